@@ -1,0 +1,149 @@
+#include "bus/twowire.h"
+
+#include "bus/port_io.h"
+
+std::uint16_t port = 0x378;
+
+namespace {
+
+// Register offsets from the base address.
+constexpr std::uint16_t kDataReg = 0;
+constexpr std::uint16_t kStatusReg = 1;
+constexpr std::uint16_t kControlReg = 2;
+
+// Line masks of the adapter.
+constexpr std::uint8_t kClock = 0x80;    // data register: set is clock high
+constexpr std::uint8_t kDataOut = 0x08;  // control register: set pulls the data line low
+constexpr std::uint8_t kDataIn = 0x10;   // status register: set means the data line is low
+constexpr std::uint8_t kSupply = 0xF7;   // data register: every output but the unused 0x08
+constexpr std::uint8_t kAddressHigh = 0xC0;
+constexpr std::uint8_t kAddressLowMask = 0xDF;
+
+std::uint16_t reg(std::uint16_t offset) {
+    return static_cast<std::uint16_t>(port + offset);
+}
+
+void orRegister(std::uint16_t offset, std::uint8_t bits) {
+    const std::uint8_t v = Input(reg(offset));
+    Output(reg(offset), static_cast<std::uint8_t>(v | bits));
+}
+
+void andRegister(std::uint16_t offset, std::uint8_t mask) {
+    const std::uint8_t v = Input(reg(offset));
+    Output(reg(offset), static_cast<std::uint8_t>(v & mask));
+}
+
+// Reads the data line without touching it: 1 high, 0 held low.
+int sampleData() {
+    return (Input(reg(kStatusReg)) & kDataIn) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+void DelayMsec(int ms) {
+    // The count wraps like the unsigned 32-bit number it is.
+    const std::uint32_t reads = static_cast<std::uint32_t>(ms) * 1000U;
+    const std::uint16_t address = reg(kDataReg);
+    for (std::uint32_t i = 0; i < reads; ++i) {
+        static_cast<void>(Input(address));
+    }
+}
+
+void DelaySec(unsigned int s) {
+    SleepSeconds(s);
+}
+
+void setClk() {
+    orRegister(kDataReg, kClock);
+    DelayMsec(1);
+}
+
+void resetClk() {
+    andRegister(kDataReg, static_cast<std::uint8_t>(~kClock));
+    DelayMsec(1);
+}
+
+void setData() {
+    andRegister(kControlReg, static_cast<std::uint8_t>(~kDataOut));
+    DelayMsec(1);
+}
+
+void resetData() {
+    orRegister(kControlReg, kDataOut);
+    DelayMsec(1);
+}
+
+int getData() {
+    setData();
+    return sampleData();
+}
+
+void applyPower() {
+    orRegister(kDataReg, kSupply);
+    setData();
+}
+
+void setAddress() {
+    orRegister(kDataReg, kAddressHigh);
+    andRegister(kDataReg, kAddressLowMask);
+    DelayMsec(1);
+}
+
+int Start() {
+    setData();
+    setClk();
+    resetData();
+    resetData();
+    resetClk();
+    return 0;
+}
+
+void Stop() {
+    resetData();
+    setClk();
+    setData();
+}
+
+int Transmit(std::uint8_t b) {
+    for (int bit = 7; bit >= 0; --bit) {
+        if (((b >> bit) & 1U) != 0) {
+            setData();
+        } else {
+            resetData();
+        }
+        setClk();
+        resetClk();
+    }
+    setData();
+    setData();
+    setClk();
+    // The device acknowledges by holding the line low while the ninth clock is high.
+    const int acknowledged = sampleData() == 0;
+    resetClk();
+    return acknowledged ? 0 : 1;
+}
+
+std::uint8_t Receive() {
+    unsigned int r = 0;
+    for (int i = 0; i < 8; ++i) {
+        r <<= 1U;
+        setClk();
+        if (getData() == 1) {
+            r |= 1U;
+        }
+        resetClk();
+    }
+    return static_cast<std::uint8_t>(r);
+}
+
+void Nak() {
+    setData();
+    setClk();
+    resetClk();
+}
+
+void Ack() {
+    resetData();
+    setClk();
+    resetClk();
+}

@@ -1,0 +1,31 @@
+// Two-wire bus on the parallel port: the port registers, the line operations, the two delays and
+// the bus framing. Every line change is a read-modify-write of one port register, followed by a
+// busy wait of one millisecond.
+#pragma once
+
+#include <cstdint>
+
+// Base I/O address of the parallel port; every line operation reads it afresh.
+extern std::uint16_t port;
+
+// Busy-waits by reading the data register ms x 1000 times (1000 port reads make a millisecond).
+void DelayMsec(int ms);
+// Suspends the process for whole seconds.
+void DelaySec(unsigned int s);
+
+void setClk();
+void resetClk();
+void setData();    // releases the data line, so that it floats high
+void resetData();  // pulls the data line low
+int getData();     // releases the data line, then samples it: 1 high, 0 low
+void applyPower();
+void setAddress();
+
+// Start condition, also every repeated start. 0, or non-zero when the bus could not be freed.
+int Start();
+void Stop();
+// Sends one byte; 0 when the device acknowledged it, non-zero when it did not.
+int Transmit(std::uint8_t b);
+std::uint8_t Receive();
+void Nak();
+void Ack();

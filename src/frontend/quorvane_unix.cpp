@@ -1,0 +1,57 @@
+// quorvane: shows the temperature of a DS1621-type thermometer on the first parallel port, one
+// line per measurement, without end; optionally appends the lines to quorvane.log.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "bus/port_io.h"
+#include "bus/twowire.h"
+#include "frontend/console.h"
+#include "frontend/logfile.h"
+#include "thermometer/thermometer.h"
+
+int main(int argc, char* argv[]) {
+    port = 0x378;
+    int unitIndex = 0;
+    std::int32_t logFrequency = -1;
+    int verbose = 0;
+
+    // Without the right to the port nothing else can work, not even help.
+    if (RequestPortAccess(port, 3, 1) < 0) {
+        const int error = errno;
+        std::printf("\nerrno=%d", error);
+        std::printf("\nError setting I/O Port access permissions");
+        std::printf("\nMake sure that you have root permissions");
+        return 1;
+    }
+
+    if (UsageRequested(argc, argv) != 0) {
+        Usage();
+        return 0;
+    }
+    ScanOptions(argc, argv, &unitIndex, &logFrequency, &verbose);
+    if (verbose == 1) {
+        PrintBanner(unitIndex, logFrequency);
+        std::fflush(stdout);
+    }
+
+    auto lastLogTime = static_cast<std::int32_t>(std::time(nullptr));
+    char lineBuffer[kLineBufferSize];
+    for (;;) {
+        std::int16_t tempTenths = 0;
+        // A failed cycle is reported as such and never shown, nor logged, as a temperature.
+        if (Temperature(port, &tempTenths) != 0) {
+            std::printf("\nError reading thermometer %s", CurrTimeStr());
+            std::fflush(stdout);
+            // A bus that fails at once would otherwise repeat the message many times a second.
+            DelaySec(1);
+            continue;
+        }
+        FormatMeasurementLine(lineBuffer, sizeof lineBuffer, tempTenths, unitIndex, CurrTimeStr());
+        std::printf("%s", lineBuffer);
+        // Each reading is visible at once, and a pipe has it before the program is stopped.
+        std::fflush(stdout);
+        LogMeasurement(logFrequency, &lastLogTime, lineBuffer);
+    }
+}

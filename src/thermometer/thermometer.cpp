@@ -1,0 +1,199 @@
+#include "thermometer/thermometer.h"
+
+#include <cmath>
+
+#include "bus/twowire.h"
+
+namespace {
+
+constexpr int kDeviceAddress = 5;
+
+constexpr std::uint8_t kReadTemperature = 0xAA;
+constexpr std::uint8_t kReadCounter = 0xA8;
+constexpr std::uint8_t kReadSlope = 0xA9;
+constexpr std::uint8_t kStartConversion = 0xEE;
+constexpr std::uint8_t kAccessConfig = 0xAC;
+
+constexpr std::uint8_t kOneShot = 0x01;
+
+std::uint8_t writeAddress(int address) {
+    return static_cast<std::uint8_t>((address * 2) | 0x90);
+}
+std::uint8_t readAddress(int address) {
+    return static_cast<std::uint8_t>((address * 2) | 0x91);
+}
+
+// S W cmd [data] P. A byte that is not acknowledged stops the sending, but the bus is still
+// released with a stop condition.
+int sendCommand(int address, std::uint8_t command, const std::uint8_t* data) {
+    int status = Start();
+    if (status != 0) {
+        return status;
+    }
+    status = Transmit(writeAddress(address));
+    if (status == 0) {
+        status = Transmit(command);
+    }
+    if (status == 0 && data != nullptr) {
+        status = Transmit(*data);
+    }
+    Stop();
+    return status;
+}
+
+// S W cmd S R Rx N P. A byte not received because of a failure counts as 0.
+int readByte(int address, std::uint8_t command, std::uint8_t* out) {
+    int status = Start();
+    if (status != 0) {
+        return status;
+    }
+    std::uint8_t received = 0;
+    status = Transmit(writeAddress(address));
+    if (status == 0) {
+        status = Transmit(command);
+    }
+    if (status == 0) {
+        status = Start();
+        if (status != 0) {
+            return status;
+        }
+        status = Transmit(readAddress(address));
+    }
+    if (status == 0) {
+        received = Receive();
+        Nak();
+    }
+    Stop();
+    *out = received;
+    return status;
+}
+
+}  // namespace
+
+int ReadCfg(int address, std::uint8_t* cfg) {
+    return readByte(address, kAccessConfig, cfg);
+}
+
+int WriteCfg(int address, std::uint8_t cfg) {
+    return sendCommand(address, kAccessConfig, &cfg);
+}
+
+int StartConversion(int address) {
+    return sendCommand(address, kStartConversion, nullptr);
+}
+
+int ReadCounter(int address, std::uint8_t* count) {
+    return readByte(address, kReadCounter, count);
+}
+
+int ReadSlope(int address, std::uint8_t* slope) {
+    return readByte(address, kReadSlope, slope);
+}
+
+int WritePort(int address, std::uint8_t byte) {
+    return sendCommand(address, byte, nullptr);
+}
+
+// S W 0xAA S R Rx S R Rx N P: the first byte is not acknowledged; the clock pulse of the repeated
+// start, given with the data line released, ends that read.
+int ReadTemperature(int address, std::uint16_t* value) {
+    int status = Start();
+    if (status != 0) {
+        return status;
+    }
+    unsigned int high = 0;
+    unsigned int low = 0;
+    status = Transmit(writeAddress(address));
+    if (status == 0) {
+        status = Transmit(kReadTemperature);
+    }
+    if (status == 0) {
+        status = Start();
+        if (status != 0) {
+            return status;
+        }
+        status = Transmit(readAddress(address));
+    }
+    if (status == 0) {
+        high = Receive();
+        status = Start();
+        if (status != 0) {
+            return status;
+        }
+        status = Transmit(readAddress(address));
+    }
+    if (status == 0) {
+        low = Receive();
+        Nak();
+    }
+    Stop();
+    *value = static_cast<std::uint16_t>(high * 256U + low);
+    return status;
+}
+
+int ConvertCelsius(std::uint16_t raw, std::uint16_t* celsius) {
+    *celsius = static_cast<std::uint16_t>(raw >> 8U);
+    return 0;
+}
+
+std::int16_t TenthsFromRegisters(std::uint8_t h, std::uint8_t c, std::uint8_t s) {
+    // The whole-degree byte is two's complement, as the chip encodes it: 0xFB is -5.
+    const int wholeDegrees = static_cast<std::int8_t>(h);
+    double sum = wholeDegrees - 0.25;
+    if (s != 0) {
+        sum += static_cast<double>(s - c) / s;
+    }
+    const float t = static_cast<float>(sum);
+    const double x = static_cast<double>(t) * 10;
+    double integral = 0;
+    const double fraction = std::modf(x, &integral);
+    if (fraction >= 0.5) {
+        integral += 1;
+    } else if (fraction <= -0.5) {
+        integral -= 1;
+    }
+    return static_cast<std::int16_t>(integral);
+}
+
+int Temperature(int portAddress, std::int16_t* tempTenths) {
+    port = static_cast<std::uint16_t>(portAddress);
+    applyPower();
+    setAddress();
+
+    std::uint8_t cfg = 0;
+    std::uint16_t temperature = 0;
+    std::uint8_t countRemain = 0;
+    std::uint8_t countPerDegree = 0;
+
+    int status = ReadCfg(kDeviceAddress, &cfg);
+    if (status == 0 && (cfg & kOneShot) == 0) {
+        status = WriteCfg(kDeviceAddress, static_cast<std::uint8_t>(cfg | kOneShot));
+        // The chip needs the time to store the bit, whatever the write reported.
+        DelayMsec(100);
+    }
+    if (status == 0) {
+        status = StartConversion(kDeviceAddress);
+    }
+    if (status == 0) {
+        DelaySec(1);
+        // Read once more so the chip has finished with the conversion; the value is not needed.
+        status = ReadCfg(kDeviceAddress, &cfg);
+    }
+    if (status == 0) {
+        status = ReadTemperature(kDeviceAddress, &temperature);
+    }
+    if (status == 0) {
+        status = ReadCounter(kDeviceAddress, &countRemain);
+    }
+    // Count remain must come first: reading the slope loads the counter with it.
+    if (status == 0) {
+        status = ReadSlope(kDeviceAddress, &countPerDegree);
+    }
+    if (status != 0) {
+        *tempTenths = 0;
+        return status;
+    }
+    *tempTenths = TenthsFromRegisters(static_cast<std::uint8_t>(temperature >> 8U), countRemain,
+                                      countPerDegree);
+    return 0;
+}
