@@ -7,6 +7,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "bus/twowire.h"
+#include "frontend/logfile.h"
+#include "thermometer/thermometer.h"
+
 const char* const UnitStr[3] = {"CELCIUS", "FAHRENHEIT", "KELVIN"};
 
 namespace {
@@ -106,4 +110,22 @@ void FormatMeasurementLine(char* buffer, std::size_t size, std::int16_t tempTent
         letter = 'K';
     }
     std::snprintf(buffer, size, "\n%4.1f %c %s", static_cast<double>(value), letter, timeStamp);
+}
+
+void MeasurementCycle(int unitIndex, std::int32_t logFrequency, std::int32_t* lastLogTime,
+                      char* lineBuffer) {
+    std::int16_t tempTenths = 0;
+    // A failed cycle is reported as such and never shown, nor logged, as a temperature.
+    if (Temperature(port, &tempTenths) != 0) {
+        std::printf("\nError reading thermometer %s", CurrTimeStr());
+        std::fflush(stdout);
+        // A bus that fails at once would otherwise repeat the message many times a second.
+        DelaySec(1);
+        return;
+    }
+    FormatMeasurementLine(lineBuffer, kLineBufferSize, tempTenths, unitIndex, CurrTimeStr());
+    std::printf("%s", lineBuffer);
+    // Each reading is visible at once, and a pipe has it before the program is stopped.
+    std::fflush(stdout);
+    LogMeasurement(logFrequency, lastLogTime, lineBuffer);
 }

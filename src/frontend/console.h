@@ -30,3 +30,8 @@ void PrintBanner(int unitIndex, std::int32_t logFrequency);
 // unit letter and the time stamp.
 void FormatMeasurementLine(char* buffer, std::size_t size, std::int16_t tempTenths, int unitIndex,
                            const char* timeStamp);
+
+// One turn of the measurement loop: measures, prints the line (or the failure) and offers the
+// line to the log. lineBuffer holds kLineBufferSize bytes and keeps the line afterwards.
+void MeasurementCycle(int unitIndex, std::int32_t logFrequency, std::int32_t* lastLogTime,
+                      char* lineBuffer);

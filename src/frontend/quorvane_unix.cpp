@@ -8,8 +8,6 @@
 #include "bus/port_io.h"
 #include "bus/twowire.h"
 #include "frontend/console.h"
-#include "frontend/logfile.h"
-#include "thermometer/thermometer.h"
 
 int main(int argc, char* argv[]) {
     port = 0x378;
@@ -39,19 +37,6 @@ int main(int argc, char* argv[]) {
     auto lastLogTime = static_cast<std::int32_t>(std::time(nullptr));
     char lineBuffer[kLineBufferSize];
     for (;;) {
-        std::int16_t tempTenths = 0;
-        // A failed cycle is reported as such and never shown, nor logged, as a temperature.
-        if (Temperature(port, &tempTenths) != 0) {
-            std::printf("\nError reading thermometer %s", CurrTimeStr());
-            std::fflush(stdout);
-            // A bus that fails at once would otherwise repeat the message many times a second.
-            DelaySec(1);
-            continue;
-        }
-        FormatMeasurementLine(lineBuffer, sizeof lineBuffer, tempTenths, unitIndex, CurrTimeStr());
-        std::printf("%s", lineBuffer);
-        // Each reading is visible at once, and a pipe has it before the program is stopped.
-        std::fflush(stdout);
-        LogMeasurement(logFrequency, &lastLogTime, lineBuffer);
+        MeasurementCycle(unitIndex, logFrequency, &lastLogTime, lineBuffer);
     }
 }
