@@ -122,7 +122,7 @@ void Stop() {
 
 int Transmit(std::uint8_t b) {
     for (int bit = 7; bit >= 0; --bit) {
-        if (((b >> bit) & 1U) != 0) {
+        if (((b >> bit) & 1) != 0) {
             setData();
         } else {
             resetData();
