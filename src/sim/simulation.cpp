@@ -28,7 +28,6 @@ Simulation::Simulation(TemperatureProfile profile) {
 void Simulation::reset() {
     observer_ = nullptr;
     clock_.reset();
-    accesses_ = 0;
     granted_.reset();
     refusal_.reset();
     devicePresent_ = true;
@@ -105,7 +104,6 @@ void Simulation::beginAccess(std::uint16_t address) {
         accessFault(address);
     }
     clock_.tick();
-    ++accesses_;
 }
 
 void Simulation::accessFault(std::uint16_t address) const {

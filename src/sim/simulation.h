@@ -55,7 +55,6 @@ class Simulation {
         // The busy wait reads the data register hundreds of thousands of times a cycle.
         if (address == fastReadAddress_) {
             clock_.tick();
-            ++accesses_;
             return port_.dataLatch();
         }
         return inputSlow(address);
@@ -95,7 +94,7 @@ class Simulation {
 
     // --- Observing.
     Micros clock() const { return clock_.now(); }
-    std::uint64_t portAccesses() const { return accesses_; }
+    std::uint64_t portAccesses() const { return clock_.accesses(); }
     unsigned long eepromWrites() const { return device_.eepromWrites(); }
     DeviceRegisters registers() { return device_.registers(); }
     const LineState& lines() const { return state_; }
@@ -146,7 +145,6 @@ class Simulation {
     AckGate gate_{device_};
     BusDecoder decoder_{gate_};
 
-    std::uint64_t accesses_ = 0;
     unsigned int fastReadAddress_ = 0x10000;  // no 16-bit address: the fast path is off
     std::bitset<0x10000> granted_;
     std::optional<int> refusal_;
