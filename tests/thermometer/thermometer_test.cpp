@@ -327,7 +327,7 @@ TEST_F(ThermometerDriver, CycleWithTheOneShotBitSetWritesNothingAndCosts743LineC
     const std::uint64_t samples = recording::Reads(log, 0x379);
     // 66 acknowledge and data samples, and the line checked free at each of the 12 starts.
     EXPECT_EQ(samples, 78U);
-    EXPECT_EQ(recording::AllReads(log), 745U + samples + 743U * 1000U);
+    EXPECT_EQ(recording::AllReads(log), 745U + samples + std::uint64_t{743} * 1000U);
     EXPECT_LT(LongestReadRun(0x378), 100000U) << "no configuration wait";
 }
 
