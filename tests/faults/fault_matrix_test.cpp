@@ -58,6 +58,24 @@ void expectReading(const ShownLine& line, double trueCelsius) {
         << "expected about " << trueCelsius << ", printed " << testing::PrintToString(line.text);
 }
 
+// The judge of every case below: what counts as an error line and as a reading.
+TEST(ShownLineParser, TellsErrorLinesReadingsAndAnythingElseApart) {
+    using quorvane::test::parseShownLine;
+    const ShownLine error = parseShownLine("\nError reading thermometer 09:05:59 12/31/2024");
+    EXPECT_TRUE(error.error && error.wellFormed && !error.celsius);
+    const ShownLine reading = parseShownLine("\n-0.3 C 23:00:00 01/01/2025");
+    EXPECT_TRUE(!reading.error && reading.wellFormed && reading.celsius == -0.3);
+    EXPECT_EQ(parseShownLine("\n 5.0 C 00:00:00 02/28/2025").celsius, 5.0);
+    for (const char* bad : {"", "\n", "Error reading thermometer 09:05:59 12/31/2024",
+                            "\n21.3 F 09:05:59 12/31/2024", "\n21.25 C 09:05:59 12/31/2024",
+                            "\n21 C 09:05:59 12/31/2024", "\n21.3 C 25:05:59 12/31/2024",
+                            "\n21.3 C 09:05:59 13/31/2024", "\n21.3 C 09:05:59 12/31/24",
+                            "\nError reading thermometer ", "\n21.3 C 09:05:59 12/31/2024\n"}) {
+        const ShownLine shown = parseShownLine(bad);
+        EXPECT_FALSE(shown.wellFormed) << testing::PrintToString(std::string(bad));
+    }
+}
+
 class SteadyFault : public testing::TestWithParam<FaultCase> {};
 
 TEST_P(SteadyFault, ErrorLinesWhileItLastsThenTheRightTemperature) {
