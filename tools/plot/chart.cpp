@@ -104,7 +104,8 @@ std::string gnuplotScript(const std::vector<Series>& series, const ChartRequest&
         script << "set yrange [" << number(low - 1) << ":" << number(high + 1) << "]\n";
     }
     if (first == last) {
-        script << "set xrange ['" << first.iso() << "'-30:'" << first.iso() << "'+30]\n";
+        const std::string at = "strptime('%Y-%m-%dT%H:%M:%S', '" + first.iso() + "')";
+        script << "set xrange [" << at << " - 30 : " << at << " + 30]\n";
     }
     // Room above and below, so that the highest and lowest readings do not lie on the border.
     script << "set offsets 0, 0, graph 0.05, graph 0.05\n";
@@ -113,6 +114,7 @@ std::string gnuplotScript(const std::vector<Series>& series, const ChartRequest&
         script << "set key outside right top\n";
     } else {
         script << "unset key\n";
+        script << "set rmargin 5\n";  // room for the last time label
     }
 
     for (std::size_t i = 0; i < series.size(); ++i) {
