@@ -1,0 +1,292 @@
+// quorvane_trace end to end: the VCD it writes, decoded by sigrok's own I2C decoder, must show
+// exactly the transactions the driver makes and the bytes the simulated chip was set to send;
+// and the file itself must carry the wires, the wired-AND and the pacing of the real bus.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+#include "sim/ds1621.h"
+
+namespace quorvane::testing {
+namespace {
+
+const std::string kTrace = QUORVANE_TRACE_PATH;
+constexpr const char* kAnnotations =
+    "i2c=address-read:address-write:data-read:data-write:start:repeat-start:ack:nack:stop";
+
+std::string hex(unsigned byte) {
+    char text[4];
+    std::snprintf(text, sizeof text, "%02X", byte & 0xFFU);
+    return text;
+}
+
+// The events sigrok prints for the transactions of one measurement cycle.
+class ExpectedBus {
+  public:
+    // S 9A cmd Sr 9B Rx N P
+    void readByte(unsigned command, unsigned value) {
+        writePart(command);
+        readPart(value);
+        add({"NACK", "Stop"});
+    }
+    // S 9A cmd [data] P
+    void write(unsigned command, const std::vector<unsigned>& data = {}) {
+        add({"Start"});
+        addressWrite();
+        add({"Data write: " + hex(command), "ACK"});
+        for (const unsigned byte : data) {
+            add({"Data write: " + hex(byte), "ACK"});
+        }
+        add({"Stop"});
+    }
+    // S 9A AA Sr 9B Rx Sr 9B Rx N P. The first byte gets no acknowledge from the master: the
+    // ninth clock is the first clock of the repeated start, given with SDA released, so sigrok
+    // shows it as a NACK right before the repeated start.
+    void readTemperature(unsigned first, unsigned second) {
+        writePart(0xAA);
+        readPart(first);
+        add({"NACK"});
+        readPart(second);
+        add({"NACK", "Stop"});
+    }
+    // One call of Temperature on a chip whose one-shot bit is clear (fresh) or set. `alarms`
+    // are the chip's latched high (0x40) and low (0x20) temperature flags.
+    void cycle(bool fresh, const sim::Reading& reading, unsigned alarms) {
+        readByte(0xAC, fresh ? 0x00 : 0x81 | alarms);  // 0x80: the last conversion is done
+        if (fresh) {
+            write(0xAC, {0x01});
+        }
+        write(0xEE);
+        readByte(0xAC, 0x81 | alarms);
+        // After the repeated start the chip begins the register again, so both reads give
+        // the whole-degree byte.
+        const unsigned high = reading.temperature >> 8U;
+        readTemperature(high, high);
+        readByte(0xA8, reading.countRemain);
+        readByte(0xA9, reading.countPerC);
+    }
+    const std::vector<std::string>& events() const { return events_; }
+
+  private:
+    void add(const std::vector<std::string>& more) {
+        events_.insert(events_.end(), more.begin(), more.end());
+    }
+    // sigrok names the direction on a line of its own before each address.
+    void addressWrite() { add({"Write", "Address write: 4D", "ACK"}); }
+    void writePart(unsigned command) {
+        add({"Start"});
+        addressWrite();
+        add({"Data write: " + hex(command), "ACK"});
+    }
+    void readPart(unsigned value) {
+        add({"Start repeat", "Read", "Address read: 4D", "ACK", "Data read: " + hex(value)});
+    }
+    std::vector<std::string> events_;
+};
+
+// What sigrok's I2C decoder makes of the file's scl and sda, one event a line.
+std::vector<std::string> decode(const std::string& vcd) {
+    const ProgramResult sigrok = runProgram(
+        {"sigrok-cli", "-i", vcd, "-I", "vcd", "-P", "i2c:scl=scl:sda=sda", "-A", kAnnotations});
+    // sigrok-cli exits 0 even when it cannot find a channel, and then decodes the wrong wires:
+    // anything it says on stderr is a failure.
+    EXPECT_EQ(sigrok.status, 0);
+    EXPECT_EQ(sigrok.err, "");
+    std::vector<std::string> events;
+    std::istringstream lines(sigrok.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::string prefix = "i2c-1: ";
+        EXPECT_TRUE(line.starts_with(prefix)) << line;
+        events.push_back(line.substr(prefix.size()));
+    }
+    return events;
+}
+
+struct DecodeCase {
+    const char* name;
+    std::vector<std::string> args;
+    double celsius;
+    int cycles;
+    bool fresh;
+    unsigned alarms;
+};
+
+class TraceDecode : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(TraceDecode, SigrokSeesTheDriversTransactionsAndTheChipsBytes) {
+    if (!onPath("sigrok-cli")) {
+        GTEST_SKIP() << "sigrok-cli is not installed";
+    }
+    const DecodeCase& c = GetParam();
+    const TempDir dir;
+    std::vector<std::string> argv{kTrace, "-o", dir.file("bus.vcd")};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const ProgramResult trace = runProgram(argv);
+    ASSERT_EQ(trace.status, 0) << trace.err;
+    EXPECT_EQ(trace.out, "");
+    EXPECT_EQ(trace.err, "");
+
+    ExpectedBus expected;
+    const sim::Reading reading = sim::readingFor(c.celsius, 16);
+    for (int i = 0; i < c.cycles; ++i) {
+        expected.cycle(c.fresh && i == 0, reading, c.alarms);
+    }
+    EXPECT_EQ(decode(dir.file("bus.vcd")), expected.events());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cycles, TraceDecode,
+    ::testing::Values(
+        DecodeCase{"FreshChipDefaults", {}, 25.0, 1, true, 0},
+        DecodeCase{"ConfiguredBelowZero", {"--configured", "-t", "-10.5"}, -10.5, 1, false, 0},
+        DecodeCase{"FreshThenSteady", {"--fresh", "-n", "2", "-t", "21.3"}, 21.3, 2, true, 0},
+        DecodeCase{
+            "ConfiguredTopOfRange", {"--configured", "--temperature=125"}, 125.0, 1, false, 0x40}),
+    [](const ::testing::TestParamInfo<DecodeCase>& param) {
+        return std::string(param.param.name);
+    });
+
+// The file as a viewer reads it: wire names, then each wire's level over time.
+struct Vcd {
+    std::string timescale;
+    std::vector<std::string> wires;
+    // Per time, every wire's level after the changes at that time.
+    std::vector<std::pair<std::int64_t, std::map<std::string, bool>>> states;
+    bool repeatedValue = false;  // a change line that did not change anything
+};
+
+Vcd readVcd(const std::string& text) {
+    Vcd vcd;
+    std::map<std::string, std::string> names;  // identifier -> wire
+    std::map<std::string, bool> levels;
+    std::istringstream words(text);
+    std::string word;
+    while (words >> word) {
+        if (word == "$timescale") {
+            words >> vcd.timescale;
+        } else if (word == "$var") {
+            std::string type, width, id, name;
+            words >> type >> width >> id >> name;
+            names[id] = name;
+            vcd.wires.push_back(name);
+        } else if (word[0] == '#') {
+            vcd.states.emplace_back(std::stoll(word.substr(1)), levels);
+        } else if ((word[0] == '0' || word[0] == '1') && names.contains(word.substr(1))) {
+            const std::string& wire = names[word.substr(1)];
+            const bool level = word[0] == '1';
+            vcd.repeatedValue =
+                vcd.repeatedValue || (levels.contains(wire) && levels[wire] == level);
+            levels[wire] = level;
+            vcd.states.back().second = levels;
+        }
+    }
+    return vcd;
+}
+
+TEST(TraceFile, WiresWiredAndAndTheRealPacing) {
+    const TempDir dir;
+    const ProgramResult trace = runProgram({kTrace, "-o", dir.file("bus.vcd")});
+    ASSERT_EQ(trace.status, 0) << trace.err;
+    const Vcd vcd = readVcd(readFile(dir.file("bus.vcd")));
+    EXPECT_EQ(vcd.timescale, "1us");
+    EXPECT_EQ(vcd.wires, (std::vector<std::string>{"scl", "sda", "sda_master", "sda_device", "vdd",
+                                                   "a2", "a1", "a0"}));
+    EXPECT_FALSE(vcd.repeatedValue);
+    ASSERT_GT(vcd.states.size(), 100U);
+
+    // Start and stop conditions: SDA moving while SCL stays high.
+    std::vector<std::int64_t> starts;
+    std::vector<std::int64_t> stops;
+    std::int64_t lastClockEdge = -1;
+    std::int64_t shortestClockGap = 1'000'000'000;
+    for (std::size_t i = 0; i < vcd.states.size(); ++i) {
+        const auto& [time, now] = vcd.states[i];
+        EXPECT_EQ(now.at("sda"), now.at("sda_master") && now.at("sda_device")) << "at " << time;
+        if (i == 0) {
+            continue;
+        }
+        const auto& before = vcd.states[i - 1].second;
+        if (before.at("scl") && now.at("scl") && before.at("sda") != now.at("sda")) {
+            (now.at("sda") ? stops : starts).push_back(time);
+        }
+        if (before.at("scl") != now.at("scl")) {
+            if (lastClockEdge >= 0) {
+                shortestClockGap = std::min(shortestClockGap, time - lastClockEdge);
+            }
+            lastClockEdge = time;
+        }
+    }
+    // Every line change is followed by a millisecond of port reads, 1 us each.
+    EXPECT_GE(shortestClockGap, 1000);
+    EXPECT_LT(shortestClockGap, 1100);
+    // Fresh chip: ReadCfg, WriteCfg, StartConversion, ReadCfg, ReadTemperature, ReadCounter,
+    // ReadSlope; the reads of one byte have one repeated start, the temperature two.
+    ASSERT_EQ(stops.size(), 7U);
+    ASSERT_EQ(starts.size(), 7U + 4U + 2U);
+    // Start of each transaction: the first start after the previous stop.
+    std::vector<std::int64_t> firstStarts;
+    std::size_t s = 0;
+    for (std::size_t t = 0; t < stops.size(); ++t) {
+        firstStarts.push_back(starts[s]);
+        while (s < starts.size() && starts[s] < stops[t]) {
+            ++s;
+        }
+    }
+    const std::int64_t afterConfigWrite = firstStarts[2] - stops[1];
+    const std::int64_t afterConversionStart = firstStarts[3] - stops[2];
+    EXPECT_GE(afterConfigWrite, 100'000);  // the chip stores the one-shot bit
+    EXPECT_LT(afterConfigWrite, 110'000);
+    EXPECT_GE(afterConversionStart, 1'000'000);  // the one-second conversion
+    EXPECT_LT(afterConversionStart, 1'010'000);
+}
+
+TEST(TraceCommandLine, BadValuesAreRefusedWithAMessage) {
+    const std::vector<std::vector<std::string>> bad{
+        {"-n"},        {"-n", "0"},     {"-n", "1001"},  {"-n", "2x"},  {"-n", "abc"},
+        {"-n", ""},    {"-n", "1.5"},   {"--cycles=-1"}, {"-t"},        {"-t", "hot"},
+        {"-t", "126"}, {"-t", "-55.5"}, {"-t", "20C"},   {"-t", "nan"}, {"-t", "1e2"},
+        {"-o"},        {"-o", ""},      {"--bogus"},     {"-x"},        {"file.vcd"},
+    };
+    const TempDir dir;
+    for (const auto& args : bad) {
+        std::vector<std::string> argv{kTrace};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ProgramResult result = runProgram(argv, dir.path());
+        SCOPED_TRACE(args.empty() ? "" : args.front() + " " + args.back());
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.out, "");
+        EXPECT_TRUE(result.err.starts_with("quorvane_trace: ")) << result.err;
+        EXPECT_NE(result.err.find("--help"), std::string::npos) << result.err;
+    }
+    // Nothing was written for any of them.
+    EXPECT_EQ(runProgram({"ls", "-A", dir.path()}).out, "");
+}
+
+TEST(TraceCommandLine, AFileThatCannotBeWrittenFails) {
+    const TempDir dir;
+    for (const std::string& path : {dir.file("missing/bus.vcd"), dir.path()}) {
+        const ProgramResult result = runProgram({kTrace, "-o", path});
+        EXPECT_EQ(result.status, 1) << path;
+        EXPECT_NE(result.err.find("cannot write " + path), std::string::npos) << result.err;
+    }
+    // /dev/full opens but takes nothing: the failure shows at the write.
+    const ProgramResult full = runProgram({kTrace, "-o", "/dev/full"});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("cannot write /dev/full"), std::string::npos) << full.err;
+}
+
+TEST(TraceCommandLine, DashWritesTheTraceToStandardOutput) {
+    const ProgramResult result = runProgram({kTrace, "-o", "-", "--configured"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(result.out.starts_with("$comment")) << result.out.substr(0, 40);
+    EXPECT_EQ(readVcd(result.out).wires.size(), 8U);
+}
+
+}  // namespace
+}  // namespace quorvane::testing

@@ -1,0 +1,160 @@
+#include "plot/plot_options.h"
+
+#include "common/arguments.h"
+#include "common/numbers.h"
+
+namespace quorvane::plot {
+
+const char* const kPlotUsage =
+    "Usage: quorvane-plot [OPTION]... [LOG]\n"
+    "Draw the temperatures of a quorvane log (default quorvane.log) against their time stamps.\n"
+    "\n"
+    "  -o, --output FILE   image to write (default quorvane.png, or quorvane.svg)\n"
+    "  -f, --format FMT    png or svg (default: from the name of FILE, else png)\n"
+    "  -s, --size WxH      image size in pixels, 64 to 8192 each (default 800x480)\n"
+    "  -u, --unit U        convert every entry to C, F or K and draw one series\n"
+    "  -t, --title TEXT    a title above the chart\n"
+    "  -h, --help          show this help and exit\n"
+    "\n"
+    "Entries in different units are drawn as separate series unless --unit is given.\n"
+    "Exit status: 0 on success, 1 when the chart could not be made, 2 for a bad command line.\n";
+
+namespace {
+
+constexpr int kMinSide = 64;
+constexpr int kMaxSide = 8192;
+
+std::optional<ImageFormat> formatFromName(std::string_view name) {
+    if (name == "png") {
+        return ImageFormat::Png;
+    }
+    if (name == "svg") {
+        return ImageFormat::Svg;
+    }
+    return std::nullopt;
+}
+
+std::optional<ImageFormat> formatFromPath(std::string_view path) {
+    const std::size_t dot = path.rfind('.');
+    const std::size_t slash = path.rfind('/');
+    if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) {
+        return std::nullopt;
+    }
+    std::string extension(path.substr(dot + 1));
+    for (char& c : extension) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return formatFromName(extension);
+}
+
+std::optional<std::pair<int, int>> parseSize(std::string_view text) {
+    const std::size_t x = text.find('x');
+    if (x == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto width = tools::parseInteger(text.substr(0, x), kMinSide, kMaxSide);
+    const auto height = tools::parseInteger(text.substr(x + 1), kMinSide, kMaxSide);
+    if (!width || !height) {
+        return std::nullopt;
+    }
+    return std::pair{static_cast<int>(*width), static_cast<int>(*height)};
+}
+
+UsageError missingValue(std::string_view option) {
+    return {"option " + std::string(option) + " needs a value"};
+}
+
+}  // namespace
+
+std::variant<PlotOptions, HelpRequested, UsageError> parsePlotOptions(int argc, char* argv[]) {
+    PlotOptions options;
+    std::optional<std::string> output;
+    std::optional<ImageFormat> format;
+    std::optional<std::string> log;
+    tools::Arguments args(argc, argv);
+    while (!args.done()) {
+        const std::string_view option = args.nextOption();
+        if (option == "-h" || option == "--help") {
+            return HelpRequested{};
+        }
+        std::optional<std::string_view> positional;
+        if (option == "--") {  // what follows is a log name, even one that begins with a dash
+            positional = args.value();
+            if (!positional || !args.done()) {
+                return UsageError{"give exactly one log file after --"};
+            }
+        } else if (option == "-" || !option.starts_with('-')) {
+            positional = option;
+        }
+        if (positional) {
+            if (log || positional->empty()) {
+                return UsageError{"give at most one log file"};
+            }
+            log = std::string(*positional);
+            continue;
+        }
+        const bool takesValue = option == "-o" || option == "--output" || option == "-f" ||
+                                option == "--format" || option == "-s" || option == "--size" ||
+                                option == "-u" || option == "--unit" || option == "-t" ||
+                                option == "--title";
+        if (!takesValue) {
+            return UsageError{"unknown option " + std::string(option) + " (see --help)"};
+        }
+        const auto value = args.value();
+        if (!value) {
+            return missingValue(option);
+        }
+        if (option == "-o" || option == "--output") {
+            if (value->empty()) {
+                return UsageError{"the output file name is empty"};
+            }
+            output = std::string(*value);
+        } else if (option == "-f" || option == "--format") {
+            format = formatFromName(*value);
+            if (!format) {
+                return UsageError{"unknown format '" + std::string(*value) + "': use png or svg"};
+            }
+        } else if (option == "-s" || option == "--size") {
+            const auto size = parseSize(*value);
+            if (!size) {
+                return UsageError{"bad size '" + std::string(*value) +
+                                  "': give WIDTHxHEIGHT, each 64 to 8192 pixels"};
+            }
+            options.chart.width = size->first;
+            options.chart.height = size->second;
+        } else if (option == "-u" || option == "--unit") {
+            const auto unit = value->size() == 1 ? unitFromLetter((*value)[0]) : std::nullopt;
+            if (!unit) {
+                return UsageError{"unknown unit '" + std::string(*value) + "': use C, F or K"};
+            }
+            options.unit = unit;
+        } else {
+            options.chart.title = std::string(*value);
+        }
+    }
+
+    if (log) {
+        options.log = *log;
+    }
+    if (output) {
+        const auto named = formatFromPath(*output);
+        if (format && named && *named != *format) {
+            return UsageError{"the output name " + *output +
+                              " does not match the format asked for"};
+        }
+        if (!format && !named) {
+            return UsageError{"cannot tell the format from " + *output + ": add --format png|svg"};
+        }
+        options.chart.format = format ? *format : *named;
+        options.chart.output = *output;
+    } else {
+        options.chart.format = format.value_or(ImageFormat::Png);
+        options.chart.output =
+            options.chart.format == ImageFormat::Svg ? "quorvane.svg" : "quorvane.png";
+    }
+    return options;
+}
+
+}  // namespace quorvane::plot
