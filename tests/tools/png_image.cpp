@@ -79,7 +79,8 @@ std::optional<PngImage> PngImage::decode(const std::string& bytes, std::string& 
         return std::nullopt;
     }
 
-    const auto stride = static_cast<std::size_t>(image.width_ * image.channels_);
+    const auto stride =
+        static_cast<std::size_t>(image.width_) * static_cast<std::size_t>(image.channels_);
     const auto rows = static_cast<std::size_t>(image.height_);
     std::vector<std::uint8_t> raw((stride + 1) * rows);
     uLongf rawSize = static_cast<uLongf>(raw.size());
@@ -128,7 +129,9 @@ std::optional<PngImage> PngImage::decode(const std::string& bytes, std::string& 
 }
 
 Rgb PngImage::at(int x, int y) const {
-    const auto index = static_cast<std::size_t>((y * width_ + x) * channels_);
+    const auto index = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) +
+                        static_cast<std::size_t>(x)) *
+                       static_cast<std::size_t>(channels_);
     if (channels_ == 1) {
         return {pixels_[index], pixels_[index], pixels_[index]};
     }

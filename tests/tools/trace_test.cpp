@@ -232,9 +232,9 @@ TEST(TraceFile, WiresWiredAndAndTheRealPacing) {
     // Start of each transaction: the first start after the previous stop.
     std::vector<std::int64_t> firstStarts;
     std::size_t s = 0;
-    for (std::size_t t = 0; t < stops.size(); ++t) {
+    for (const std::int64_t stop : stops) {
         firstStarts.push_back(starts[s]);
-        while (s < starts.size() && starts[s] < stops[t]) {
+        while (s < starts.size() && starts[s] < stop) {
             ++s;
         }
     }
