@@ -38,14 +38,14 @@ std::optional<PngImage> PngImage::decode(const std::string& bytes, std::string& 
     PngImage image;
     std::string compressed;
     bool ended = false;
-    for (std::size_t at = 8; at + 12 <= bytes.size() && !ended;) {
-        const std::uint32_t length = bigEndian(bytes, at);
-        const std::string type = bytes.substr(at + 4, 4);
-        if (at + 12 + length > bytes.size()) {
+    for (std::size_t offset = 8; offset + 12 <= bytes.size() && !ended;) {
+        const std::uint32_t length = bigEndian(bytes, offset);
+        const std::string type = bytes.substr(offset + 4, 4);
+        if (offset + 12 + length > bytes.size()) {
             error = "chunk " + type + " runs past the end";
             return std::nullopt;
         }
-        const std::string data = bytes.substr(at + 8, length);
+        const std::string data = bytes.substr(offset + 8, length);
         if (type == "IHDR") {
             if (length != 13 || data[8] != 8 || data[10] != 0 || data[11] != 0 || data[12] != 0) {
                 error = "unsupported IHDR (need 8 bits, not interlaced)";
@@ -72,7 +72,7 @@ std::optional<PngImage> PngImage::decode(const std::string& bytes, std::string& 
         } else if (type == "IEND") {
             ended = true;
         }
-        at += 12 + length;
+        offset += 12 + length;
     }
     if (image.channels_ == 0 || !ended) {
         error = "no IHDR or no IEND";

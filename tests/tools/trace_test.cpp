@@ -109,6 +109,8 @@ std::vector<std::string> decode(const std::string& vcd) {
 }
 
 struct DecodeCase {
+    // Read by the test-name generator, which cppcheck does not follow.
+    // cppcheck-suppress unusedStructMember
     const char* name;
     std::vector<std::string> args;
     double celsius;
@@ -233,6 +235,7 @@ TEST(TraceFile, WiresWiredAndAndTheRealPacing) {
     std::vector<std::int64_t> firstStarts;
     std::size_t s = 0;
     for (const std::int64_t stop : stops) {
+        ASSERT_LT(s, starts.size());
         firstStarts.push_back(starts[s]);
         while (s < starts.size() && starts[s] < stop) {
             ++s;
