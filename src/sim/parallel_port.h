@@ -1,0 +1,58 @@
+// The three registers of a PC parallel port, as the program sees them.
+#pragma once
+
+#include <cstdint>
+
+namespace quorvane::sim {
+
+// The levels the master side of the adapter puts on the wires.
+struct MasterLines {
+    bool scl = false;
+    bool sdaMaster = false;  // the master pulls SDA low
+    bool vdd = false;
+    bool a2 = false;
+    bool a1 = false;
+    bool a0 = false;
+
+    friend bool operator==(const MasterLines&, const MasterLines&) = default;
+    std::uint8_t addressPins() const {
+        return static_cast<std::uint8_t>((a2 ? 4 : 0) | (a1 ? 2 : 0) | (a0 ? 1 : 0));
+    }
+};
+
+// Register behaviour: data reads back its latch; control reads back bits 0..3 with 0xC0 on top;
+// status is read only. Inputs the adapter leaves open float high at the connector, so Error
+// (bit 3), Ack (bit 6) and Paper-out (bit 5) read 1 while Busy (bit 7, inverted by the port)
+// reads 0; the reserved bits 0..2 read 1. Only status bit 4 carries a signal, the SDA line.
+class ParallelPort {
+  public:
+    static constexpr std::uint16_t kDefaultBase = 0x378;
+    static constexpr std::uint8_t kDataAtPowerOn = 0x00;
+    // Bit 2 (Init) set keeps a printer out of reset, as firmware leaves the port.
+    static constexpr std::uint8_t kControlAtPowerOn = 0x04;
+    static constexpr std::uint8_t kStatusFixed = 0x6F;   // bits 0..3, 5, 6 as described above
+    static constexpr std::uint8_t kControlFixed = 0xC0;  // bits 6..7 of a control read
+    static constexpr std::uint8_t kUnmapped = 0xFF;      // reads outside the three registers
+
+    explicit ParallelPort(std::uint16_t base = kDefaultBase) : base_(base) {}
+
+    std::uint16_t base() const { return base_; }
+    bool contains(std::uint16_t address) const { return address >= base_ && address - base_ <= 2; }
+    std::uint8_t dataLatch() const { return data_; }
+    std::uint8_t controlLatch() const { return control_; }
+
+    // What a read of `address` returns, the SDA line being at `sdaHigh`.
+    std::uint8_t read(std::uint16_t address, bool sdaHigh) const;
+    // Applies a write; false when nothing on the port changed (status, unmapped, same value).
+    bool write(std::uint16_t address, std::uint8_t value);
+
+    MasterLines lines() const;
+    void powerOn();
+
+  private:
+    std::uint16_t base_;
+    std::uint8_t data_ = kDataAtPowerOn;
+    std::uint8_t control_ = kControlAtPowerOn;
+};
+
+}  // namespace quorvane::sim

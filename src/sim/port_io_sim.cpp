@@ -1,0 +1,33 @@
+// The port seam served by the simulation: the program runs unchanged against a simulated port
+// with a simulated thermometer behind it.
+#include "bus/port_io.h"
+#include "sim/simulation.h"
+
+namespace quorvane::sim {
+
+namespace {
+// The only global of the simulation: the port seam has nowhere else to find it.
+Simulation instance{roomDrift()};
+}  // namespace
+
+Simulation& simulation() {
+    return instance;
+}
+
+}  // namespace quorvane::sim
+
+int RequestPortAccess(unsigned long from, unsigned long count, int turnOn) {
+    return quorvane::sim::instance.requestPortAccess(from, count, turnOn);
+}
+
+unsigned char Input(unsigned short address) {
+    return quorvane::sim::instance.input(address);
+}
+
+void Output(unsigned short address, unsigned char value) {
+    quorvane::sim::instance.output(address, value);
+}
+
+void SleepSeconds(unsigned int seconds) {
+    quorvane::sim::instance.sleepSeconds(seconds);
+}

@@ -1,0 +1,249 @@
+#include "sim/simulation.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <numbers>
+#include <utility>
+
+namespace quorvane::sim {
+
+TemperatureProfile roomDrift() {
+    return [](Micros t) {
+        const double period = 600.0 * static_cast<double>(kMicrosPerSecond);
+        return 21.0 + 3.0 * std::sin(2.0 * std::numbers::pi * static_cast<double>(t) / period);
+    };
+}
+
+Simulation::Simulation(TemperatureProfile profile) {
+    reset();
+    if (profile) {
+        setTemperatureProfile(std::move(profile));
+    }
+}
+
+void Simulation::reset() {
+    observer_ = nullptr;
+    clock_.reset();
+    granted_.reset();
+    refusal_.reset();
+    devicePresent_ = true;
+    supplyBroken_ = false;
+    sdaStuck_ = SdaStuck::No;
+    strap_.reset();
+    gate_.setNever(false);
+    gate_.setBudget(std::nullopt);
+    actionCountdown_ = 0;
+    action_ = nullptr;
+    port_.powerOn();
+    device_.factoryReset();
+    device_.setCountPerC(Ds1621::kFactoryCountPerC);
+    device_.setRawReading(std::nullopt);
+    setTemperature(25.0);
+    const MasterLines m = port_.lines();
+    decoder_.reset(m.scl, sdaLine(m.sdaMaster, false));
+    state_ = LineState{};
+    publish(m, false);
+    updateFastPath();
+}
+
+void Simulation::setTemperature(double celsius) {
+    device_.setTemperature([celsius](Micros) { return celsius; });
+}
+
+void Simulation::setTemperatureProfile(TemperatureProfile profile) {
+    device_.setTemperature(std::move(profile));
+}
+
+int Simulation::requestPortAccess(unsigned long from, unsigned long count, int turnOn) {
+    if (refusal_) {
+        errno = *refusal_;
+        return -1;
+    }
+    if (from > granted_.size() || count > granted_.size() - from) {
+        errno = EINVAL;
+        return -1;
+    }
+    for (unsigned long a = from; a < from + count; ++a) {
+        granted_[a] = turnOn != 0;
+    }
+    updateFastPath();
+    return 0;
+}
+
+std::uint8_t Simulation::inputSlow(std::uint16_t address) {
+    beginAccess(address);
+    return port_.read(address, state_.sda);
+}
+
+void Simulation::output(std::uint16_t address, std::uint8_t value) {
+    beginAccess(address);
+    if (port_.write(address, value)) {
+        updateLines();
+    }
+}
+
+void Simulation::sleepSeconds(unsigned int seconds) {
+    clock_.sleep(seconds);
+    if (realSleep_) {
+        ::sleep(seconds);
+    }
+}
+
+void Simulation::beginAccess(std::uint16_t address) {
+    if (actionCountdown_ != 0 && --actionCountdown_ == 0) {
+        Action action = std::move(action_);
+        action_ = nullptr;
+        updateFastPath();
+        action(*this);
+    }
+    if (!granted_[address]) {
+        accessFault(address);
+    }
+    clock_.tick();
+}
+
+void Simulation::accessFault(std::uint16_t address) const {
+    // On real hardware this is a general protection fault; make it as hard to miss.
+    std::fprintf(stderr,
+                 "quorvane simulator: port 0x%04X accessed without access rights "
+                 "(no granted RequestPortAccess covers it)\n",
+                 static_cast<unsigned>(address));
+    std::fflush(stderr);
+    std::abort();
+}
+
+void Simulation::updateFastPath() {
+    const std::uint16_t base = port_.base();
+    fastReadAddress_ = (actionCountdown_ == 0 && granted_[base]) ? base : 0x10000U;
+}
+
+void Simulation::killAtAccess(std::uint64_t n) {
+    if (n == 0) {
+        atAccess(0, nullptr);
+        return;
+    }
+    atAccess(n, [](Simulation& sim) {
+        sim.granted_.reset();
+        sim.updateFastPath();
+        throw ProcessKilled();
+    });
+}
+
+void Simulation::atAccess(std::uint64_t n, Action action) {
+    actionCountdown_ = action ? n : 0;
+    action_ = actionCountdown_ != 0 ? std::move(action) : nullptr;
+    updateFastPath();
+}
+
+void Simulation::setDevicePresent(bool present) {
+    devicePresent_ = present;
+    updateLines();
+}
+
+void Simulation::setSupplyBroken(bool broken) {
+    supplyBroken_ = broken;
+    updateLines();
+}
+
+void Simulation::setSdaStuck(SdaStuck stuck) {
+    sdaStuck_ = stuck;
+    updateLines();
+}
+
+void Simulation::setNeverAcknowledge(bool never) {
+    gate_.setNever(never);
+}
+
+void Simulation::stopAcknowledgingAfter(std::optional<unsigned long> bytes) {
+    gate_.setBudget(bytes);
+}
+
+void Simulation::strapAddress(std::optional<std::uint8_t> address) {
+    strap_ = address;
+    updateLines();
+}
+
+void Simulation::clearFaults() {
+    refusal_.reset();
+    gate_.setNever(false);
+    gate_.setBudget(std::nullopt);
+    atAccess(0, nullptr);
+    devicePresent_ = true;
+    supplyBroken_ = false;
+    sdaStuck_ = SdaStuck::No;
+    strap_.reset();
+    updateLines();
+}
+
+bool Simulation::sdaLine(bool masterLow, bool deviceLow) const {
+    switch (sdaStuck_) {
+        case SdaStuck::Low:
+            return false;
+        case SdaStuck::High:
+            return true;
+        case SdaStuck::No:
+            break;
+    }
+    return !(masterLow || deviceLow);  // open drain with a pull-up
+}
+
+void Simulation::updateLines() {
+    const MasterLines m = port_.lines();
+    const bool powered = devicePresent_ && !supplyBroken_ && m.vdd;
+    device_.setAddressPins(strap_ ? *strap_ : m.addressPins());
+    const bool deviceBefore = device_.powered() && decoder_.pullsSdaLow();
+    if (powered != device_.powered()) {
+        if (powered) {
+            device_.powerOn();
+        } else {
+            device_.powerOff();
+        }
+        decoder_.reset(m.scl, sdaLine(m.sdaMaster, false));
+        publish(m, false);
+        return;
+    }
+    if (!powered) {
+        publish(m, false);
+        return;
+    }
+    decoder_.lines(m.scl, sdaLine(m.sdaMaster, deviceBefore));
+    publish(m, deviceBefore);
+    // The chip answers a falling clock by moving SDA, which it then sees as well. It only moves
+    // SDA while SCL is low, so seeing its own change sets nothing else in motion; the bound is
+    // there all the same.
+    for (int i = 0; i < 4; ++i) {
+        const bool deviceNow = decoder_.pullsSdaLow();
+        if (deviceNow == state_.sdaDevice) {
+            break;
+        }
+        decoder_.lines(m.scl, sdaLine(m.sdaMaster, deviceNow));
+        publish(m, deviceNow);
+    }
+}
+
+void Simulation::publish(const MasterLines& m, bool deviceLow) {
+    LineState s;
+    s.time = clock_.now();
+    s.scl = m.scl;
+    s.sdaMaster = m.sdaMaster;
+    s.sdaDevice = deviceLow;
+    s.sda = sdaLine(m.sdaMaster, deviceLow);
+    s.vdd = m.vdd;
+    s.a2 = m.a2;
+    s.a1 = m.a1;
+    s.a0 = m.a0;
+    const bool changed = s.scl != state_.scl || s.sda != state_.sda ||
+                         s.sdaMaster != state_.sdaMaster || s.sdaDevice != state_.sdaDevice ||
+                         s.vdd != state_.vdd || s.a2 != state_.a2 || s.a1 != state_.a1 ||
+                         s.a0 != state_.a0;
+    state_ = s;
+    if (changed && observer_) {
+        observer_(state_);
+    }
+}
+
+}  // namespace quorvane::sim
