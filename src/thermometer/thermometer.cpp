@@ -41,13 +41,15 @@ int sendCommand(int address, std::uint8_t command, const std::uint8_t* data) {
     return status;
 }
 
-// S W cmd S R Rx N P. A byte not received because of a failure counts as 0.
-int readByte(int address, std::uint8_t command, std::uint8_t* out) {
+// S W cmd Sr R: addresses the device to read the answer to a command. A failed start condition
+// sets *startFailed: the caller then returns at once, without a stop condition.
+int addressForRead(int address, std::uint8_t command, int* startFailed) {
+    *startFailed = 0;
     int status = Start();
     if (status != 0) {
+        *startFailed = 1;
         return status;
     }
-    std::uint8_t received = 0;
     status = Transmit(writeAddress(address));
     if (status == 0) {
         status = Transmit(command);
@@ -55,10 +57,22 @@ int readByte(int address, std::uint8_t command, std::uint8_t* out) {
     if (status == 0) {
         status = Start();
         if (status != 0) {
+            *startFailed = 1;
             return status;
         }
         status = Transmit(readAddress(address));
     }
+    return status;
+}
+
+// S W cmd Sr R Rx N P. A byte not received because of a failure counts as 0.
+int readByte(int address, std::uint8_t command, std::uint8_t* out) {
+    int startFailed = 0;
+    const int status = addressForRead(address, command, &startFailed);
+    if (startFailed != 0) {
+        return status;
+    }
+    std::uint8_t received = 0;
     if (status == 0) {
         received = Receive();
         Nak();
@@ -97,23 +111,13 @@ int WritePort(int address, std::uint8_t byte) {
 // S W 0xAA S R Rx S R Rx N P: the first byte is not acknowledged; the clock pulse of the repeated
 // start, given with the data line released, ends that read.
 int ReadTemperature(int address, std::uint16_t* value) {
-    int status = Start();
-    if (status != 0) {
+    int startFailed = 0;
+    int status = addressForRead(address, kReadTemperature, &startFailed);
+    if (startFailed != 0) {
         return status;
     }
     unsigned int high = 0;
     unsigned int low = 0;
-    status = Transmit(writeAddress(address));
-    if (status == 0) {
-        status = Transmit(kReadTemperature);
-    }
-    if (status == 0) {
-        status = Start();
-        if (status != 0) {
-            return status;
-        }
-        status = Transmit(readAddress(address));
-    }
     if (status == 0) {
         high = Receive();
         status = Start();

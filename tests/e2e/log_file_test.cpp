@@ -1,0 +1,343 @@
+// The periodic log, watched from outside: quorvane_sim runs under an accelerated clock in a
+// fresh directory, and what lands in quorvane.log is compared with what was printed.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "e2e/sim_run.h"
+
+namespace quorvane::test {
+namespace {
+
+constexpr const char* kLogName = "quorvane.log";
+constexpr const char* kOpenError = "\nError opening log file";
+constexpr const char* kWriteError = "\nError writing log file";
+
+// What a stopped run left behind.
+struct StoppedRun {
+    std::string output;
+    std::vector<std::string> messages;
+    std::vector<MeasurementLine> printed;
+    std::optional<std::string> log;
+};
+
+// Stops the program with sig and collects its output and log. The program installs no handler,
+// so the signal ends it.
+StoppedRun stop(ChildProcess& sim, const TempDir& dir, int sig = SIGINT) {
+    sim.sendSignal(sig);
+    const auto end = sim.wait(kPatience);
+    EXPECT_TRUE(end.has_value()) << "still running after signal " << sig;
+    if (end) {
+        EXPECT_EQ(end->signal, sig);
+    }
+    StoppedRun run;
+    run.output = sim.output();
+    run.messages = splitMessages(run.output);
+    run.printed = measurementLines(run.output);
+    run.log = readFile(dir.path() / kLogName);
+    return run;
+}
+
+// The entries of a log: whole measurement lines, one after the other. The file starts with an
+// empty line (the first entry's newline) and does not end with a newline.
+std::vector<MeasurementLine> entriesOf(const std::string& content) {
+    std::vector<MeasurementLine> entries;
+    if (content.empty()) {
+        return entries;
+    }
+    EXPECT_EQ(content.front(), '\n');
+    EXPECT_NE(content.back(), '\n');
+    for (const auto& message : splitMessages(content)) {
+        const auto entry = parseMeasurementLine(message);
+        EXPECT_TRUE(entry.has_value()) << "not a whole entry: [" << message << "]";
+        if (entry) {
+            entries.push_back(*entry);
+        }
+    }
+    return entries;
+}
+
+// Where each entry stands among the printed lines: every entry must be a line that was printed,
+// in the order printed.
+std::vector<std::size_t> positionsIn(const std::vector<MeasurementLine>& entries,
+                                     const std::vector<MeasurementLine>& printed) {
+    std::vector<std::size_t> at;
+    std::size_t next = 0;
+    for (const auto& entry : entries) {
+        while (next < printed.size() && printed[next].text != entry.text) {
+            ++next;
+        }
+        if (next == printed.size()) {
+            ADD_FAILURE() << "logged but never printed: [" << entry.text << "]";
+            return at;
+        }
+        at.push_back(next++);
+    }
+    return at;
+}
+
+// The spacing of entries in seconds, recorded with the test's result.
+std::string recordSpacing(const std::vector<MeasurementLine>& entries) {
+    std::string spacing;
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        spacing += (i > 1 ? "," : "") + std::to_string(entries[i].seconds - entries[i - 1].seconds);
+    }
+    ::testing::Test::RecordProperty("entry_spacing_seconds", spacing);
+    std::cout << "entry spacing (s): " << spacing << '\n';
+    return spacing;
+}
+
+void expectOnlyMeasurementLines(const StoppedRun& run) {
+    for (const auto& message : run.messages) {
+        EXPECT_TRUE(parseMeasurementLine(message).has_value())
+            << "unexpected message: [" << message << "]";
+    }
+}
+
+// A line's stamp is read just before the log reads the clock, so the log's second can be one
+// later than the stamp; the checks below allow for that second where it matters.
+TEST(LogFile, EveryMinuteOneEntryPerIntervalRoundedUpToTheNextMeasurement) {
+    TempDir dir;
+    auto sim = startSim(dir.path(), {"-l60"});
+    ASSERT_TRUE(waitForTime(*sim, kClockStartSeconds + 3 * 60 + 10)) << sim->output();
+    const StoppedRun run = stop(*sim, dir);
+    expectOnlyMeasurementLines(run);
+
+    ASSERT_TRUE(run.log.has_value());
+    const auto entries = entriesOf(*run.log);
+    ASSERT_GE(entries.size(), 3U);
+    const auto at = positionsIn(entries, run.printed);
+    ASSERT_EQ(at.size(), entries.size());
+    recordSpacing(entries);
+
+    // Nothing before the clock shows 60 more than at the start, which is no later than the
+    // first line; the first entry comes once it does.
+    EXPECT_GE(entries[0].seconds, kClockStartSeconds + 60 - 1);
+    for (std::size_t i = 0; i < at[0]; ++i) {
+        EXPECT_LE(run.printed[i].seconds, run.printed[0].seconds + 59) << run.printed[i].text;
+    }
+    for (std::size_t k = 0; k + 1 < entries.size(); ++k) {
+        // At least an interval apart ...
+        EXPECT_GE(entries[k + 1].seconds - entries[k].seconds, 60 - 1) << entries[k + 1].text;
+        // ... and at the first measurement after it: the line before was not yet due.
+        EXPECT_LE(run.printed[at[k + 1] - 1].seconds, entries[k].seconds + 60)
+            << entries[k + 1].text;
+    }
+    // No entry was skipped at the end (the last line may have been printed but not yet logged).
+    for (std::size_t i = at.back() + 1; i + 1 < run.printed.size(); ++i) {
+        EXPECT_LE(run.printed[i].seconds, entries.back().seconds + 60) << run.printed[i].text;
+    }
+}
+
+TEST(LogFile, EverySecondLogsEveryLine) {
+    TempDir dir;
+    auto sim = startSim(dir.path(), {"-l1"});
+    ASSERT_TRUE(waitForLines(*sim, 10)) << sim->output();
+    const StoppedRun run = stop(*sim, dir);
+    expectOnlyMeasurementLines(run);
+
+    ASSERT_TRUE(run.log.has_value());
+    const auto entries = entriesOf(*run.log);
+    recordSpacing(entries);
+    // The process may die between printing a line and logging it, never the other way round.
+    ASSERT_GE(entries.size() + 1, run.printed.size());
+    ASSERT_LE(entries.size(), run.printed.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(entries[i].text, run.printed[i].text);
+    }
+}
+
+struct NoLogCase {
+    const char* name;
+    const char* option;
+    const char* bannerTail;
+};
+
+void PrintTo(const NoLogCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LogOff : public ::testing::TestWithParam<NoLogCase> {};
+
+// Logging off, or an interval longer than any run, never creates the file or says anything
+// about it; measuring goes on undisturbed.
+TEST_P(LogOff, NeverCreatesTheFile) {
+    const NoLogCase& c = GetParam();
+    TempDir dir;
+    auto sim = startSim(dir.path(), {"-v", c.option});
+    ASSERT_TRUE(waitForTime(*sim, kClockStartSeconds + 70)) << sim->output();
+    const StoppedRun run = stop(*sim, dir);
+
+    const std::string banner =
+        std::string("\n*** Starting Temperature measurements ***\nUnits=CELCIUS, ") + c.bannerTail;
+    ASSERT_EQ(run.output.substr(0, banner.size()), banner);
+    const auto messages = splitMessages(run.output.substr(banner.size()));
+    EXPECT_GE(messages.size(), 30U);
+    for (const auto& message : messages) {
+        EXPECT_TRUE(parseMeasurementLine(message).has_value()) << "[" << message << "]";
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / kLogName));
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, LogOff,
+                         ::testing::Values(NoLogCase{"Zero", "-l0", "logging=OFF"},
+                                           NoLogCase{"MinusOne", "-l-1", "logging=OFF"},
+                                           NoLogCase{"NotANumber", "-lx", "logging=OFF"},
+                                           NoLogCase{"NoSeconds", "-l", "logging=OFF"},
+                                           NoLogCase{"LargestInterval", "-l2147483647",
+                                                     "logging=ON, log frequency=2147483647"},
+                                           NoLogCase{"BeyondLargestHeldThere", "-l99999999999",
+                                                     "logging=ON, log frequency=2147483647"}),
+                         [](const ::testing::TestParamInfo<NoLogCase>& p) { return p.param.name; });
+
+TEST(LogFile, ExistingFileKeepsItsContentAndGrowsAtItsEnd) {
+    TempDir dir;
+    const std::string earlier = "\n20.5 C 23:59:58 12/07/2026\n20.6 C 23:59:59 12/07/2026";
+    {
+        std::ofstream out(dir.path() / kLogName, std::ios::binary);
+        out << earlier;
+    }
+    auto sim = startSim(dir.path(), {"-l1"});
+    ASSERT_TRUE(waitForLines(*sim, 4)) << sim->output();
+    const StoppedRun run = stop(*sim, dir);
+
+    ASSERT_TRUE(run.log.has_value());
+    ASSERT_EQ(run.log->substr(0, earlier.size()), earlier);
+    const auto entries = entriesOf(run.log->substr(earlier.size()));
+    ASSERT_GE(entries.size(), 3U);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(entries[i].text, run.printed[i].text);
+    }
+}
+
+TEST(LogFile, UnopenableFileComplainsOncePerIntervalAndMeasuringGoesOn) {
+    TempDir dir;
+    // A directory cannot be opened for appending, even by root.
+    std::filesystem::create_directory(dir.path() / kLogName);
+    auto sim = startSim(dir.path(), {"-l5"});
+    ASSERT_TRUE(waitForTime(*sim, kClockStartSeconds + 41)) << sim->output();
+    const StoppedRun run = stop(*sim, dir);
+
+    // Each complaint follows the line it was for; the stamps of those lines give the spacing.
+    std::vector<MeasurementLine> complainedAbout;
+    std::vector<std::size_t> at;  // their places among the printed lines
+    std::size_t lines = 0;
+    for (std::size_t i = 0; i < run.messages.size(); ++i) {
+        if (parseMeasurementLine(run.messages[i])) {
+            ++lines;
+            continue;
+        }
+        ASSERT_EQ(run.messages[i], kOpenError);
+        ASSERT_GT(i, 0U);
+        const auto before = parseMeasurementLine(run.messages[i - 1]);
+        ASSERT_TRUE(before.has_value()) << "a complaint not after a line";
+        complainedAbout.push_back(*before);
+        at.push_back(lines - 1);
+    }
+    recordSpacing(complainedAbout);
+    ASSERT_GE(complainedAbout.size(), 5U);
+    EXPECT_GE(complainedAbout[0].seconds, kClockStartSeconds + 5 - 1);
+    for (std::size_t k = 1; k < complainedAbout.size(); ++k) {
+        // Once per interval: not sooner, and not skipping one (the line before was not due).
+        EXPECT_GE(complainedAbout[k].seconds - complainedAbout[k - 1].seconds, 5 - 1);
+        EXPECT_LE(run.printed[at[k] - 1].seconds, complainedAbout[k - 1].seconds + 5);
+    }
+    // Measuring went on all along: a line a second or so after the first complaint.
+    EXPECT_GE(lines - at[0], 25U);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path() / kLogName));
+}
+
+TEST(LogFile, FullDiskReportsEveryFailedWrite) {
+    TempDir dir;
+    std::filesystem::create_symlink("/dev/full", dir.path() / kLogName);
+    auto sim = startSim(dir.path(), {"-l1"});
+    ASSERT_TRUE(waitForLines(*sim, 5)) << sim->output();
+    const StoppedRun run = stop(*sim, dir);
+
+    // Line, complaint, line, complaint ... (the last line may not have reached the log).
+    ASSERT_GE(run.messages.size(), 8U);
+    for (std::size_t i = 0; i + 1 < run.messages.size(); i += 2) {
+        EXPECT_TRUE(parseMeasurementLine(run.messages[i]).has_value()) << run.messages[i];
+        EXPECT_EQ(run.messages[i + 1], kWriteError);
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / kLogName));
+}
+
+TEST(LogFile, ClockSetBackAnHourDoesNotSilenceTheLog) {
+    TempDir dir;
+    const auto clockFile = dir.path() / "clock";
+    writeClockFile(clockFile, clockSpec(kClockStart, kClockRate));
+    auto sim = startSim(dir.path(), {"-l10"}, clockFile);
+    ASSERT_TRUE(waitForTime(*sim, kClockStartSeconds + 25)) << sim->output();
+
+    const std::int64_t hourBefore = kClockStartSeconds - 3600;
+    writeClockFile(clockFile, clockSpec("2026-12-08 09:00:00", kClockRate));
+    ASSERT_TRUE(sim->readUntil(
+        [hourBefore](const std::string& out) {
+            const auto lines = measurementLines(out);
+            return !lines.empty() && lines.back().seconds >= hourBefore + 45 &&
+                   lines.back().seconds < kClockStartSeconds;
+        },
+        kPatience))
+        << sim->output();
+    const StoppedRun run = stop(*sim, dir);
+
+    ASSERT_TRUE(run.log.has_value());
+    const auto entries = entriesOf(*run.log);
+    const auto at = positionsIn(entries, run.printed);
+    ASSERT_EQ(at.size(), entries.size());
+    std::vector<MeasurementLine> before;
+    std::vector<MeasurementLine> after;
+    for (const auto& entry : entries) {
+        (entry.seconds >= kClockStartSeconds ? before : after).push_back(entry);
+    }
+    std::size_t firstLineAfter = 0;
+    while (firstLineAfter + 1 < run.printed.size() &&
+           run.printed[firstLineAfter].seconds >= kClockStartSeconds) {
+        ++firstLineAfter;
+    }
+    EXPECT_GE(before.size(), 2U);
+    // The log resumes one interval after the clock went back, not an hour later.
+    ASSERT_GE(after.size(), 3U);
+    EXPECT_LE(after[0].seconds, run.printed[firstLineAfter].seconds + 10 + 3);
+    recordSpacing(after);
+    for (std::size_t k = 1; k < after.size(); ++k) {
+        EXPECT_GE(after[k].seconds - after[k - 1].seconds, 10 - 1);
+    }
+}
+
+class Stopped : public ::testing::TestWithParam<int> {};
+
+// The output goes to a pipe, which the C library buffers: every line printed must reach it before
+// the signal ends the program, and the log holds whole entries only.
+TEST_P(Stopped, LosesNoPrintedLineAndLeavesWholeEntries) {
+    const int sig = GetParam();
+    TempDir dir;
+    auto sim = startSim(dir.path(), {"-l1"});
+    ASSERT_TRUE(waitForLines(*sim, 6)) << sim->output();
+    const StoppedRun run = stop(*sim, dir, sig);
+
+    expectOnlyMeasurementLines(run);
+    ASSERT_TRUE(run.log.has_value());
+    const auto entries = entriesOf(*run.log);
+    // Every logged line was printed first; a buffered line would be missing from the pipe.
+    ASSERT_GE(entries.size(), 5U);
+    const auto at = positionsIn(entries, run.printed);
+    ASSERT_EQ(at.size(), entries.size());
+    EXPECT_GE(entries.size() + 1, run.printed.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Stopped, ::testing::Values(SIGINT, SIGTERM),
+                         [](const ::testing::TestParamInfo<int>& p) {
+                             return p.param == SIGINT ? std::string("Interrupt")
+                                                      : std::string("Terminate");
+                         });
+
+}  // namespace
+}  // namespace quorvane::test

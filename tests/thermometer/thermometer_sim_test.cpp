@@ -1,0 +1,515 @@
+// The driver against the simulated thermometer: every transaction and whole cycles as they
+// appear on the two bus lines, a device that stops acknowledging, and readings across the
+// sensor's whole range compared with the true temperature.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bus/twowire.h"
+#include "sim/simulation.h"
+#include "thermometer/simulated_bus.h"
+#include "thermometer/thermometer.h"
+
+namespace {
+
+using quorvane::sim::kMicrosPerMilli;
+using quorvane::sim::kMicrosPerSecond;
+using quorvane::sim::LineState;
+using quorvane::sim::Micros;
+using quorvane::sim::Reading;
+using simbus::kAccessesPerLineChange;
+using simbus::kPort;
+using simbus::kPowerAndAddressExtra;
+using simbus::sim;
+
+constexpr int kAddress = 5;
+
+// Port accesses of bus work: line changes, plus one status read per acknowledge sampled (one per
+// byte sent) and eight per byte received.
+constexpr std::uint64_t Accesses(std::uint64_t lineChanges, std::uint64_t bytesSent,
+                                 std::uint64_t bytesReceived) {
+    return lineChanges * kAccessesPerLineChange + bytesSent + 8 * bytesReceived;
+}
+
+// A cycle on a chip that already keeps the one-shot bit: 743 line changes, 18 bytes sent and 6
+// received, then one second asleep.
+constexpr std::uint64_t kConfiguredCycleAccesses = Accesses(743, 18, 6) + kPowerAndAddressExtra;
+// The first cycle adds the configuration write and its 100 ms wait.
+constexpr std::uint64_t kConfigurationWriteAccesses = Accesses(92, 3, 0) + 100 * 1000;
+
+// The bytes the chip sent: each one follows an acknowledged read address.
+std::vector<std::string> Received(const std::vector<busevents::Event>& events) {
+    std::vector<std::string> bytes;
+    for (std::size_t i = 2; i < events.size(); ++i) {
+        if (events[i - 2].token == "9B" && events[i - 1].token == "a") {
+            bytes.push_back(events[i].token);
+        }
+    }
+    return bytes;
+}
+
+std::string Hex(unsigned byte) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", byte & 0xFFU);
+    return text;
+}
+
+std::vector<std::string> Tokens(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> tokens;
+    for (std::string t; in >> t;) {
+        tokens.push_back(t);
+    }
+    return tokens;
+}
+
+std::string Join(const std::vector<std::string>& tokens) {
+    std::string text;
+    for (const std::string& t : tokens) {
+        text += (text.empty() ? "" : " ") + t;
+    }
+    return text;
+}
+
+// What the master sees when the device acknowledges `acked` bytes of a good exchange and then no
+// more: the next byte the master sends goes unacknowledged and the master stops. In the good
+// exchange every byte the master sends is followed by "a"; the chip's bytes never are.
+std::string CutAfterAcknowledges(const std::string& good, unsigned long acked) {
+    std::vector<std::string> tokens = Tokens(good);
+    unsigned long seen = 0;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        if (tokens[i] == "a" && seen++ == acked) {
+            tokens.resize(i);
+            tokens.emplace_back("n");
+            tokens.emplace_back("P");
+            return Join(tokens);
+        }
+    }
+    return good;
+}
+
+class DriverOnSimulatedBus : public simbus::SimulatedBus {
+  protected:
+    // Gaps between one transaction's stop and the next one's start.
+    std::vector<Micros> pauses() const {
+        std::vector<Micros> gaps;
+        bool stopped = false;
+        Micros stop = 0;
+        for (const busevents::Event& e : events()) {
+            if (e.token == "P") {
+                stopped = true;
+                stop = e.time;
+            } else if (e.token == "S" && stopped) {
+                gaps.push_back(e.time - stop);
+                stopped = false;
+            }
+        }
+        return gaps;
+    }
+};
+
+// --- Transactions ----------------------------------------------------------------------------
+
+TEST_F(DriverOnSimulatedBus, EachTransactionPutsItsSequenceOnTheBus) {
+    configure();
+    // Distinct register values, so that a byte taken from the wrong place shows. The low byte of
+    // the temperature register is never seen: a new read restarts the chip's answer.
+    sim().setRawReading(Reading{0xE780, 0x0B, 0x10});
+    ASSERT_EQ(StartConversion(kAddress), 0);
+    DelaySec(1);
+    forget();
+
+    struct Case {
+        const char* name;
+        std::function<int(std::uint32_t*)> run;
+        std::string bus;
+        std::uint64_t lineChanges;
+        std::uint64_t sent;
+        std::uint64_t received;
+        std::uint32_t value;
+    };
+    auto byteRead = [](int (*read)(int, std::uint8_t*)) {
+        return [read](std::uint32_t* v) {
+            std::uint8_t b = 0x5A;
+            const int status = read(kAddress, &b);
+            *v = b;
+            return status;
+        };
+    };
+    // In order: the chip's state carries from one to the next.
+    const std::vector<Case> cases = {
+        {"ReadCfg", byteRead(ReadCfg), "S 9A a AC a Sr 9B a 81 n P", 124, 3, 1, 0x81},
+        {"ReadTemperature",
+         [](std::uint32_t* v) {
+             std::uint16_t t = 0x5A5A;
+             const int status = ReadTemperature(kAddress, &t);
+             *v = t;
+             return status;
+         },
+         "S 9A a AA a Sr 9B a E7 Sr 9B a E7 n P", 181, 4, 2, 0xE7E7},
+        {"ReadCounter", byteRead(ReadCounter), "S 9A a A8 a Sr 9B a 0B n P", 124, 3, 1, 0x0B},
+        {"ReadSlope", byteRead(ReadSlope), "S 9A a A9 a Sr 9B a 10 n P", 124, 3, 1, 0x10},
+        {"WriteCfg", [](std::uint32_t*) { return WriteCfg(kAddress, 0x01); }, "S 9A a AC a 01 a P",
+         92, 3, 0, 0},
+        {"StartConversion", [](std::uint32_t*) { return StartConversion(kAddress); },
+         "S 9A a EE a P", 64, 2, 0, 0},
+        {"WritePort", [](std::uint32_t*) { return WritePort(kAddress, 0x22); }, "S 9A a 22 a P", 64,
+         2, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        forget();
+        const std::uint64_t before = sim().portAccesses();
+        std::uint32_t value = 0;
+        EXPECT_EQ(c.run(&value), 0);
+        EXPECT_EQ(value, c.value);
+        EXPECT_EQ(bus(), c.bus);
+        EXPECT_EQ(sim().portAccesses() - before, Accesses(c.lineChanges, c.sent, c.received));
+        // Every transaction leaves the bus idle: both lines high, nobody pulling.
+        EXPECT_TRUE(sim().lines().scl);
+        EXPECT_TRUE(sim().lines().sda);
+        EXPECT_FALSE(sim().lines().sdaMaster);
+    }
+    EXPECT_EQ(sim().eepromWrites(), 2U);
+}
+
+// The first temperature byte gets no acknowledge clock of its own: the clock pulse that rises
+// next, with the data line released, is the one on which the repeated start falls.
+TEST_F(DriverOnSimulatedBus, RepeatedStartGivesTheNinthClockOfTheFirstTemperatureByte) {
+    configure();
+    std::uint16_t value = 0;
+    ASSERT_EQ(ReadTemperature(kAddress, &value), 0);
+    const std::vector<busevents::Event>& e = events();
+    std::size_t firstByte = 0;
+    for (std::size_t i = 2; i < e.size(); ++i) {
+        if (e[i - 2].token == "9B" && e[i - 1].token == "a") {
+            firstByte = i;
+            break;
+        }
+    }
+    ASSERT_GT(firstByte, 0U) << bus();
+    ASSERT_LT(firstByte + 1, e.size());
+    ASSERT_EQ(e[firstByte + 1].token, "Sr") << bus();
+    const Micros eighthFall = e[firstByte].time;
+    const Micros repeatedStart = e[firstByte + 1].time;
+
+    int rises = 0;
+    bool previousScl = false;
+    for (const LineState& s : trace()) {
+        if (s.time > eighthFall && s.time <= repeatedStart && s.scl && !previousScl) {
+            ++rises;
+            EXPECT_TRUE(s.sda) << "the line is released when the ninth clock rises";
+            EXPECT_FALSE(s.sdaMaster);
+            EXPECT_FALSE(s.sdaDevice);
+        }
+        previousScl = s.scl;
+    }
+    EXPECT_EQ(rises, 1);
+}
+
+// --- Whole cycles ----------------------------------------------------------------------------
+
+TEST_F(DriverOnSimulatedBus, WholeCycleOnAFreshAndOnAConfiguredChip) {
+    // 25.125 degrees: register 0x1900, count remain 10 of 16.
+    const std::string readCfgFresh = "S 9A a AC a Sr 9B a 00 n P";
+    const std::string writeCfg = "S 9A a AC a 01 a P";
+    const std::string readCfgDone = "S 9A a AC a Sr 9B a 81 n P";
+    const std::string rest = "S 9A a EE a P " + readCfgDone +
+                             " S 9A a AA a Sr 9B a 19 Sr 9B a 19 n P"
+                             " S 9A a A8 a Sr 9B a 0A n P S 9A a A9 a Sr 9B a 10 n P";
+    constexpr Micros kBetween = 3 * kMicrosPerMilli;  // stop's wait, start's first two changes
+    const struct {
+        const char* name;
+        bool fresh;
+        std::string bus;
+        std::vector<Micros> pauses;  // each at least this, and under 5 ms more
+        std::uint64_t accesses;
+    } cases[] = {
+        {"fresh chip",
+         true,
+         readCfgFresh + " " + writeCfg + " " + rest,
+         {kBetween, kBetween + 100 * kMicrosPerMilli, kBetween + kMicrosPerSecond, kBetween,
+          kBetween, kBetween},
+         kConfiguredCycleAccesses + kConfigurationWriteAccesses},
+        {"configured chip",
+         false,
+         readCfgDone + " " + rest,
+         {kBetween, kBetween + kMicrosPerSecond, kBetween, kBetween, kBetween},
+         kConfiguredCycleAccesses},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        sim().setTemperature(25.125);
+        if (!c.fresh) {
+            configure();
+        }
+        const Micros start = sim().clock();
+        const std::uint64_t accessesBefore = sim().portAccesses();
+        std::int16_t tenths = 0;
+        ASSERT_EQ(Temperature(kPort, &tenths), 0);
+        EXPECT_EQ(tenths, 251);
+        EXPECT_EQ(bus(), c.bus);
+        EXPECT_EQ(sim().eepromWrites(), 1U);
+
+        const std::vector<Micros> gaps = pauses();
+        ASSERT_EQ(gaps.size(), c.pauses.size());
+        for (std::size_t i = 0; i < gaps.size(); ++i) {
+            EXPECT_GE(gaps[i], c.pauses[i]) << "pause " << i;
+            EXPECT_LT(gaps[i], c.pauses[i] + 5 * kMicrosPerMilli) << "pause " << i;
+        }
+        EXPECT_EQ(sim().portAccesses() - accessesBefore, c.accesses);
+        EXPECT_EQ(sim().clock() - start, static_cast<Micros>(c.accesses) + kMicrosPerSecond);
+    }
+}
+
+TEST_F(DriverOnSimulatedBus,
+       OnlyTheFirstCycleWritesTheConfigurationAndCyclesTakeAboutOneAndThreeQuarterSeconds) {
+    sim().setTemperature(21.3);
+    std::vector<Micros> durations;
+    for (int cycle = 0; cycle < 4; ++cycle) {
+        const Micros start = sim().clock();
+        std::int16_t tenths = 0;
+        ASSERT_EQ(Temperature(kPort, &tenths), 0);
+        EXPECT_EQ(tenths, 213);
+        EXPECT_EQ(sim().eepromWrites(), 1U) << "cycle " << cycle;
+        durations.push_back(sim().clock() - start);
+    }
+    const Micros configured = static_cast<Micros>(kConfiguredCycleAccesses) + kMicrosPerSecond;
+    EXPECT_GE(configured, 1700 * kMicrosPerMilli);
+    EXPECT_LE(configured, 1800 * kMicrosPerMilli);
+    EXPECT_EQ(durations[0], configured + static_cast<Micros>(kConfigurationWriteAccesses));
+    for (std::size_t i = 1; i < durations.size(); ++i) {
+        EXPECT_EQ(durations[i], configured) << "cycle " << i;
+    }
+}
+
+// --- A device that does not acknowledge --------------------------------------------------------
+
+TEST_F(DriverOnSimulatedBus, DeviceThatNeverAcknowledgesFailsEveryTransaction) {
+    configure();
+    sim().setNeverAcknowledge(true);
+    const struct {
+        const char* name;
+        std::function<int(std::uint32_t*)> run;
+    } cases[] = {
+        {"ReadCfg",
+         [](std::uint32_t* v) {
+             std::uint8_t b = 0x5A;
+             const int status = ReadCfg(kAddress, &b);
+             *v = b;
+             return status;
+         }},
+        {"ReadCounter",
+         [](std::uint32_t* v) {
+             std::uint8_t b = 0x5A;
+             const int status = ReadCounter(kAddress, &b);
+             *v = b;
+             return status;
+         }},
+        {"ReadSlope",
+         [](std::uint32_t* v) {
+             std::uint8_t b = 0x5A;
+             const int status = ReadSlope(kAddress, &b);
+             *v = b;
+             return status;
+         }},
+        {"ReadTemperature",
+         [](std::uint32_t* v) {
+             std::uint16_t t = 0x5A5A;
+             const int status = ReadTemperature(kAddress, &t);
+             *v = t;
+             return status;
+         }},
+        {"WriteCfg", [](std::uint32_t*) { return WriteCfg(kAddress, 0x01); }},
+        {"StartConversion", [](std::uint32_t*) { return StartConversion(kAddress); }},
+        {"WritePort", [](std::uint32_t*) { return WritePort(kAddress, 0x22); }},
+        {"Temperature",
+         [](std::uint32_t* v) {
+             std::int16_t tenths = 1234;
+             const int status = Temperature(kPort, &tenths);
+             *v = static_cast<std::uint16_t>(tenths);
+             return status;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        forget();
+        const Micros sleptBefore = slept();
+        std::uint32_t value = 0;
+        EXPECT_NE(c.run(&value), 0);
+        EXPECT_EQ(value, 0U);  // the reads store 0 for a byte never received
+        EXPECT_EQ(bus(), "S 9A n P");
+        EXPECT_EQ(slept(), sleptBefore);
+        EXPECT_EQ(sim().eepromWrites(), 1U);
+    }
+}
+
+// The device acknowledges k bytes and then no more, for every k that falls inside a cycle: the
+// cycle stops at the first byte left unacknowledged, releases the bus and stores 0. Once the
+// device answers again, the next cycle reads the temperature.
+TEST_F(DriverOnSimulatedBus, DeviceThatStopsAcknowledgingPartWayThroughACycle) {
+    for (const bool fresh : {true, false}) {
+        // Run one good cycle to learn the exchange and how many bytes the device acknowledges.
+        SetUp();
+        sim().setTemperature(25.125);
+        if (!fresh) {
+            configure();
+        }
+        std::int16_t tenths = 0;
+        ASSERT_EQ(Temperature(kPort, &tenths), 0);
+        const std::string good = bus();
+        const std::vector<std::string> tokens = Tokens(good);
+        const auto allAcked =
+            static_cast<unsigned long>(std::count(tokens.begin(), tokens.end(), "a"));
+        ASSERT_EQ(allAcked, fresh ? 21U : 18U) << good;
+
+        for (unsigned long k = 0; k <= allAcked; ++k) {
+            SCOPED_TRACE(std::string(fresh ? "fresh" : "configured") + " chip, acknowledges " +
+                         std::to_string(k));
+            SetUp();
+            sim().setTemperature(25.125);
+            if (!fresh) {
+                configure();
+            }
+            sim().stopAcknowledgingAfter(k);
+            const Micros sleptBefore = slept();
+            tenths = 1234;
+            const int status = Temperature(kPort, &tenths);
+            EXPECT_EQ(bus(), CutAfterAcknowledges(good, k));
+            if (k < allAcked) {
+                EXPECT_NE(status, 0);
+                EXPECT_EQ(tenths, 0);
+            } else {
+                EXPECT_EQ(status, 0);
+                EXPECT_EQ(tenths, 251);
+            }
+            // The one-shot bit is stored once its data byte is acknowledged (the sixth byte);
+            // the conversion sleep follows an acknowledged start command (the eighth, or the fifth
+            // on a configured chip).
+            EXPECT_EQ(sim().eepromWrites(), (!fresh || k >= 6) ? 1U : 0U);
+            EXPECT_EQ(slept() - sleptBefore, (k >= (fresh ? 8U : 5U)) ? kMicrosPerSecond : 0);
+            EXPECT_TRUE(sim().lines().scl);
+            EXPECT_TRUE(sim().lines().sda);
+
+            sim().stopAcknowledgingAfter(std::nullopt);
+            forget();
+            EXPECT_EQ(Temperature(kPort, &tenths), 0);
+            EXPECT_EQ(tenths, 251);
+            EXPECT_EQ(sim().eepromWrites(), 1U);
+        }
+    }
+}
+
+// --- Readings --------------------------------------------------------------------------------
+
+// Raw registers carried over the bus: the bytes on the wire are the chip's, and the driver's
+// tenths are what the arithmetic makes of them.
+TEST_F(DriverOnSimulatedBus, RawRegistersThroughTheBus) {
+    const struct {
+        Reading raw;
+        std::int16_t tenths;
+        const char* why;
+    } cases[] = {
+        {{0xFB00, 12, 16}, -50, "the whole-degree byte is two's complement"},
+        {{0x1900, 10, 16}, 251, "25.125"},
+        {{0x1900, 10, 0}, 248, "no count per degree: 24.75, the half goes up"},
+        {{0x1900, 0, 0}, 248, "no count per degree: the count remain does not matter"},
+        {{0x1400, 20, 16}, 195, "count remain above count per degree"},
+        {{0x0000, 16, 16}, -3, "-0.25: the half goes away from zero"},
+        {{0x1980, 6, 10}, 251, "25.15 held in single precision is just below the half"},
+        {{0x0000, 9, 5}, -10, "-1.05 held in single precision is just above the half"},
+        {{0xFF80, 4, 16}, -5, "-0.5"},
+        {{0x7D00, 12, 16}, 1250, "+125, the top of the range"},
+        {{0xC900, 12, 16}, -550, "-55, the bottom of the range"},
+    };
+    configure();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        sim().setRawReading(c.raw);
+        forget();
+        std::int16_t tenths = 0;
+        ASSERT_EQ(Temperature(kPort, &tenths), 0);
+        EXPECT_EQ(tenths, c.tenths);
+        const std::string msb = Hex(c.raw.temperature >> 8U);
+        const std::vector<std::string> expected = {
+            Hex(sim().registers().config), Hex(sim().registers().config), msb, msb,
+            Hex(c.raw.countRemain),        Hex(c.raw.countPerC)};
+        // The first configuration read comes before the conversion; only DONE may differ.
+        std::vector<std::string> got = Received(events());
+        ASSERT_EQ(got.size(), expected.size()) << bus();
+        got[0] = expected[0];
+        EXPECT_EQ(got, expected) << bus();
+    }
+}
+
+// True temperatures across the sensor's range, in bands run in parallel: every 0.02 degree, and
+// on both sides of each point where the chip's half-degree register steps.
+struct Band {
+    int firstStep;  // in steps of 0.02 from -55
+    int lastStep;
+};
+
+void PrintTo(const Band& band, std::ostream* out) {
+    *out << "steps " << band.firstStep << ".." << band.lastStep;
+}
+
+class ReadingsAcrossTheRange : public DriverOnSimulatedBus,
+                               public ::testing::WithParamInterface<Band> {};
+
+TEST_P(ReadingsAcrossTheRange, TenthsFollowTheTrueTemperature) {
+    const Band band = GetParam();
+    const double low = (band.firstStep - 2750) / 50.0;
+    const double high = (band.lastStep - 2750) / 50.0;
+    std::vector<double> temperatures;
+    for (int step = band.firstStep; step <= band.lastStep; ++step) {
+        temperatures.push_back((step - 2750) / 50.0);
+    }
+    // The register steps at odd quarters (halves round up) and TEMP_READ at n - 0.25.
+    for (int quarter = -219; quarter <= 499; quarter += 2) {
+        const double edge = quarter / 4.0;
+        for (double t : {std::nextafter(edge, -1000.0), edge, std::nextafter(edge, 1000.0)}) {
+            if (t >= low && t <= high && t >= -55.0 && t <= 125.0) {
+                temperatures.push_back(t);
+            }
+        }
+    }
+    for (const double t : temperatures) {
+        sim().setTemperature(t);
+        std::int16_t tenths = 0;
+        ASSERT_EQ(Temperature(kPort, &tenths), 0) << t;
+        const Reading r = sim().registers().reading;
+        ASSERT_EQ(tenths, TenthsFromRegisters(static_cast<std::uint8_t>(r.temperature >> 8U),
+                                              r.countRemain, r.countPerC))
+            << t;
+        const double error = std::fabs(tenths - t * 10);
+        ASSERT_LE(error, 1.0) << "true " << t << ", read " << tenths;
+        forget();
+    }
+    EXPECT_EQ(sim().eepromWrites(), 1U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bands, ReadingsAcrossTheRange,
+                         ::testing::Values(Band{0, 1499}, Band{1500, 2999}, Band{3000, 4499},
+                                           Band{4500, 5999}, Band{6000, 7499}, Band{7500, 9000}),
+                         [](const ::testing::TestParamInfo<Band>& p) {
+                             const auto name = [](int step) {
+                                 const int degrees = step / 50 - 55;
+                                 return (degrees < 0 ? "minus" : "plus") +
+                                        std::to_string(std::abs(degrees));
+                             };
+                             return "from_" + name(p.param.firstStep) + "_to_" +
+                                    name(p.param.lastStep + 1);
+                         });
+
+}  // namespace
