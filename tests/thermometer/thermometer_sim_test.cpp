@@ -56,7 +56,8 @@ std::uint64_t StartsOn(const std::string& bus) {
 // sent and 6 received, then one second asleep.
 constexpr std::uint64_t kConfiguredCycleAccesses = Accesses(743, 12, 18, 6) + kPowerAndAddressExtra;
 // The first cycle adds the configuration write and its 100 ms wait.
-constexpr std::uint64_t kConfigurationWriteAccesses = Accesses(92, 1, 3, 0) + 100 * 1000;
+constexpr std::uint64_t kConfigurationWriteAccesses =
+    Accesses(92, 1, 3, 0) + std::uint64_t{100} * 1000;
 
 // The bytes the chip sent: each one follows an acknowledged read address.
 std::vector<std::string> Received(const std::vector<busevents::Event>& events) {
