@@ -19,6 +19,9 @@ constexpr std::uint8_t kSupply = 0xF7;   // data register: every output but the 
 constexpr std::uint8_t kAddressHigh = 0xC0;
 constexpr std::uint8_t kAddressLowMask = 0xDF;
 
+// Clock pulses given to free a data line held low before a start condition.
+constexpr int kBusFreePulses = 9;
+
 std::uint16_t reg(std::uint16_t offset) {
     return static_cast<std::uint16_t>(port + offset);
 }
@@ -92,6 +95,19 @@ void setAddress() {
 int Start() {
     setData();
     setClk();
+    // A device left in the middle of a byte (the program stopped mid-transaction) may still hold
+    // the data line low, and then no start condition can be made. Clocking it with the line
+    // released lets it finish its byte and let go: nine pulses cover eight bits and the
+    // acknowledge.
+    int dataHigh = sampleData();
+    for (int pulse = 0; dataHigh == 0 && pulse < kBusFreePulses; ++pulse) {
+        resetClk();
+        setClk();
+        dataHigh = sampleData();
+    }
+    if (dataHigh == 0) {
+        return 1;
+    }
     resetData();
     resetData();
     resetClk();
@@ -106,7 +122,7 @@ void Stop() {
 
 int Transmit(std::uint8_t b) {
     for (int bit = 7; bit >= 0; --bit) {
-        if (((b >> bit) & 1U) != 0) {
+        if (((b >> bit) & 1) != 0) {
             setData();
         } else {
             resetData();

@@ -105,7 +105,7 @@ void expectOnlyMeasurementLines(const StoppedRun& run) {
 TEST(LogFile, EveryMinuteOneEntryPerIntervalRoundedUpToTheNextMeasurement) {
     TempDir dir;
     auto sim = startSim(dir.path(), {"-l60"});
-    ASSERT_TRUE(waitForTime(*sim, kClockStartSeconds + 3 * 60 + 10)) << sim->output();
+    ASSERT_TRUE(waitForTime(*sim, kClockStartSeconds + 3L * 60 + 10)) << sim->output();
     const StoppedRun run = stop(*sim, dir);
     expectOnlyMeasurementLines(run);
 

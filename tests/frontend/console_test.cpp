@@ -273,7 +273,7 @@ class TimeStampTest : public ::testing::Test {
 
 // The expected stamp at t, worked out from UTC by hand: 5 h 30 min ahead.
 std::string StampAt(std::time_t t) {
-    const std::time_t shifted = t + 5 * 3600 + 30 * 60;
+    const std::time_t shifted = t + std::time_t{5 * 3600 + 30 * 60};
     std::tm utc{};
     gmtime_r(&shifted, &utc);
     char text[64];
@@ -304,7 +304,7 @@ TEST_F(TimeStampTest, LocalTimeAsHoursMinutesSecondsThenMonthDayYear) {
 
 TEST_F(TimeStampTest, OneBufferRewrittenOnEveryCall) {
     char* first = CurrTimeStr();
-    std::strcpy(first, "overwritten");
+    std::memcpy(first, "overwritten", sizeof "overwritten");
     char* second = CurrTimeStr();
     EXPECT_EQ(first, second);
     EXPECT_EQ(std::strlen(second), 19U);

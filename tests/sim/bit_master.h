@@ -1,6 +1,7 @@
 // A two-wire master for tests, driving the simulated port register by register with no delays.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -74,6 +75,7 @@ class BitMaster {
     // S W cmd S R byte... P, the master acknowledging all but the last byte.
     std::vector<std::uint8_t> read(std::uint8_t cmd, int count, std::uint8_t addr = 0x9A) {
         std::vector<std::uint8_t> out;
+        out.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
         start();
         send(addr);
         send(cmd);
@@ -86,7 +88,8 @@ class BitMaster {
         return out;
     }
     // S W cmd data... P; true when every byte was acknowledged.
-    bool write(std::uint8_t cmd, std::vector<std::uint8_t> data = {}, std::uint8_t addr = 0x9A) {
+    bool write(std::uint8_t cmd, const std::vector<std::uint8_t>& data = {},
+               std::uint8_t addr = 0x9A) {
         start();
         bool ok = send(addr) && send(cmd);
         for (std::uint8_t b : data) {

@@ -12,8 +12,6 @@
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
-
 namespace quorvane::test {
 
 namespace {

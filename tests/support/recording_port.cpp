@@ -172,7 +172,7 @@ std::string DecodeMasterBus(const std::vector<Access>& log, std::uint16_t base) 
 std::string Bits(std::uint8_t byte) {
     std::string bits;
     for (int bit = 7; bit >= 0; --bit) {
-        bits += ((byte >> bit) & 1U) != 0 ? '1' : '0';
+        bits += ((byte >> bit) & 1) != 0 ? '1' : '0';
     }
     return bits;
 }

@@ -34,18 +34,30 @@ using simbus::sim;
 
 constexpr int kAddress = 5;
 
-// Port accesses of bus work: line changes, plus one status read per acknowledge sampled (one per
-// byte sent) and eight per byte received.
-constexpr std::uint64_t Accesses(std::uint64_t lineChanges, std::uint64_t bytesSent,
-                                 std::uint64_t bytesReceived) {
-    return lineChanges * kAccessesPerLineChange + bytesSent + 8 * bytesReceived;
+// Port accesses of bus work: line changes, plus one status read per start condition (the line
+// checked free), one per acknowledge sampled (one per byte sent) and eight per byte received.
+constexpr std::uint64_t Accesses(std::uint64_t lineChanges, std::uint64_t starts,
+                                 std::uint64_t bytesSent, std::uint64_t bytesReceived) {
+    return lineChanges * kAccessesPerLineChange + starts + bytesSent + 8 * bytesReceived;
 }
 
-// A cycle on a chip that already keeps the one-shot bit: 743 line changes, 18 bytes sent and 6
-// received, then one second asleep.
-constexpr std::uint64_t kConfiguredCycleAccesses = Accesses(743, 18, 6) + kPowerAndAddressExtra;
+// Start conditions in a decoded bus line: "S" and repeated "Sr".
+std::uint64_t StartsOn(const std::string& bus) {
+    std::uint64_t starts = 0;
+    for (std::size_t i = 0; i < bus.size(); ++i) {
+        if (bus[i] == 'S' && (i == 0 || bus[i - 1] == ' ')) {
+            ++starts;
+        }
+    }
+    return starts;
+}
+
+// A cycle on a chip that already keeps the one-shot bit: 743 line changes, 12 starts, 18 bytes
+// sent and 6 received, then one second asleep.
+constexpr std::uint64_t kConfiguredCycleAccesses = Accesses(743, 12, 18, 6) + kPowerAndAddressExtra;
 // The first cycle adds the configuration write and its 100 ms wait.
-constexpr std::uint64_t kConfigurationWriteAccesses = Accesses(92, 3, 0) + 100 * 1000;
+constexpr std::uint64_t kConfigurationWriteAccesses =
+    Accesses(92, 1, 3, 0) + std::uint64_t{100} * 1000;
 
 // The bytes the chip sent: each one follows an acknowledged read address.
 std::vector<std::string> Received(const std::vector<busevents::Event>& events) {
@@ -174,7 +186,8 @@ TEST_F(DriverOnSimulatedBus, EachTransactionPutsItsSequenceOnTheBus) {
         EXPECT_EQ(c.run(&value), 0);
         EXPECT_EQ(value, c.value);
         EXPECT_EQ(bus(), c.bus);
-        EXPECT_EQ(sim().portAccesses() - before, Accesses(c.lineChanges, c.sent, c.received));
+        EXPECT_EQ(sim().portAccesses() - before,
+                  Accesses(c.lineChanges, StartsOn(c.bus), c.sent, c.received));
         // Every transaction leaves the bus idle: both lines high, nobody pulling.
         EXPECT_TRUE(sim().lines().scl);
         EXPECT_TRUE(sim().lines().sda);

@@ -65,10 +65,14 @@ TEST(TenthsFromRegisters, ZeroSlopeIgnoresTheCountRemain) {
 
 // --- Scripted device -------------------------------------------------------------------------
 
-// What the device puts on the data line, one level per status read: one for each acknowledge
-// clock of a byte sent, eight for each byte received.
+// What the device puts on the data line, one level per status read: the line free at each start
+// condition, one for each acknowledge clock of a byte sent, eight for each byte received.
 class Device {
   public:
+    Device& start() {
+        levels_.push_back(1);
+        return *this;
+    }
     Device& ack(int n = 1) {
         levels_.insert(levels_.end(), static_cast<std::size_t>(n), 0);
         return *this;
@@ -84,7 +88,7 @@ class Device {
         return *this;
     }
     // A whole one-byte read: address, command, read address acknowledged, then the byte.
-    Device& readByte(std::uint8_t byte) { return ack(3).send(byte); }
+    Device& readByte(std::uint8_t byte) { return start().ack(2).start().ack().send(byte); }
     const std::vector<int>& levels() const { return levels_; }
 
   private:
@@ -144,13 +148,13 @@ TEST_F(ThermometerDriver, TransactionsPutTheirSequencesOnTheWire) {
              *v = t;
              return status;
          },
-         Device().readByte(0xE7).ack().send(0x80),
+         Device().readByte(0xE7).start().ack().send(0x80),
          readHead + Sent(0xAA) + again + kReceived + again + kReceived + kNak + "P", 181, 0xE780},
-        {"WriteCfg", [](std::uint32_t*) { return WriteCfg(5, 0x01); }, Device().ack(3),
+        {"WriteCfg", [](std::uint32_t*) { return WriteCfg(5, 0x01); }, Device().start().ack(3),
          readHead + Sent(0xAC) + Sent(0x01) + "P", 92, 0},
-        {"StartConversion", [](std::uint32_t*) { return StartConversion(5); }, Device().ack(2),
-         readHead + Sent(0xEE) + "P", 64, 0},
-        {"WritePort", [](std::uint32_t*) { return WritePort(5, 0x22); }, Device().ack(2),
+        {"StartConversion", [](std::uint32_t*) { return StartConversion(5); },
+         Device().start().ack(2), readHead + Sent(0xEE) + "P", 64, 0},
+        {"WritePort", [](std::uint32_t*) { return WritePort(5, 0x22); }, Device().start().ack(2),
          readHead + Sent(0x22) + "P", 64, 0},
     };
     for (const Case& c : cases) {
@@ -199,23 +203,25 @@ TEST_F(ThermometerDriver, UnacknowledgedByteEndsTheTransactionWithAStop) {
     };
     const std::string head = "S" + Sent(0x9A);
     const std::vector<Case> cases = {
-        {"ReadCfg, address", byteOut(ReadCfg), Device().nack(), head + "P", 0},
-        {"ReadCfg, command", byteOut(ReadCfg), Device().ack().nack(), head + Sent(0xAC) + "P", 0},
-        {"ReadCfg, read address", byteOut(ReadCfg), Device().ack(2).nack(),
+        {"ReadCfg, address", byteOut(ReadCfg), Device().start().nack(), head + "P", 0},
+        {"ReadCfg, command", byteOut(ReadCfg), Device().start().ack().nack(),
+         head + Sent(0xAC) + "P", 0},
+        {"ReadCfg, read address", byteOut(ReadCfg), Device().start().ack(2).start().nack(),
          head + Sent(0xAC) + "S" + Sent(0x9B) + "P", 0},
-        {"ReadCounter, command", byteOut(ReadCounter), Device().ack().nack(),
+        {"ReadCounter, command", byteOut(ReadCounter), Device().start().ack().nack(),
          head + Sent(0xA8) + "P", 0},
-        {"ReadSlope, read address", byteOut(ReadSlope), Device().ack(2).nack(),
+        {"ReadSlope, read address", byteOut(ReadSlope), Device().start().ack(2).start().nack(),
          head + Sent(0xA9) + "S" + Sent(0x9B) + "P", 0},
-        {"ReadTemperature, address", temperature, Device().nack(), head + "P", 0},
-        {"ReadTemperature, second read address", temperature, Device().readByte(0x19).nack(),
+        {"ReadTemperature, address", temperature, Device().start().nack(), head + "P", 0},
+        {"ReadTemperature, second read address", temperature,
+         Device().readByte(0x19).start().nack(),
          head + Sent(0xAA) + "S" + Sent(0x9B) + kReceived + "S" + Sent(0x9B) + "P", 0x1900},
-        {"WriteCfg, data", [](std::uint32_t*) { return WriteCfg(5, 0x01); }, Device().ack(2).nack(),
-         head + Sent(0xAC) + Sent(0x01) + "P", 0},
-        {"WriteCfg, address", [](std::uint32_t*) { return WriteCfg(5, 0x01); }, Device().nack(),
-         head + "P", 0},
+        {"WriteCfg, data", [](std::uint32_t*) { return WriteCfg(5, 0x01); },
+         Device().start().ack(2).nack(), head + Sent(0xAC) + Sent(0x01) + "P", 0},
+        {"WriteCfg, address", [](std::uint32_t*) { return WriteCfg(5, 0x01); },
+         Device().start().nack(), head + "P", 0},
         {"StartConversion, command", [](std::uint32_t*) { return StartConversion(5); },
-         Device().ack().nack(), head + Sent(0xEE) + "P", 0},
+         Device().start().ack().nack(), head + Sent(0xEE) + "P", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -246,11 +252,11 @@ Device Cycle(const Registers& r) {
     Device d;
     d.readByte(r.cfg);
     if ((r.cfg & 0x01) == 0) {
-        d.ack(3);  // WriteCfg
+        d.start().ack(3);  // WriteCfg
     }
-    d.ack(2);                  // StartConversion
+    d.start().ack(2);          // StartConversion
     d.readByte(r.cfg | 0x80);  // the second configuration read
-    d.readByte(r.high).ack().send(r.low);
+    d.readByte(r.high).start().ack().send(r.low);
     d.readByte(r.countRemain);
     d.readByte(r.countPerDegree);
     return d;
@@ -319,8 +325,9 @@ TEST_F(ThermometerDriver, CycleWithTheOneShotBitSetWritesNothingAndCosts743LineC
     const std::vector<recording::Access>& log = recording::Port().Log();
     EXPECT_EQ(recording::AllWrites(log), 745U);
     const std::uint64_t samples = recording::Reads(log, 0x379);
-    EXPECT_EQ(samples, 66U);
-    EXPECT_EQ(recording::AllReads(log), 745U + samples + 743U * 1000U);
+    // 66 acknowledge and data samples, and the line checked free at each of the 12 starts.
+    EXPECT_EQ(samples, 78U);
+    EXPECT_EQ(recording::AllReads(log), 745U + samples + std::uint64_t{743} * 1000U);
     EXPECT_LT(LongestReadRun(0x378), 100000U) << "no configuration wait";
 }
 
@@ -370,25 +377,30 @@ TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
     };
     const std::vector<Case> cases = {
         {"nobody answers", Device(), head + "P", 0, false},
-        {"first ReadCfg", Device().nack(), head + "P", 0, false},
-        {"WriteCfg data byte", Device().readByte(0x00).ack(2).nack(),
+        {"first ReadCfg", Device().start().nack(), head + "P", 0, false},
+        {"WriteCfg data byte", Device().readByte(0x00).start().ack(2).nack(),
          readCfg + head + Sent(0xAC) + Sent(0x01) + "P", 0, true},
-        {"StartConversion", Device().readByte(0x01).ack().nack(), readCfg + head + Sent(0xEE) + "P",
-         0, false},
-        {"second ReadCfg", Device().readByte(0x01).ack(2).ack(2).nack(),
+        {"StartConversion", Device().readByte(0x01).start().ack().nack(),
+         readCfg + head + Sent(0xEE) + "P", 0, false},
+        {"second ReadCfg", Device().readByte(0x01).start().ack(2).start().ack(2).start().nack(),
          readCfg + startConversion + head + Sent(0xAC) + again + "P", 1, false},
-        {"ReadTemperature", Device().readByte(0x01).ack(2).readByte(0x81).ack(2).nack(),
+        {"ReadTemperature",
+         Device().readByte(0x01).start().ack(2).readByte(0x81).start().ack(2).start().nack(),
          readCfg + startConversion + readCfg + head + Sent(0xAA) + again + "P", 1, false},
         {"ReadSlope",
          Device()
              .readByte(0x01)
+             .start()
              .ack(2)
              .readByte(0x81)
              .readByte(25)
+             .start()
              .ack()
              .send(0)
              .readByte(10)
+             .start()
              .ack(2)
+             .start()
              .nack(),
          readCfg + startConversion + readCfg + readTemperature + readCounter + head + Sent(0xA9) +
              again + "P",

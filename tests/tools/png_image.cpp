@@ -38,14 +38,14 @@ std::optional<PngImage> PngImage::decode(const std::string& bytes, std::string& 
     PngImage image;
     std::string compressed;
     bool ended = false;
-    for (std::size_t at = 8; at + 12 <= bytes.size() && !ended;) {
-        const std::uint32_t length = bigEndian(bytes, at);
-        const std::string type = bytes.substr(at + 4, 4);
-        if (at + 12 + length > bytes.size()) {
+    for (std::size_t offset = 8; offset + 12 <= bytes.size() && !ended;) {
+        const std::uint32_t length = bigEndian(bytes, offset);
+        const std::string type = bytes.substr(offset + 4, 4);
+        if (offset + 12 + length > bytes.size()) {
             error = "chunk " + type + " runs past the end";
             return std::nullopt;
         }
-        const std::string data = bytes.substr(at + 8, length);
+        const std::string data = bytes.substr(offset + 8, length);
         if (type == "IHDR") {
             if (length != 13 || data[8] != 8 || data[10] != 0 || data[11] != 0 || data[12] != 0) {
                 error = "unsupported IHDR (need 8 bits, not interlaced)";
@@ -72,14 +72,15 @@ std::optional<PngImage> PngImage::decode(const std::string& bytes, std::string& 
         } else if (type == "IEND") {
             ended = true;
         }
-        at += 12 + length;
+        offset += 12 + length;
     }
     if (image.channels_ == 0 || !ended) {
         error = "no IHDR or no IEND";
         return std::nullopt;
     }
 
-    const auto stride = static_cast<std::size_t>(image.width_ * image.channels_);
+    const auto stride =
+        static_cast<std::size_t>(image.width_) * static_cast<std::size_t>(image.channels_);
     const auto rows = static_cast<std::size_t>(image.height_);
     std::vector<std::uint8_t> raw((stride + 1) * rows);
     uLongf rawSize = static_cast<uLongf>(raw.size());
@@ -128,7 +129,9 @@ std::optional<PngImage> PngImage::decode(const std::string& bytes, std::string& 
 }
 
 Rgb PngImage::at(int x, int y) const {
-    const auto index = static_cast<std::size_t>((y * width_ + x) * channels_);
+    const auto index = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) +
+                        static_cast<std::size_t>(x)) *
+                       static_cast<std::size_t>(channels_);
     if (channels_ == 1) {
         return {pixels_[index], pixels_[index], pixels_[index]};
     }

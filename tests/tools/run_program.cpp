@@ -17,6 +17,7 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::string
     const std::string outPath = capture.file("out");
     const std::string errPath = capture.file("err");
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }
@@ -50,7 +51,9 @@ bool onPath(const std::string& name) {
     std::istringstream dirs(path != nullptr ? path : "");
     std::string dir;
     while (std::getline(dirs, dir, ':')) {
-        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0) {
+        std::string candidate = dir + '/';
+        candidate += name;
+        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
             return true;
         }
     }

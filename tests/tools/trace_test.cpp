@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -116,6 +117,11 @@ struct DecodeCase {
     bool fresh;
     unsigned alarms;
 };
+
+// Printed by name: GoogleTest's fallback dumps the raw bytes, padding included.
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TraceDecode : public ::testing::TestWithParam<DecodeCase> {};
 
@@ -232,9 +238,10 @@ TEST(TraceFile, WiresWiredAndAndTheRealPacing) {
     // Start of each transaction: the first start after the previous stop.
     std::vector<std::int64_t> firstStarts;
     std::size_t s = 0;
-    for (std::size_t t = 0; t < stops.size(); ++t) {
+    for (const std::int64_t stop : stops) {
+        ASSERT_LT(s, starts.size());
         firstStarts.push_back(starts[s]);
-        while (s < starts.size() && starts[s] < stops[t]) {
+        while (s < starts.size() && starts[s] < stop) {
             ++s;
         }
     }

@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-extern char** environ;
-
 namespace quorvane::tools {
 
 int runProgram(const std::vector<std::string>& argv) {

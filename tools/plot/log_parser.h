@@ -31,6 +31,9 @@ struct Timestamp {
     int minute = 0;
     int second = 0;
 
+    // The defaulted comparison compares with a literal 0 inside, which the check takes for a
+    // null pointer.
+    // NOLINTNEXTLINE(modernize-use-nullptr)
     friend auto operator<=>(const Timestamp&, const Timestamp&) = default;
     // "YYYY-MM-DDTHH:MM:SS", one word, for the chart's data.
     std::string iso() const;

@@ -1,0 +1,192 @@
+// Faults of the wires and of the chip, each judged by what the user sees: a failed cycle prints
+// "Error reading thermometer" with its time stamp, never a wrong temperature; the program keeps
+// measuring; and the first cycle after the fault ends shows the right temperature again.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "faults/cycle_runner.h"
+#include "sim/simulation.h"
+
+namespace {
+
+using quorvane::sim::SdaStuck;
+using quorvane::sim::Simulation;
+using quorvane::sim::simulation;
+using quorvane::test::freshSimulation;
+using quorvane::test::runCycle;
+using quorvane::test::ShownLine;
+using quorvane::test::showsTemperature;
+
+constexpr double kTrue = 21.3;
+constexpr int kFaultyCycles = 3;
+
+struct FaultCase {
+    const char* name;
+    std::function<void(Simulation&)> apply;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// Faults that hold for whole cycles: every cycle under them fails.
+const FaultCase kSteadyFaults[] = {
+    {"NoDevice", [](Simulation& s) { s.setDevicePresent(false); }},
+    {"DeviceUnpowered", [](Simulation& s) { s.setSupplyBroken(true); }},
+    {"SdaStuckHigh", [](Simulation& s) { s.setSdaStuck(SdaStuck::High); }},
+    {"SdaStuckLow", [](Simulation& s) { s.setSdaStuck(SdaStuck::Low); }},
+    {"DeviceAtAnotherAddress", [](Simulation& s) { s.strapAddress(std::uint8_t{7}); }},
+    {"DeviceNeverAcknowledges", [](Simulation& s) { s.setNeverAcknowledge(true); }},
+};
+
+void expectErrorLine(const ShownLine& line, int cycle) {
+    EXPECT_TRUE(line.error) << "cycle " << cycle << " printed "
+                            << testing::PrintToString(line.text);
+    EXPECT_TRUE(line.wellFormed) << testing::PrintToString(line.text);
+    EXPECT_FALSE(line.celsius.has_value());
+}
+
+void expectReading(const ShownLine& line, double trueCelsius) {
+    EXPECT_TRUE(line.wellFormed) << testing::PrintToString(line.text);
+    EXPECT_TRUE(showsTemperature(line, trueCelsius))
+        << "expected about " << trueCelsius << ", printed " << testing::PrintToString(line.text);
+}
+
+// The judge of every case below: what counts as an error line and as a reading.
+TEST(ShownLineParser, TellsErrorLinesReadingsAndAnythingElseApart) {
+    using quorvane::test::parseShownLine;
+    const ShownLine error = parseShownLine("\nError reading thermometer 09:05:59 12/31/2024");
+    EXPECT_TRUE(error.error && error.wellFormed && !error.celsius);
+    const ShownLine reading = parseShownLine("\n-0.3 C 23:00:00 01/01/2025");
+    EXPECT_TRUE(!reading.error && reading.wellFormed && reading.celsius == -0.3);
+    EXPECT_EQ(parseShownLine("\n 5.0 C 00:00:00 02/28/2025").celsius, 5.0);
+    for (const char* bad : {"", "\n", "Error reading thermometer 09:05:59 12/31/2024",
+                            "\n21.3 F 09:05:59 12/31/2024", "\n21.25 C 09:05:59 12/31/2024",
+                            "\n21 C 09:05:59 12/31/2024", "\n21.3 C 25:05:59 12/31/2024",
+                            "\n21.3 C 09:05:59 13/31/2024", "\n21.3 C 09:05:59 12/31/24",
+                            "\nError reading thermometer ", "\n21.3 C 09:05:59 12/31/2024\n"}) {
+        const ShownLine shown = parseShownLine(bad);
+        EXPECT_FALSE(shown.wellFormed) << testing::PrintToString(std::string(bad));
+    }
+}
+
+class SteadyFault : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(SteadyFault, ErrorLinesWhileItLastsThenTheRightTemperature) {
+    freshSimulation(kTrue);
+    // The chip has been in service: configured by an earlier run.
+    expectReading(runCycle(), kTrue);
+
+    GetParam().apply(simulation());
+    for (int cycle = 0; cycle < kFaultyCycles; ++cycle) {
+        expectErrorLine(runCycle(), cycle);
+    }
+    simulation().clearFaults();
+    expectReading(runCycle(), kTrue);
+    expectReading(runCycle(), kTrue);
+}
+
+// A fault present from the first cycle of a fresh chip, before it was ever configured.
+TEST_P(SteadyFault, FromTheFirstCycleOfAFreshChip) {
+    freshSimulation(-7.8);
+    GetParam().apply(simulation());
+    expectErrorLine(runCycle(), 0);
+    simulation().clearFaults();
+    expectReading(runCycle(), -7.8);
+    EXPECT_EQ(simulation().eepromWrites(), 1U);
+}
+
+std::string faultName(const testing::TestParamInfo<FaultCase>& fault) {
+    return fault.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Wires, SteadyFault, testing::ValuesIn(kSteadyFaults), faultName);
+
+// Port accesses of one cycle on a configured chip, for placing faults inside a cycle.
+std::uint64_t accessesOfOneCycle() {
+    freshSimulation(kTrue);
+    runCycle();
+    const std::uint64_t before = simulation().portAccesses();
+    runCycle();
+    return simulation().portAccesses() - before;
+}
+
+// Power goes at some point inside a cycle and comes back before the next: that cycle fails and
+// the next one is right. The points lie before the cycle's last byte, the count per degree: a
+// supply lost while that byte is clocked in reads as 1 bits, and no acknowledge follows it that
+// could tell.
+TEST(PowerLostMidCycle, ThatCycleFailsAndTheNextIsRight) {
+    const std::uint64_t perCycle = accessesOfOneCycle();
+    ASSERT_GT(perCycle, 100000U);
+    constexpr int kPoints = 40;
+    // The last one-byte read and the stop after it are the last 124 of about 745 line changes.
+    const std::uint64_t span = perCycle - perCycle * 124 / 745;
+    for (int i = 0; i < kPoints; ++i) {
+        const std::uint64_t at = 1 + span * static_cast<std::uint64_t>(i) / kPoints;
+        SCOPED_TRACE("power lost at access " + std::to_string(at) + " of " +
+                     std::to_string(perCycle));
+        freshSimulation(kTrue);
+        expectReading(runCycle(), kTrue);
+        simulation().atAccess(at, [](Simulation& s) { s.setSupplyBroken(true); });
+        expectErrorLine(runCycle(), 0);
+        simulation().clearFaults();
+        expectReading(runCycle(), kTrue);
+        expectReading(runCycle(), kTrue);
+    }
+}
+
+// The device acknowledges a number of bytes and then no more, for every number of bytes a cycle
+// has: the cycle that runs out fails, so do the cycles after it, and the first cycle after the
+// fault is lifted is right.
+TEST(StopsAcknowledging, AfterEveryNumberOfBytesOfACycle) {
+    // A cycle on a fresh chip acknowledges 21 bytes: 3 per one-byte read, 3 for the
+    // configuration write, 2 for the start of the conversion, 4 for the temperature.
+    for (unsigned long bytes = 0; bytes < 21; ++bytes) {
+        SCOPED_TRACE("acknowledges " + std::to_string(bytes) + " bytes");
+        freshSimulation(kTrue);
+        simulation().stopAcknowledgingAfter(bytes);
+        expectErrorLine(runCycle(), 0);
+        expectErrorLine(runCycle(), 1);
+        simulation().clearFaults();
+        expectReading(runCycle(), kTrue);
+        EXPECT_EQ(simulation().eepromWrites(), 1U);
+    }
+    // With enough acknowledges the cycle completes.
+    freshSimulation(kTrue);
+    simulation().stopAcknowledgingAfter(21);
+    expectReading(runCycle(), kTrue);
+    expectErrorLine(runCycle(), 1);
+}
+
+// Count per degree reading 0 leaves the driver without the fine counts: the line then shows the
+// whole-degree reading less a quarter of a degree. That is coarse, never above the true
+// temperature and less than a degree below it, and it is a reading, not an error. The fine value
+// returns with the first conversion after the register does.
+TEST(CountPerDegreeZero, CoarseButNeverAboveTheTrueTemperature) {
+    for (const double t : {21.3, 21.74, 22.0, -0.2, -10.6, 0.0, 99.9}) {
+        SCOPED_TRACE("true " + std::to_string(t));
+        freshSimulation(t);
+        simulation().setCountPerC(0);
+        const ShownLine coarse = runCycle();
+        ASSERT_TRUE(coarse.celsius.has_value()) << testing::PrintToString(coarse.text);
+        EXPECT_TRUE(coarse.wellFormed);
+        // The whole degrees of the register, as the chip rounds t to halves, less 0.25, shown to
+        // tenths with halves away from zero.
+        const double whole = std::floor(t + 0.25);
+        const double expected = std::round((whole - 0.25) * 10) / 10;
+        EXPECT_DOUBLE_EQ(*coarse.celsius, expected);
+        EXPECT_LE(*coarse.celsius, t + 0.05);
+        EXPECT_GT(*coarse.celsius, t - 1.0);
+
+        simulation().setCountPerC(16);
+        expectReading(runCycle(), t);
+    }
+}
+
+}  // namespace
