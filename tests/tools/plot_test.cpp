@@ -24,9 +24,12 @@ class PlotFromSim : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir;
-        const ProgramResult run = runProgram({"timeout", "-s", "INT", "2", "faketime", "-f",
-                                              "@2026-03-01 10:00:00 x60", kSim, "-l1"},
-                                             dir_->path());
+        // libfaketime is preloaded directly: the faketime wrapper, stopped by timeout, would
+        // leave its shared-memory files behind.
+        const ProgramResult run = runProgram(
+            {"timeout", "-s", "INT", "2", "env", std::string("LD_PRELOAD=") + QUORVANE_LIBFAKETIME,
+             "FAKETIME=@2026-03-01 10:00:00 x60", kSim, "-l1"},
+            dir_->path());
         entries_ = 0;
         const std::string log = readFile(dir_->file("quorvane.log"));
         for (const char c : log) {
