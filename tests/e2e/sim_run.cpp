@@ -131,11 +131,11 @@ std::string clockSpec(const std::string& start, int rate) {
 std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
                                        const std::vector<std::string>& arguments,
                                        const std::filesystem::path& clockFile) {
-    ChildSpec spec;
-    spec.program = QUORVANE_SIM_PROGRAM;
-    spec.arguments = arguments;
-    spec.workingDirectory = dir.string();
-    spec.environment = {
+    ChildSpec launch;
+    launch.program = QUORVANE_SIM_PROGRAM;
+    launch.arguments = arguments;
+    launch.workingDirectory = dir.string();
+    launch.environment = {
         std::string("LD_PRELOAD=") + QUORVANE_LIBFAKETIME,
         // Only the wall clock runs fast; sleeps shrink by the same rate.
         "FAKETIME_DONT_FAKE_MONOTONIC=1",
@@ -143,22 +143,22 @@ std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
         "TZ=UTC0",
     };
     if (clockFile.empty()) {
-        spec.environment.push_back("FAKETIME=" + clockSpec(kClockStart, kClockRate));
-        spec.environment.emplace_back("FAKETIME_TIMESTAMP_FILE");
+        launch.environment.push_back("FAKETIME=" + clockSpec(kClockStart, kClockRate));
+        launch.environment.emplace_back("FAKETIME_TIMESTAMP_FILE");
     } else {
         // FAKETIME would take precedence over the file.
-        spec.environment.emplace_back("FAKETIME");
-        spec.environment.push_back("FAKETIME_TIMESTAMP_FILE=" + clockFile.string());
-        spec.environment.emplace_back("FAKETIME_NO_CACHE=1");
+        launch.environment.emplace_back("FAKETIME");
+        launch.environment.push_back("FAKETIME_TIMESTAMP_FILE=" + clockFile.string());
+        launch.environment.emplace_back("FAKETIME_NO_CACHE=1");
     }
-    return std::make_unique<ChildProcess>(spec);
+    return std::make_unique<ChildProcess>(launch);
 }
 
-void writeClockFile(const std::filesystem::path& clockFile, const std::string& spec) {
+void writeClockFile(const std::filesystem::path& clockFile, const std::string& launch) {
     const std::filesystem::path fresh = clockFile.string() + ".new";
     {
         std::ofstream out(fresh);
-        out << spec << '\n';
+        out << launch << '\n';
     }
     std::filesystem::rename(fresh, clockFile);
 }

@@ -65,7 +65,7 @@ std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
                                        const std::filesystem::path& clockFile = {});
 
 // Replaces the clock file's content in one step, so the program never reads half of it.
-void writeClockFile(const std::filesystem::path& clockFile, const std::string& spec);
+void writeClockFile(const std::filesystem::path& clockFile, const std::string& launch);
 
 // Reads until at least count measurement lines have arrived (generous real-time timeout).
 bool waitForLines(ChildProcess& child, std::size_t count);

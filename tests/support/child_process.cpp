@@ -20,7 +20,7 @@ std::string nameOf(const std::string& entry) {
     return entry.substr(0, entry.find('='));
 }
 
-// This process's environment with the spec's entries added; a spec entry replaces one of the
+// This process's environment with the launch's entries added; a launch entry replaces one of the
 // same name, and a bare name only removes it.
 std::vector<std::string> mergedEnvironment(const std::vector<std::string>& additions) {
     std::vector<std::string> merged;
@@ -63,13 +63,13 @@ std::vector<char*> pointersTo(std::vector<std::string>& strings) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const ChildSpec& spec) {
-    std::vector<std::string> argStrings{spec.program};
-    argStrings.insert(argStrings.end(), spec.arguments.begin(), spec.arguments.end());
-    std::vector<std::string> envStrings = mergedEnvironment(spec.environment);
+ChildProcess::ChildProcess(const ChildSpec& launch) {
+    std::vector<std::string> argStrings{launch.program};
+    argStrings.insert(argStrings.end(), launch.arguments.begin(), launch.arguments.end());
+    std::vector<std::string> envStrings = mergedEnvironment(launch.environment);
     std::vector<char*> argv = pointersTo(argStrings);
     std::vector<char*> envp = pointersTo(envStrings);
-    const char* dir = spec.workingDirectory.empty() ? nullptr : spec.workingDirectory.c_str();
+    const char* dir = launch.workingDirectory.empty() ? nullptr : launch.workingDirectory.c_str();
 
     std::array<int, 2> fds{};
     if (pipe2(fds.data(), O_CLOEXEC) != 0) {

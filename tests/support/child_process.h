@@ -32,7 +32,7 @@ struct ChildEnd {
 class ChildProcess {
   public:
     // Starts the child; throws std::runtime_error when it cannot be started.
-    explicit ChildProcess(const ChildSpec& spec);
+    explicit ChildProcess(const ChildSpec& launch);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
