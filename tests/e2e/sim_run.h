@@ -55,7 +55,7 @@ inline constexpr const char* kClockStart = "2026-12-08 10:00:00";
 inline constexpr std::int64_t kClockStartSeconds = 1796724000;  // secondsOf("10:00:00 12/08/2026")
 inline constexpr int kClockRate = 60;
 
-// The faketime specification of a clock that starts at start and runs rate times real time.
+// The FAKETIME setting for a clock that starts at start and runs rate times real time.
 std::string clockSpec(const std::string& start, int rate);
 
 // quorvane_sim, started in dir with arguments, under an accelerated clock. When clockFile is
