@@ -9,20 +9,10 @@
 #include <vector>
 
 #include "e2e/sim_run.h"
+#include "support/console_texts.h"
 
 namespace quorvane::test {
 namespace {
-
-constexpr const char* kUsage =
-    "\nUsage:"
-    "\n"
-    "\nquorvane_unix -l<log frequency> -k -f -v --help"
-    "\nwhere log frequency is in seconds"
-    "\n-k=unit is KELVIN"
-    "\n-f=unit is FAHRENHEIT"
-    "\n-v=enable VERBOSE"
-    "\n--help = display Usage"
-    "\nDefault unit is CELCIUS";
 
 constexpr const char* kStartLine = "\n*** Starting Temperature measurements ***";
 
@@ -120,7 +110,7 @@ TEST_P(SimUsage, PrintsUsageExactlyAndExitsWithZero) {
     ASSERT_TRUE(end.has_value()) << "still running; output: " << sim->output();
     EXPECT_TRUE(end->exited);
     EXPECT_EQ(end->exitCode, 0);
-    EXPECT_EQ(sim->output(), kUsage);
+    EXPECT_EQ(sim->output(), kUsageText);
     EXPECT_FALSE(readFile(dir.path() / "quorvane.log").has_value());
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "frontend/console.h"
+#include "support/console_texts.h"
 
 namespace {
 
@@ -210,16 +211,7 @@ std::string Captured(F print) {
 }
 
 TEST(ConsoleTexts, UsageByteForByte) {
-    EXPECT_EQ(Captured(Usage),
-              "\nUsage:"
-              "\n"
-              "\nquorvane_unix -l<log frequency> -k -f -v --help"
-              "\nwhere log frequency is in seconds"
-              "\n-k=unit is KELVIN"
-              "\n-f=unit is FAHRENHEIT"
-              "\n-v=enable VERBOSE"
-              "\n--help = display Usage"
-              "\nDefault unit is CELCIUS");
+    EXPECT_EQ(Captured(Usage), quorvane::test::kUsageText);
 }
 
 TEST(ConsoleTexts, BannerByteForByte) {
