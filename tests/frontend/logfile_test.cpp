@@ -13,9 +13,9 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
-#include <cstring>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -226,25 +226,27 @@ TEST_P(LogNotARegularFile, IsRefusedLikeAFileThatCannotBeOpened) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, LogNotARegularFile,
-    ::testing::Values(
-        NotAFile{"LinkToAFile",
-                 [](const fs::path& outside) {
-                     fs::create_symlink(outside / "precious", "quorvane.log");
-                 }},
-        NotAFile{"LinkToNothingYet",
-                 [](const fs::path& outside) {
-                     fs::create_symlink(outside / "created", "quorvane.log");
-                 }},
-        NotAFile{"FifoWithoutReader",
-                 [](const fs::path&) { ASSERT_EQ(mkfifo("quorvane.log", 0666), 0); }},
-        NotAFile{"Socket", [](const fs::path&) {
-                     const int s = socket(AF_UNIX, SOCK_STREAM, 0);
-                     sockaddr_un address{};
-                     address.sun_family = AF_UNIX;
-                     std::strcpy(address.sun_path, "quorvane.log");
-                     ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-                     close(s);
-                 }}),
+    ::testing::Values(NotAFile{"LinkToAFile",
+                               [](const fs::path& outside) {
+                                   fs::create_symlink(outside / "precious", "quorvane.log");
+                               }},
+                      NotAFile{"LinkToNothingYet",
+                               [](const fs::path& outside) {
+                                   fs::create_symlink(outside / "created", "quorvane.log");
+                               }},
+                      NotAFile{"FifoWithoutReader",
+                               [](const fs::path&) { ASSERT_EQ(mkfifo("quorvane.log", 0666), 0); }},
+                      NotAFile{"Socket",
+                               [](const fs::path&) {
+                                   const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+                                   sockaddr_un address{};
+                                   address.sun_family = AF_UNIX;
+                                   std::strcpy(address.sun_path, "quorvane.log");
+                                   ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address),
+                                                  sizeof address),
+                                             0);
+                                   close(s);
+                               }}),
     [](const ::testing::TestParamInfo<NotAFile>& p) { return p.param.name; });
 
 // A FIFO that someone holds open for reading: the entry would sit in its buffer, and a full buffer

@@ -174,6 +174,13 @@ bool ChildProcess::readToEnd(std::chrono::milliseconds timeout) {
     return outputClosed();
 }
 
+void ChildProcess::closeOutput() {
+    if (readFd_ >= 0) {
+        close(readFd_);
+        readFd_ = -1;
+    }
+}
+
 void ChildProcess::sendSignal(int sig) const {
     if (!reaped_ && pid_ > 0) {
         kill(pid_, sig);

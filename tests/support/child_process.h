@@ -53,6 +53,8 @@ class ChildProcess {
     // Reads until the child closes its output, or the timeout passes; returns whether it closed.
     bool readToEnd(std::chrono::milliseconds timeout);
 
+    // Stops reading: the child's next write to its standard output finds no reader.
+    void closeOutput();
     void sendSignal(int signal) const;
     // Reads the rest of the output and reaps the child. Empty if it has not ended in time.
     std::optional<ChildEnd> wait(std::chrono::milliseconds timeout);
