@@ -22,13 +22,14 @@ std::uint8_t ParallelPort::read(std::uint16_t address, bool sdaHigh) const {
     }
     switch (static_cast<PortRegister>(address - base_)) {
         case PortRegister::Data:
-            return data_;
+            return dataFloating() ? kDataFloating : data_;
         case PortRegister::Status:
             return static_cast<std::uint8_t>(kStatusFixed | bitsFor(Signal::SdaSense, sdaHigh));
         case PortRegister::Control:
             break;
     }
-    return static_cast<std::uint8_t>((control_ & 0x0F) | kControlFixed);
+    const std::uint8_t fixed = modes_.ppdevControlReadback ? std::uint8_t{0} : kControlFixed;
+    return static_cast<std::uint8_t>((control_ & 0x0F) | fixed);
 }
 
 bool ParallelPort::write(std::uint16_t address, std::uint8_t value) {
@@ -54,13 +55,15 @@ bool ParallelPort::write(std::uint16_t address, std::uint8_t value) {
 }
 
 MasterLines ParallelPort::lines() const {
+    // Data lines turned into inputs carry nothing to the adapter: no supply, no clock.
+    const std::uint8_t driven = dataFloating() ? std::uint8_t{0} : data_;
     MasterLines m;
-    m.scl = level(Signal::Scl, data_, control_);
-    m.sdaMaster = !level(Signal::SdaDrive, data_, control_);
-    m.vdd = level(Signal::Vdd, data_, control_);
-    m.a2 = level(Signal::A2, data_, control_);
-    m.a1 = level(Signal::A1, data_, control_);
-    m.a0 = level(Signal::A0, data_, control_);
+    m.scl = level(Signal::Scl, driven, control_);
+    m.sdaMaster = !level(Signal::SdaDrive, driven, control_);
+    m.vdd = level(Signal::Vdd, driven, control_);
+    m.a2 = level(Signal::A2, driven, control_);
+    m.a1 = level(Signal::A1, driven, control_);
+    m.a0 = level(Signal::A0, driven, control_);
     return m;
 }
 

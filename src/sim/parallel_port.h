@@ -20,6 +20,17 @@ struct MasterLines {
     }
 };
 
+// What real ports do differently from one another, beyond the four control outputs.
+struct PortModes {
+    // The port can turn its data lines around (PS/2, EPP and ECP ports): control bit 0x20 set
+    // makes them inputs, so they neither power nor clock the adapter, and a data read gives what
+    // floats on them.
+    bool bidirectional = false;
+    // Control reads give what ppdev's PPRCONTROL gives: the driver's copy of the four output
+    // bits, bits 4..7 reading 0.
+    bool ppdevControlReadback = false;
+};
+
 // Register behaviour: data reads back its latch; control reads back bits 0..3 with 0xC0 on top;
 // status is read only. Inputs the adapter leaves open float high at the connector, so Error
 // (bit 3), Ack (bit 6) and Paper-out (bit 5) read 1 while Busy (bit 7, inverted by the port)
@@ -28,11 +39,17 @@ class ParallelPort {
   public:
     static constexpr std::uint16_t kDefaultBase = 0x378;
     static constexpr std::uint8_t kDataAtPowerOn = 0x00;
-    // Bit 2 (Init) set keeps a printer out of reset, as firmware leaves the port.
-    static constexpr std::uint8_t kControlAtPowerOn = 0x04;
+    // Init (bit 2) keeps a printer out of reset and Select-In (bit 3) selects it, as Linux's
+    // parport_pc leaves the port; on the adapter Select-In pulls SDA low until the program
+    // releases it.
+    static constexpr std::uint8_t kControlAtPowerOn = 0x0C;
     static constexpr std::uint8_t kStatusFixed = 0x6F;   // bits 0..3, 5, 6 as described above
     static constexpr std::uint8_t kControlFixed = 0xC0;  // bits 6..7 of a control read
     static constexpr std::uint8_t kUnmapped = 0xFF;      // reads outside the three registers
+    // Control bit 5: on a bidirectional port, set turns the data lines into inputs.
+    static constexpr std::uint8_t kDataReverse = 0x20;
+    // What a data read gives while nothing drives the data lines.
+    static constexpr std::uint8_t kDataFloating = 0xFF;
 
     explicit ParallelPort(std::uint16_t base = kDefaultBase) : base_(base) {}
 
@@ -49,10 +66,16 @@ class ParallelPort {
     MasterLines lines() const;
     void powerOn();
 
+    const PortModes& modes() const { return modes_; }
+    void setModes(const PortModes& modes) { modes_ = modes; }
+    // True while the port has turned its data lines into inputs: the latch drives nothing.
+    bool dataFloating() const { return modes_.bidirectional && (control_ & kDataReverse) != 0; }
+
   private:
     std::uint16_t base_;
     std::uint8_t data_ = kDataAtPowerOn;
     std::uint8_t control_ = kControlAtPowerOn;
+    PortModes modes_;
 };
 
 }  // namespace quorvane::sim

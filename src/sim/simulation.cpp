@@ -38,6 +38,7 @@ void Simulation::reset() {
     gate_.setBudget(std::nullopt);
     actionCountdown_ = 0;
     action_ = nullptr;
+    port_.setModes({});
     port_.powerOn();
     device_.factoryReset();
     device_.setCountPerC(Ds1621::kFactoryCountPerC);
@@ -56,6 +57,12 @@ void Simulation::setTemperature(double celsius) {
 
 void Simulation::setTemperatureProfile(TemperatureProfile profile) {
     device_.setTemperature(std::move(profile));
+}
+
+void Simulation::setPortModes(const PortModes& modes) {
+    port_.setModes(modes);
+    updateLines();
+    updateFastPath();
 }
 
 int Simulation::requestPortAccess(unsigned long from, unsigned long count, int turnOn) {
@@ -83,6 +90,7 @@ void Simulation::output(std::uint16_t address, std::uint8_t value) {
     beginAccess(address);
     if (port_.write(address, value)) {
         updateLines();
+        updateFastPath();  // a control write may have turned the data lines around
     }
 }
 
@@ -118,7 +126,9 @@ void Simulation::accessFault(std::uint16_t address) const {
 
 void Simulation::updateFastPath() {
     const std::uint16_t base = port_.base();
-    fastReadAddress_ = (actionCountdown_ == 0 && granted_[base]) ? base : 0x10000U;
+    // Floating data lines read as nothing drives them, not as the latch.
+    const bool latchReads = granted_[base] && !port_.dataFloating();
+    fastReadAddress_ = (actionCountdown_ == 0 && latchReads) ? base : 0x10000U;
 }
 
 void Simulation::killAtAccess(std::uint64_t n) {

@@ -73,6 +73,8 @@ class Simulation {
     // What the next conversions leave in the registers, whatever the temperature; nullopt ends it.
     void setRawReading(std::optional<Reading> reading) { device_.setRawReading(reading); }
     void setCountPerC(std::uint8_t countPerC) { device_.setCountPerC(countPerC); }
+    // The kind of port; reset() makes it a plain one again.
+    void setPortModes(const PortModes& modes);
 
     // --- Faults. Each takes effect on the wires at once.
     void setDevicePresent(bool present);
@@ -98,6 +100,8 @@ class Simulation {
     unsigned long eepromWrites() const { return device_.eepromWrites(); }
     DeviceRegisters registers() { return device_.registers(); }
     const LineState& lines() const { return state_; }
+    // All eight bits of the control latch, as a driver that keeps a copy of it knows them.
+    std::uint8_t controlLatch() const { return port_.controlLatch(); }
     BusDecoder::Phase busPhase() const { return decoder_.phase(); }
     void setLineObserver(LineObserver observer) { observer_ = std::move(observer); }
 

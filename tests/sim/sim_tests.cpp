@@ -50,6 +50,48 @@ TEST_F(SimTest, RegistersReadBackWithTheirFixedPatterns) {
     EXPECT_EQ(sim.input(kStatus), 0x7F);
 }
 
+// Linux leaves a port at control 0x0C; ports differ in what a control read gives and in whether
+// bit 0x20 turns the data lines around. Every data access here goes through the busy wait's
+// fast path, which must see floating lines too.
+TEST_F(SimTest, PortModesShapeControlReadsAndTheDataLines) {
+    struct Case {
+        const char* name;
+        PortModes modes;
+        std::uint8_t control;
+        std::uint8_t controlRead;
+        std::uint8_t dataRead;  // after 0x97 was written
+        bool driven;            // the latch powers and clocks the adapter
+    };
+    for (const Case& c : std::vector<Case>{
+             {"power-on value", {}, ParallelPort::kControlAtPowerOn, 0xCC, 0x97, true},
+             {"plain port ignores bit 0x20", {}, 0x2C, 0xCC, 0x97, true},
+             {"ppdev read-back", {.ppdevControlReadback = true}, 0xFC, 0x0C, 0x97, true},
+             {"bidirectional, forward", {.bidirectional = true}, 0x1C, 0xCC, 0x97, true},
+             {"bidirectional, reverse", {.bidirectional = true}, 0x2C, 0xCC, 0xFF, false},
+         }) {
+        SCOPED_TRACE(c.name);
+        sim.reset();
+        sim.requestPortAccess(kData, 3, 1);
+        EXPECT_EQ(sim.controlLatch(), 0x0C);
+        sim.setPortModes(c.modes);
+        sim.output(kData, 0x97);
+        sim.output(kControl, c.control);
+        EXPECT_EQ(sim.input(kControl), c.controlRead);
+        EXPECT_EQ(sim.input(kData), c.dataRead);
+        EXPECT_EQ(sim.lines().vdd, c.driven);
+        EXPECT_EQ(sim.lines().scl, c.driven);
+        // Turned forward, the latch drives the lines again at once.
+        sim.output(kControl, 0x0C);
+        EXPECT_EQ(sim.input(kData), 0x97);
+        EXPECT_TRUE(sim.lines().vdd);
+    }
+    sim.reset();
+    sim.requestPortAccess(kData, 3, 1);
+    sim.output(kData, 0x97);
+    sim.output(kControl, 0x2C);
+    EXPECT_TRUE(sim.lines().vdd) << "reset makes the port a plain one again";
+}
+
 TEST_F(SimTest, WiringTableDrivesEachLine) {
     struct Case {
         std::uint8_t data, control;
