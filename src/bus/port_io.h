@@ -1,13 +1,18 @@
 // The platform seam: the program's only contact with the machine it runs on.
 //
-// Exactly one implementation is linked into each program: the real one talks to the parallel
-// port through the processor's port instructions, the simulated one to a model of the port with
-// a thermometer behind it. Tests link fakes of their own. Nothing chooses at run time.
+// Exactly one implementation is linked into each program: the raw one talks to the parallel
+// port through the processor's port instructions, the ppdev one through the kernel's parallel-port
+// driver, the simulated one to a model of the port with a thermometer behind it. Tests link fakes
+// of their own. Nothing chooses at run time.
 #pragma once
 
 // Asks for the right to use `count` I/O ports from `from` upward (turnOn 1) or gives it back
 // (turnOn 0). Returns 0 when granted, -1 with errno set when refused, as ioperm does.
 int RequestPortAccess(unsigned long from, unsigned long count, int turnOn);
+
+// What would help after RequestPortAccess was refused with `error`: one line for the user,
+// beginning with a newline, or "" when this platform has nothing useful to say.
+const char* AccessHint(int error);
 
 // Reads one byte from an I/O port address.
 unsigned char Input(unsigned short address);

@@ -18,6 +18,7 @@ constexpr std::uint8_t kDataIn = 0x10;   // status register: set means the data 
 constexpr std::uint8_t kSupply = 0xF7;   // data register: every output but the unused 0x08
 constexpr std::uint8_t kAddressHigh = 0xC0;
 constexpr std::uint8_t kAddressLowMask = 0xDF;
+constexpr std::uint8_t kDataReverse = 0x20;  // control register: set turns the data lines inward
 
 // Clock pulses given to free a data line held low before a start condition.
 constexpr int kBusFreePulses = 9;
@@ -90,6 +91,10 @@ void setAddress() {
     orRegister(kDataReg, kAddressHigh);
     andRegister(kDataReg, kAddressLowMask);
     DelayMsec(1);
+}
+
+void driveDataLines() {
+    andRegister(kControlReg, static_cast<std::uint8_t>(~kDataReverse));
 }
 
 int Start() {

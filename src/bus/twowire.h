@@ -20,6 +20,10 @@ void resetData();  // pulls the data line low
 int getData();     // releases the data line, then samples it: 1 high, 0 low
 void applyPower();
 void setAddress();
+// Makes the port drive its data lines: a bidirectional port left turned around by another
+// program (control bit 0x20 set) would neither power nor clock the chip. One read-modify-write
+// of the control register, which changes no line of a port already driving them.
+void driveDataLines();
 
 // Start condition, also every repeated start. 0, or non-zero when the bus could not be freed.
 int Start();

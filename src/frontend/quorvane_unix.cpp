@@ -21,8 +21,11 @@ int main(int argc, char* argv[]) {
         std::printf("\nerrno=%d", error);
         std::printf("\nError setting I/O Port access permissions");
         std::printf("\nMake sure that you have root permissions");
+        std::printf("%s", AccessHint(error));
         return 1;
     }
+    // A port that another program left turned around would neither power nor clock the chip.
+    driveDataLines();
 
     if (UsageRequested(argc, argv) != 0) {
         Usage();

@@ -28,8 +28,12 @@ std::uint8_t ParallelPort::read(std::uint16_t address, bool sdaHigh) const {
         case PortRegister::Control:
             break;
     }
-    const std::uint8_t fixed = modes_.ppdevControlReadback ? std::uint8_t{0} : kControlFixed;
-    return static_cast<std::uint8_t>((control_ & 0x0F) | fixed);
+    if (modes_.ppdevControlReadback) {
+        return static_cast<std::uint8_t>(control_ & 0x0F);
+    }
+    // A bidirectional port reads its direction back, so a read-modify-write keeps it as it is.
+    const std::uint8_t direction = modes_.bidirectional ? control_ & kDataReverse : 0;
+    return static_cast<std::uint8_t>((control_ & 0x0F) | direction | kControlFixed);
 }
 
 bool ParallelPort::write(std::uint16_t address, std::uint8_t value) {

@@ -24,7 +24,7 @@ struct MasterLines {
 struct PortModes {
     // The port can turn its data lines around (PS/2, EPP and ECP ports): control bit 0x20 set
     // makes them inputs, so they neither power nor clock the adapter, and a data read gives what
-    // floats on them.
+    // floats on them. A control read gives the bit back.
     bool bidirectional = false;
     // Control reads give what ppdev's PPRCONTROL gives: the driver's copy of the four output
     // bits, bits 4..7 reading 0.

@@ -31,3 +31,8 @@ void Output(unsigned short address, unsigned char value) {
 void SleepSeconds(unsigned int seconds) {
     quorvane::sim::instance.sleepSeconds(seconds);
 }
+
+const char* AccessHint(int /*error*/) {
+    // The simulation refuses only when a test asks it to; no user can do anything about that.
+    return "";
+}

@@ -167,6 +167,24 @@ TEST_F(TwoWireBus, SetAddressRaisesA2ThenLowersA1WithOneDelay) {
     }
 }
 
+// The start-up turns a bidirectional port's data lines forward: bit 0x20 of the control register
+// cleared in one read-modify-write, every other bit written back as read, no busy wait.
+TEST_F(TwoWireBus, DriveDataLinesClearsOnlyTheDirectionBitWithoutAWait) {
+    for (std::uint8_t pattern : kPatterns) {
+        SCOPED_TRACE(std::to_string(pattern));
+        start(0x378, pattern, pattern);
+        driveDataLines();
+        const std::vector<Access>& l = log();
+        ASSERT_EQ(l.size(), 2U);
+        EXPECT_EQ(l[0].kind, Kind::kRead);
+        EXPECT_EQ(l[0].address, 0x37A);
+        EXPECT_EQ(l[0].count, 1U);
+        EXPECT_EQ(l[1].kind, Kind::kWrite);
+        EXPECT_EQ(l[1].address, 0x37A);
+        EXPECT_EQ(l[1].value, (pattern | recording::kControlFixed) & 0xDF);
+    }
+}
+
 TEST_F(TwoWireBus, PowerAndAddressLeaveTheDataRegisterAsTheAdapterNeeds) {
     // 0x80, 0x40, 0x10 and 0x07 set, 0x20 clear, the unconnected 0x08 as it was.
     const struct {

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <string>
 
+#include "bus/twowire.h"
 #include "faults/cycle_runner.h"
 #include "sim/simulation.h"
 
@@ -190,3 +191,43 @@ TEST(CountPerDegreeZero, CoarseButNeverAboveTheTrueTemperature) {
 }
 
 }  // namespace
+
+// A bidirectional port that another program left turned around (control bit 0x20 set) neither
+// powers nor clocks the chip. The start-up turns it forward, with one read-modify-write of the
+// control register that changes no line, and measuring works; without it every cycle fails.
+TEST(PortLeftTurnedAround, WorksOnlyOnceTheStartUpDrivesTheDataLines) {
+    const struct {
+        const char* name;
+        bool bidirectional;
+        bool drive;
+        bool measures;
+    } cases[] = {
+        {"plain port", false, true, true},
+        {"bidirectional port, as the programs start", true, true, true},
+        {"bidirectional port, left as it is", true, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        freshSimulation(kTrue);
+        Simulation& sim = simulation();
+        sim.setPortModes({.bidirectional = c.bidirectional});
+        sim.output(0x37A, 0x2C);
+        int lineChanges = 0;
+        sim.setLineObserver([&lineChanges](const quorvane::sim::LineState&) { ++lineChanges; });
+        const std::uint64_t before = sim.portAccesses();
+        if (c.drive) {
+            driveDataLines();
+        }
+        EXPECT_EQ(sim.portAccesses() - before, c.drive ? 2U : 0U);
+        EXPECT_EQ(lineChanges, 0);
+        sim.setLineObserver(nullptr);
+        for (int cycle = 0; cycle < 2; ++cycle) {
+            const ShownLine line = runCycle();
+            if (c.measures) {
+                expectReading(line, kTrue);
+            } else {
+                expectErrorLine(line, cycle);
+            }
+        }
+    }
+}

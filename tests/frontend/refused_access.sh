@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the real program as a user without the right to the port, so that the access request is
-# refused on any machine: it must print the three messages, nothing else, and exit with 1, before
-# it looks at its arguments. Never runs the program as root: it would drive real port lines.
+# refused on any machine: it must print the three messages and the hint that fits the refusal,
+# nothing else, and exit with 1, before it looks at its arguments. Never runs the program as root:
+# it would drive real port lines.
 #   refused_access.sh PATH/TO/quorvane_unix
 set -uo pipefail
 
@@ -24,7 +25,12 @@ else
     unprivileged=()
 fi
 
-expected=$'^\nerrno=[0-9]+\nError setting I/O Port access permissions\nMake sure that you have root permissions$'
+messages=$'\nError setting I/O Port access permissions\nMake sure that you have root permissions'
+# The hint for each refusal an unprivileged user can meet.
+declare -A hints=(
+    [1]=$'\nRun as root, or give the program the right: setcap cap_sys_rawio+ep quorvane_unix'
+    [38]=$'\nThis kernel has no raw port access: use quorvane_ppdev'
+)
 passed=0
 failed=0
 
@@ -36,7 +42,9 @@ check() {
     out=$(cat "$dir/out"; printf x)
     out=${out%x}
     local problems=()
-    [[ $out =~ $expected ]] || problems+=("stdout was $(printf %q "$out")")
+    local error=none
+    [[ $out =~ ^$'\n'errno=([0-9]+) ]] && error=${BASH_REMATCH[1]}
+    [ "$out" = $'\n'"errno=$error$messages${hints[$error]-}" ] || problems+=("stdout was $(printf %q "$out")")
     [ "$status" -eq 1 ] || problems+=("exit status was $status")
     [ -s "$dir/err" ] && problems+=("stderr was $(printf %q "$(cat "$dir/err")")")
     if [ ${#problems[@]} -eq 0 ]; then

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bus/port_io.h"
+#include "bus/twowire.h"
 #include "sim/simulation.h"
 #include "thermometer/thermometer.h"
 #include "trace/trace_options.h"
@@ -46,6 +47,9 @@ int record(const trace::TraceOptions& options, std::ostream& out) {
     if (RequestPortAccess(kPortBase, 3, 1) != 0) {
         return options.cycles;
     }
+    // As the program starts: a port left turned around would neither power nor clock the chip.
+    port = kPortBase;
+    driveDataLines();
     std::int16_t tenths = 0;
     if (!options.fresh) {
         // The cycle that stores the one-shot bit, left out of the recording.
