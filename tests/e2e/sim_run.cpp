@@ -128,21 +128,17 @@ std::string clockSpec(const std::string& start, int rate) {
     return "@" + start + " x" + std::to_string(rate);
 }
 
-std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
-                                       const std::vector<std::string>& arguments,
-                                       const std::filesystem::path& clockFile,
-                                       const std::string& shell) {
+namespace {
+
+ChildSpec launchUnderClock(const std::string& program, const std::filesystem::path& dir,
+                           const std::vector<std::string>& arguments,
+                           const std::filesystem::path& clockFile, const std::string& preload) {
     ChildSpec launch;
-    launch.program = QUORVANE_SIM_PROGRAM;
+    launch.program = program;
     launch.arguments = arguments;
-    if (!shell.empty()) {
-        launch.program = "/bin/sh";
-        launch.arguments = {"-c", shell, "sh", QUORVANE_SIM_PROGRAM};
-        launch.arguments.insert(launch.arguments.end(), arguments.begin(), arguments.end());
-    }
     launch.workingDirectory = dir.string();
     launch.environment = {
-        std::string("LD_PRELOAD=") + QUORVANE_LIBFAKETIME,
+        "LD_PRELOAD=" + (preload.empty() ? "" : preload + ":") + QUORVANE_LIBFAKETIME,
         // Only the wall clock runs fast; sleeps shrink by the same rate.
         "FAKETIME_DONT_FAKE_MONOTONIC=1",
         // The time stamps are then the same on every machine.
@@ -157,6 +153,31 @@ std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
         launch.environment.push_back("FAKETIME_TIMESTAMP_FILE=" + clockFile.string());
         launch.environment.emplace_back("FAKETIME_NO_CACHE=1");
     }
+    return launch;
+}
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
+                                       const std::vector<std::string>& arguments,
+                                       const std::filesystem::path& clockFile,
+                                       const std::string& shell) {
+    ChildSpec launch = launchUnderClock(QUORVANE_SIM_PROGRAM, dir, arguments, clockFile, "");
+    if (!shell.empty()) {
+        launch.program = "/bin/sh";
+        launch.arguments = {"-c", shell, "sh", QUORVANE_SIM_PROGRAM};
+        launch.arguments.insert(launch.arguments.end(), arguments.begin(), arguments.end());
+    }
+    return std::make_unique<ChildProcess>(launch);
+}
+
+std::unique_ptr<ChildProcess> startUnderClock(const std::string& program,
+                                              const std::filesystem::path& dir,
+                                              const std::vector<std::string>& arguments,
+                                              const std::string& preload,
+                                              const std::vector<std::string>& environment) {
+    ChildSpec launch = launchUnderClock(program, dir, arguments, {}, preload);
+    launch.environment.insert(launch.environment.end(), environment.begin(), environment.end());
     return std::make_unique<ChildProcess>(launch);
 }
 

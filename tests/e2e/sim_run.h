@@ -67,6 +67,14 @@ std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
                                        const std::filesystem::path& clockFile = {},
                                        const std::string& shell = {});
 
+// Any other program, started as startSim starts quorvane_sim (without a clock file), with
+// `preload` ahead of the clock's library in LD_PRELOAD and `environment` added.
+std::unique_ptr<ChildProcess> startUnderClock(const std::string& program,
+                                              const std::filesystem::path& dir,
+                                              const std::vector<std::string>& arguments,
+                                              const std::string& preload,
+                                              const std::vector<std::string>& environment);
+
 // Replaces the clock file's content in one step, so the program never reads half of it.
 void writeClockFile(const std::filesystem::path& clockFile, const std::string& launch);
 

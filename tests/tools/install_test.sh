@@ -2,13 +2,14 @@
 # Installs the build into a temporary prefix and checks what lands there: exactly the programs
 # and manual pages, the programs runnable, every page rendering without a warning; then builds
 # the Debian package and checks its contents and relations.
-#   install_test.sh BUILD_DIR CMAKE CPACK HAVE_REAL_PROGRAM(0|1)
+#   install_test.sh BUILD_DIR CMAKE CPACK HAVE_REAL_PROGRAM(0|1) HAVE_PPDEV_PROGRAM(0|1)
 set -euo pipefail
 
 build=$1
 cmake=$2
 cpack=$3
 have_real=$4
+have_ppdev=$5
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -23,11 +24,15 @@ prefix=$work/prefix
 
 expected=(
     bin/quorvane-plot bin/quorvane_sim bin/quorvane_trace
-    share/man/man1/quorvane-plot.1 share/man/man1/quorvane_sim.1
-    share/man/man1/quorvane_trace.1 share/man/man1/quorvane_unix.1
+    share/man/man1/quorvane-plot.1 share/man/man1/quorvane_ppdev.1
+    share/man/man1/quorvane_sim.1 share/man/man1/quorvane_trace.1
+    share/man/man1/quorvane_unix.1
 )
 if [ "$have_real" = 1 ]; then
     expected+=(bin/quorvane_unix)
+fi
+if [ "$have_ppdev" = 1 ]; then
+    expected+=(bin/quorvane_ppdev)
 fi
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort) ||
     fail "installed files differ from the expected list (< expected, > installed)"

@@ -1,0 +1,219 @@
+// The platform through the kernel's parallel-port driver: the ppdev device (/dev/parport0 unless
+// the build chose another), which reaches every port the kernel found, PCI and PCIe cards
+// included, works where raw port access is forbidden, and needs no root: the group lp may use it.
+// The port is claimed once and kept; each register access is one ioctl on it.
+#include <fcntl.h>
+#include <linux/parport.h>
+#include <linux/ppdev.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "bus/port_io.h"
+
+#ifndef QUORVANE_PPDEV_DEVICE
+#define QUORVANE_PPDEV_DEVICE "/dev/parport0"
+#endif
+
+namespace {
+
+// Each request code carries the size of its argument; these are the types passed with them.
+static_assert(_IOC_SIZE(PPRDATA) == sizeof(unsigned char));
+static_assert(_IOC_SIZE(PPWDATA) == sizeof(unsigned char));
+static_assert(_IOC_SIZE(PPRSTATUS) == sizeof(unsigned char));
+static_assert(_IOC_SIZE(PPRCONTROL) == sizeof(unsigned char));
+static_assert(_IOC_SIZE(PPWCONTROL) == sizeof(unsigned char));
+static_assert(_IOC_SIZE(PPSETMODE) == sizeof(int));
+static_assert(_IOC_SIZE(PPDATADIR) == sizeof(int));
+
+constexpr unsigned long kRegisters = 3;  // data, status, control
+// Control bit 5: written through ppdev it turns the data lines into inputs (no supply, no clock).
+constexpr unsigned char kDataReverse = 0x20;
+// What a read gives when the ioctl fails: the level of a bus that nothing drives.
+constexpr unsigned char kUndriven = 0xFF;
+
+// The claim waits for as long as another program holds the port; this long, then it is refused.
+constexpr int kClaimWaitSeconds = 3;
+// After the first, the timer signals again this often, in case its first signal came before the
+// claim began to wait.
+constexpr long kClaimResignalMicros = 100000;
+
+// The claimed port, or -1; the base and count the program was granted.
+int device = -1;
+unsigned long grantedBase = 0;
+unsigned long grantedCount = 0;
+
+// What the last refused request was doing, so that the hint can say what would help.
+enum class Step { kOpen, kClaim, kSetUp };
+Step refusedIn = Step::kOpen;
+
+void interruptClaim(int /*signal*/) {
+    // Nothing to do: the signal's delivery ends the claim's wait.
+}
+
+// PPCLAIM with a bounded wait: a signal ends a wait for a held port, and that counts as EBUSY.
+int claimWithinWait() {
+    struct sigaction wake {};
+    wake.sa_handler = interruptClaim;
+    sigemptyset(&wake.sa_mask);
+    wake.sa_flags = 0;  // not SA_RESTART: the signal must end the wait, not resume it
+    struct sigaction previousAction {};
+    sigaction(SIGALRM, &wake, &previousAction);
+    sigset_t alarmOnly;
+    sigemptyset(&alarmOnly);
+    sigaddset(&alarmOnly, SIGALRM);
+    sigset_t previousMask;
+    sigprocmask(SIG_UNBLOCK, &alarmOnly, &previousMask);
+    itimerval timer{};
+    timer.it_value.tv_sec = kClaimWaitSeconds;
+    timer.it_interval.tv_usec = kClaimResignalMicros;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+
+    const int claimed = ioctl(device, PPCLAIM);
+    const int error = errno;
+
+    const itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigprocmask(SIG_SETMASK, &previousMask, nullptr);
+    sigaction(SIGALRM, &previousAction, nullptr);
+    if (claimed != 0) {
+        errno = error == EINTR ? EBUSY : error;
+        return -1;
+    }
+    return 0;
+}
+
+// Closes the device after a failed step, keeping that step's errno.
+int refuse(Step step) {
+    const int error = errno;
+    close(device);
+    device = -1;
+    refusedIn = step;
+    errno = error;
+    return -1;
+}
+
+int claim(unsigned long from, unsigned long count) {
+    device = open(QUORVANE_PPDEV_DEVICE, O_RDWR | O_CLOEXEC);
+    if (device < 0) {
+        refusedIn = Step::kOpen;
+        return -1;
+    }
+    if (claimWithinWait() != 0) {
+        return refuse(Step::kClaim);
+    }
+    // Compatibility mode keeps the standard registers answering; forward data lines power and
+    // clock the chip even where another program left the port turned around.
+    int mode = IEEE1284_MODE_COMPAT;
+    int forward = 0;
+    if (ioctl(device, PPSETMODE, &mode) != 0 || ioctl(device, PPDATADIR, &forward) != 0) {
+        return refuse(Step::kSetUp);
+    }
+    grantedBase = from;
+    grantedCount = count;
+    return 0;
+}
+
+void release() {
+    if (device >= 0) {
+        static_cast<void>(ioctl(device, PPRELEASE));
+        close(device);
+    }
+    device = -1;
+    grantedCount = 0;
+}
+
+// The register offset of a granted address. Any other address is a fault in the program (the raw
+// port would crash on it), so it ends the program with a message.
+unsigned long offsetOf(unsigned short address) {
+    if (device < 0) {
+        std::fprintf(stderr, "quorvane_ppdev: port address 0x%04X used before the port was claimed\n",
+                     static_cast<unsigned>(address));
+        std::abort();
+    }
+    if (address < grantedBase || address - grantedBase >= grantedCount) {
+        std::fprintf(stderr,
+                     "quorvane_ppdev: port address 0x%04X is outside the granted registers "
+                     "0x%04lX to 0x%04lX\n",
+                     static_cast<unsigned>(address), grantedBase, grantedBase + grantedCount - 1);
+        std::abort();
+    }
+    return address - grantedBase;
+}
+
+}  // namespace
+
+int RequestPortAccess(unsigned long from, unsigned long count, int turnOn) {
+    if (turnOn == 0) {
+        release();
+        return 0;
+    }
+    if (count == 0 || count > kRegisters) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (device >= 0) {
+        grantedBase = from;
+        grantedCount = count;
+        return 0;
+    }
+    return claim(from, count);
+}
+
+const char* AccessHint(int error) {
+    if (refusedIn == Step::kOpen) {
+        if (error == EACCES || error == EPERM) {
+            return "\nNo right to " QUORVANE_PPDEV_DEVICE
+                   ": add the user to the group lp (usermod -aG lp USER), log in again";
+        }
+        if (error == ENOENT) {
+            return "\nNo " QUORVANE_PPDEV_DEVICE
+                   ": load the modules (modprobe -a ppdev parport_pc), or there is no port";
+        }
+        if (error == ENXIO || error == ENODEV) {
+            return "\nNo driver behind " QUORVANE_PPDEV_DEVICE ": load it (modprobe ppdev)";
+        }
+    }
+    if (refusedIn == Step::kClaim) {
+        if (error == EBUSY) {
+            return "\nAnother program holds " QUORVANE_PPDEV_DEVICE ": stop it, then start again";
+        }
+        if (error == ENXIO) {
+            return "\nAnother driver holds " QUORVANE_PPDEV_DEVICE
+                   " for itself, or the port is gone: see dmesg";
+        }
+    }
+    return "";
+}
+
+unsigned char Input(unsigned short address) {
+    unsigned char value = 0;
+    const unsigned long offset = offsetOf(address);
+    const unsigned long request = offset == 0 ? PPRDATA : offset == 1 ? PPRSTATUS : PPRCONTROL;
+    if (ioctl(device, request, &value) != 0) {
+        // The port went away (EIO, ENODEV): the cycle fails as on a bus nothing drives.
+        return kUndriven;
+    }
+    return value;
+}
+
+void Output(unsigned short address, unsigned char value) {
+    const unsigned long offset = offsetOf(address);
+    if (offset == 1) {
+        return;  // the status register is read only, as on the port itself
+    }
+    // A control value read while the port failed (0xFF) must not turn the data lines around
+    // when the write succeeds: the bit is never written.
+    unsigned char written = offset == 0 ? value : static_cast<unsigned char>(value & ~kDataReverse);
+    // A failed write changes nothing; the cycle then fails on the bus.
+    static_cast<void>(ioctl(device, offset == 0 ? PPWDATA : PPWCONTROL, &written));
+}
+
+void SleepSeconds(unsigned int seconds) {
+    static_cast<void>(sleep(seconds));
+}

@@ -1,0 +1,264 @@
+// quorvane_ppdev as a user runs it, on a machine without a parallel port: the faked kernel
+// (ppdev/fake_parport.h), preloaded into the real program, serves the ppdev device from the
+// simulated port and thermometer. The program must read and drive the bus exactly as it does on
+// the simulated port, refuse as the kernel refuses with a hint, and outlive a port that fails.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bus/port_io.h"
+#include "bus/twowire.h"
+#include "e2e/sim_run.h"
+#include "frontend/console.h"
+#include "ppdev/fake_parport.h"
+#include "sim/simulation.h"
+#include "support/bus_events.h"
+#include "thermometer/thermometer.h"
+
+namespace quorvane::test {
+namespace {
+
+namespace fake = fakeparport;
+
+constexpr const char* kErrorLine = "\nError reading thermometer ";
+constexpr int kCycles = 3;
+
+fake::Settings onDevice(const TempDir& dir, double celsius) {
+    fake::Settings s;
+    s.device = QUORVANE_PPDEV_DEVICE;
+    s.celsius = celsius;
+    s.journal = (dir.path() / "journal").string();
+    return s;
+}
+
+std::unique_ptr<ChildProcess> startPpdev(const TempDir& dir, const fake::Settings& settings,
+                                         const std::vector<std::string>& arguments) {
+    return startUnderClock(QUORVANE_PPDEV_PROGRAM, dir.path(), arguments,
+                           QUORVANE_FAKE_PARPORT_LIBRARY,
+                           {std::string(fake::kEnvironmentVariable) + "=" + settings.text()});
+}
+
+std::vector<std::string> journalOf(const TempDir& dir) {
+    std::istringstream in(readFile(dir.path() / "journal").value_or(""));
+    std::vector<std::string> entries;
+    for (std::string line; std::getline(in, line);) {
+        entries.push_back(line);
+    }
+    return entries;
+}
+
+// What the same layers give on the simulated port, as quorvane_sim runs them: the values shown
+// and the bus decoded from the wires, over the first cycles after power-on.
+struct SimulatedRun {
+    std::vector<std::string> values;
+    std::vector<std::string> bus;
+};
+
+SimulatedRun onTheSimulatedPort(double celsius) {
+    sim::Simulation& s = sim::simulation();
+    s.reset();
+    s.setRealSleep(false);
+    s.setTemperature(celsius);
+    busevents::Decoder decoder(s.lines().scl, s.lines().sda);
+    s.setLineObserver([&decoder](const sim::LineState& l) { decoder.lines(l.scl, l.sda, l.time); });
+    SimulatedRun run;
+    if (RequestPortAccess(0x378, 3, 1) == 0) {
+        port = 0x378;
+        driveDataLines();
+        for (int cycle = 0; cycle < kCycles; ++cycle) {
+            std::int16_t tenths = 0;
+            static_cast<void>(Temperature(0x378, &tenths));
+            char line[kLineBufferSize];
+            FormatMeasurementLine(line, sizeof line, tenths, 0, "00:00:00 01/01/2000");
+            run.values.push_back(parseMeasurementLine(line).value().valueField);
+        }
+    }
+    s.setLineObserver(nullptr);
+    for (const busevents::Event& e : decoder.events()) {
+        run.bus.push_back(e.token);
+    }
+    return run;
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+struct SameBusCase {
+    const char* name;
+    double celsius;
+    bool leftReverse;
+};
+
+void PrintTo(const SameBusCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class PpdevSameAsSimulated : public ::testing::TestWithParam<SameBusCase> {};
+
+TEST_P(PpdevSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsAndNoWriteTurnsThePortAround) {
+    const SameBusCase& c = GetParam();
+    const SimulatedRun expected = onTheSimulatedPort(c.celsius);
+    ASSERT_EQ(expected.values.size(), static_cast<std::size_t>(kCycles));
+
+    TempDir dir;
+    fake::Settings settings = onDevice(dir, c.celsius);
+    settings.leftReverse = c.leftReverse;
+    auto ppdev = startPpdev(dir, settings, {});
+    ASSERT_TRUE(waitForLines(*ppdev, kCycles)) << ppdev->output();
+    ppdev->sendSignal(SIGINT);
+    ASSERT_TRUE(ppdev->wait(kPatience).has_value());
+
+    std::vector<std::string> values;
+    for (const MeasurementLine& line : measurementLines(ppdev->output())) {
+        values.push_back(line.valueField);
+    }
+    values.resize(kCycles);
+    EXPECT_EQ(values, expected.values) << ppdev->output();
+
+    const std::vector<std::string> journal = journalOf(dir);
+    std::vector<std::string> bus;
+    for (const std::string& entry : journal) {
+        if (startsWith(entry, "bus ")) {
+            bus.push_back(entry.substr(4));
+        }
+        EXPECT_FALSE(startsWith(entry, "turned around") || startsWith(entry, "refused") ||
+                     startsWith(entry, "unknown"))
+            << entry;
+    }
+    ASSERT_GE(bus.size(), expected.bus.size());
+    bus.resize(expected.bus.size());
+    EXPECT_EQ(bus, expected.bus);
+    // Claimed, in compatibility mode, turned forward; then the program's own start-up clears
+    // the direction bit once, before the bus begins.
+    ASSERT_GE(journal.size(), 6U);
+    EXPECT_EQ(std::vector<std::string>(journal.begin(), journal.begin() + 6),
+              (std::vector<std::string>{"open", "PPCLAIM", "PPSETMODE 256", "PPDATADIR 0",
+                                        "PPRCONTROL 0x0C", "PPWCONTROL 0x0C"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rooms, PpdevSameAsSimulated,
+    ::testing::Values(SameBusCase{"PortLeftTurnedAround", 21.5, true},
+                      SameBusCase{"BelowZero", -10.06, false}),
+    [](const ::testing::TestParamInfo<SameBusCase>& p) { return p.param.name; });
+
+struct RefusalCase {
+    const char* name;
+    int openErrno;
+    int claimErrno;
+    int heldMillis;
+    std::vector<std::string> arguments;
+    int error;
+    const char* hintSays;
+    double seconds;  // it takes at least this long
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class PpdevRefused : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(PpdevRefused, ThreeMessagesAHintAndStatus1EvenForHelp) {
+    const RefusalCase& c = GetParam();
+    TempDir dir;
+    fake::Settings settings = onDevice(dir, 21.5);
+    settings.openErrno = c.openErrno;
+    settings.claimErrno = c.claimErrno;
+    settings.heldMillis = c.heldMillis;
+    const auto start = std::chrono::steady_clock::now();
+    auto ppdev = startPpdev(dir, settings, c.arguments);
+    const auto end = ppdev->wait(kPatience);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(end.has_value()) << "still waiting; output: " << ppdev->output();
+    EXPECT_TRUE(end->exited);
+    EXPECT_EQ(end->exitCode, 1);
+    EXPECT_GE(took.count(), c.seconds);
+
+    const std::vector<std::string> messages = splitMessages(ppdev->output());
+    ASSERT_EQ(messages.size(), 4U) << ppdev->output();
+    EXPECT_EQ(messages[0], "\nerrno=" + std::to_string(c.error));
+    EXPECT_EQ(messages[1], "\nError setting I/O Port access permissions");
+    EXPECT_EQ(messages[2], "\nMake sure that you have root permissions");
+    EXPECT_NE(messages[3].find(c.hintSays), std::string::npos) << messages[3];
+    const std::vector<std::string> journal = journalOf(dir);
+    ASSERT_FALSE(journal.empty());
+    EXPECT_TRUE(c.openErrno != 0 || journal.back() == "close") << "the device is closed again";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, PpdevRefused,
+    ::testing::Values(
+        RefusalCase{"NoDevice", ENOENT, 0, 0, {"--help"}, ENOENT, "modprobe", 0.0},
+        RefusalCase{"NotInGroupLp", EACCES, 0, 0, {"-v"}, EACCES, "group lp", 0.0},
+        RefusalCase{"HeldByAnotherProgram", 0, 0, -1, {}, EBUSY, "Another program holds", 2.9},
+        RefusalCase{"HeldByAnExclusiveDriver", 0, ENXIO, 0, {}, ENXIO, "Another driver", 0.0}),
+    [](const ::testing::TestParamInfo<RefusalCase>& p) { return p.param.name; });
+
+struct FailureCase {
+    const char* name;
+    std::uint64_t count;
+    int error;
+    bool recovers;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class PpdevPortFails : public ::testing::TestWithParam<FailureCase> {};
+
+// The port fails in the second cycle, for a hundred thousand register accesses or for good.
+TEST_P(PpdevPortFails, ErrorLinesNeverAReadingAndMeasuringGoesOn) {
+    const FailureCase& c = GetParam();
+    TempDir dir;
+    fake::Settings settings = onDevice(dir, 21.5);
+    settings.failFrom = 1'000'000;
+    settings.failCount = c.count;
+    settings.failErrno = c.error;
+    auto ppdev = startPpdev(dir, settings, {});
+    // After the first error line: readings again, or only more error lines.
+    const auto enough = [&c](const std::string& out) {
+        const std::size_t error = out.find(kErrorLine);
+        if (error == std::string::npos) {
+            return false;
+        }
+        const std::string after = out.substr(error + 1);
+        return c.recovers ? measurementLines(after).size() >= 2
+                          : splitMessages(after).size() >= 4;
+    };
+    ASSERT_TRUE(ppdev->readUntil(enough, kPatience)) << ppdev->output();
+    ppdev->sendSignal(SIGINT);
+    const auto end = ppdev->wait(kPatience);
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->signal, SIGINT) << "the program ended by itself";
+
+    bool failedOnce = false;
+    for (const std::string& message : splitMessages(ppdev->output())) {
+        if (startsWith(message, kErrorLine)) {
+            failedOnce = true;
+            continue;
+        }
+        const auto line = parseMeasurementLine(message);
+        ASSERT_TRUE(line.has_value()) << "[" << message << "]";
+        EXPECT_EQ(line->valueField, "21.5") << "a reading is the thermometer's";
+        EXPECT_TRUE(c.recovers || !failedOnce) << "a reading from a port that is gone";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, PpdevPortFails,
+    ::testing::Values(FailureCase{"ForAHundredThousandAccesses", 100'000, EIO, true},
+                      FailureCase{"GoneForGood", fake::kForever, ENODEV, false}),
+    [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
+
+}  // namespace
+}  // namespace quorvane::test

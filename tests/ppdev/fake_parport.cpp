@@ -1,0 +1,429 @@
+#include "ppdev/fake_parport.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/parport.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "support/bus_events.h"
+
+namespace quorvane::test::fakeparport {
+
+namespace {
+
+// The libc functions this library stands in front of.
+template <typename Function>
+Function* next(const char* name) {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym's result is a function
+    return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
+}
+using OpenFunction = int(const char*, int, ...);
+using IoctlFunction = int(int, unsigned long, ...);
+using CloseFunction = int(int);
+using SleepFunction = unsigned int(unsigned int);
+
+constexpr std::uint16_t kBase = sim::ParallelPort::kDefaultBase;
+constexpr std::uint16_t kData = kBase;
+constexpr std::uint16_t kStatus = kBase + 1;
+constexpr std::uint16_t kControl = kBase + 2;
+constexpr std::uint8_t kOutputBits = 0x0F;  // all a control write through ppdev changes
+constexpr std::uint8_t kReverse = sim::ParallelPort::kDataReverse;
+constexpr std::uint8_t kIrqEnable = 0x10;  // the claim enables the port's interrupt
+
+std::string hex(unsigned value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
+
+const char* registerRequestName(unsigned long request) {
+    switch (request) {
+        case PPRDATA:
+            return "PPRDATA";
+        case PPWDATA:
+            return "PPWDATA";
+        case PPRSTATUS:
+            return "PPRSTATUS";
+        case PPRCONTROL:
+            return "PPRCONTROL";
+        case PPWCONTROL:
+            return "PPWCONTROL";
+        default:
+            return nullptr;
+    }
+}
+
+// The device as ppdev and parport_pc present it, one open file at a time, and the world's time
+// behind it.
+class FakeKernel {
+  public:
+    explicit FakeKernel(const Settings& settings) : settings_(settings), sim_(sim::roomDrift()) {
+        if (settings_.celsius) {
+            sim_.setTemperature(*settings_.celsius);
+        }
+        sim_.setRealSleep(false);
+        // Today's ports are bidirectional, and ppdev reads back its copy of the four outputs.
+        sim_.setPortModes({.bidirectional = true, .ppdevControlReadback = true});
+        sim_.requestPortAccess(kBase, 3, 1);
+        if (settings_.leftReverse) {
+            sim_.output(kControl, static_cast<std::uint8_t>(sim_.controlLatch() | kReverse));
+        }
+        const sim::LineState& now = sim_.lines();
+        decoder_.reset(now.scl, now.sda);
+        sim_.setLineObserver([this](const sim::LineState& s) {
+            decoder_.lines(s.scl, s.sda, s.time);
+            for (const busevents::Event& e : decoder_.events()) {
+                note("bus " + e.token);
+            }
+            decoder_.clearEvents();
+        });
+        if (!settings_.journal.empty()) {
+            journalFd_ = next<OpenFunction>("open")(settings_.journal.c_str(),
+                                                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        }
+    }
+    ~FakeKernel() {
+        sim_.setLineObserver(nullptr);
+        if (journalFd_ >= 0) {
+            next<CloseFunction>("close")(journalFd_);
+        }
+    }
+    FakeKernel(const FakeKernel&) = delete;
+    FakeKernel& operator=(const FakeKernel&) = delete;
+
+    bool serves(const char* path) const { return path != nullptr && settings_.device == path; }
+    bool owns(int fd) const { return fd >= 0 && fd == fd_; }
+    sim::Simulation& simulation() { return sim_; }
+    const Settings& settings() const { return settings_; }
+    std::vector<std::string> journal() const { return journal_; }
+
+    int open(int flags) {
+        note("open");
+        if (settings_.openErrno != 0) {
+            errno = settings_.openErrno;
+            return -1;
+        }
+        if (fd_ >= 0) {
+            errno = EBUSY;  // one open file is all the tests need
+            return -1;
+        }
+        // A real descriptor stands for the device, so that no other file gets its number.
+        fd_ = next<OpenFunction>("open")("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+        claimed_ = false;
+        return fd_;
+    }
+
+    int close(int fd) {
+        note("close");
+        fd_ = -1;  // closing releases the port
+        claimed_ = false;
+        return next<CloseFunction>("close")(fd);
+    }
+
+    // The chip's time runs on while the program sleeps.
+    unsigned int sleep(unsigned int seconds) {
+        sim_.sleepSeconds(seconds);
+        return settings_.realSleep ? next<SleepFunction>("sleep")(seconds) : 0;
+    }
+
+    int ioctl(unsigned long request, void* argument) {
+        switch (request) {
+            case PPCLAIM:
+                return claim();
+            case PPEXCL:
+                note("PPEXCL");
+                return 0;
+            case PPSETMODE:
+                note("PPSETMODE " + std::to_string(*static_cast<int*>(argument)));
+                return 0;
+            default:
+                break;
+        }
+        if (!claimed_) {
+            // The kernel refuses everything else until the port is claimed.
+            return refuse(request, EINVAL);
+        }
+        if (request == PPRELEASE) {
+            note("PPRELEASE");
+            claimed_ = false;
+            return 0;
+        }
+        if (request == PPDATADIR) {
+            const int reverse = *static_cast<int*>(argument);
+            note(std::string("PPDATADIR ") + (reverse != 0 ? "1" : "0"));
+            setReverse(reverse != 0);
+            return 0;
+        }
+        const char* name = registerRequestName(request);
+        if (name == nullptr) {
+            note("unknown request " + hex(static_cast<unsigned>(request), 8));
+            return refuse(request, EINVAL);
+        }
+        if (failsNow(request)) {
+            if (!failing_) {
+                note(std::string("port gone at ") + name);
+            }
+            failing_ = true;
+            errno = settings_.failErrno != 0 ? settings_.failErrno : EIO;
+            return -1;
+        }
+        failing_ = false;
+        auto* value = static_cast<unsigned char*>(argument);
+        switch (request) {
+            case PPRDATA:
+                *value = sim_.input(kData);
+                break;
+            case PPRSTATUS:
+                *value = sim_.input(kStatus);
+                break;
+            case PPRCONTROL:
+                *value = sim_.input(kControl);
+                break;
+            case PPWDATA:
+                sim_.output(kData, *value);
+                break;
+            default:
+                writeControl(*value);
+                break;
+        }
+        if (registerRequests_ <= static_cast<std::uint64_t>(kJournalledRegisterRequests)) {
+            note(std::string(name) + " " + hex(*value, 2));
+        }
+        return 0;
+    }
+
+    int ioperm() {
+        note("ioperm");
+        errno = settings_.iopermErrno != 0 ? settings_.iopermErrno : EPERM;
+        return -1;
+    }
+
+  private:
+    int claim() {
+        note("PPCLAIM");
+        if (claimed_) {
+            return refuse(PPCLAIM, EINVAL);
+        }
+        if (settings_.heldMillis != 0 && !waitForHolder()) {
+            return refuse(PPCLAIM, EINTR);
+        }
+        if (settings_.claimErrno != 0) {
+            return refuse(PPCLAIM, settings_.claimErrno);
+        }
+        claimed_ = true;
+        sim_.output(kControl, static_cast<std::uint8_t>(sim_.controlLatch() | kIrqEnable));
+        return 0;
+    }
+
+    // Waits as the kernel's claim does, until the holder lets go (true) or a signal arrives.
+    bool waitForHolder() const {
+        if (settings_.heldMillis < 0) {
+            pause();
+            return false;
+        }
+        timespec left{settings_.heldMillis / 1000, (settings_.heldMillis % 1000) * 1000000L};
+        return nanosleep(&left, &left) == 0;
+    }
+
+    // PPWCONTROL: parport_pc writes only the four output bits; bit 0x20 turns the data lines
+    // around first.
+    void writeControl(std::uint8_t value) {
+        std::uint8_t latch = sim_.controlLatch();
+        if ((value & kReverse) != 0) {
+            note("turned around by PPWCONTROL " + hex(value, 2));
+            latch = static_cast<std::uint8_t>(latch | kReverse);
+        }
+        sim_.output(kControl, static_cast<std::uint8_t>((latch & ~kOutputBits) | (value & kOutputBits)));
+    }
+
+    void setReverse(bool reverse) {
+        const std::uint8_t latch = sim_.controlLatch();
+        sim_.output(kControl, static_cast<std::uint8_t>(reverse ? latch | kReverse : latch & ~kReverse));
+    }
+
+    bool failsNow(unsigned long request) {
+        ++registerRequests_;
+        if (settings_.failRequest != 0 && request != settings_.failRequest) {
+            return false;
+        }
+        const std::uint64_t n = ++counted_;
+        return settings_.failCount != 0 && n >= settings_.failFrom &&
+               n - settings_.failFrom < settings_.failCount;
+    }
+
+    int refuse(unsigned long request, int error) {
+        const char* name = registerRequestName(request);
+        note(std::string("refused ") + (name != nullptr ? name : hex(static_cast<unsigned>(request), 8)) +
+             " " + std::to_string(error));
+        errno = error;
+        return -1;
+    }
+
+    void note(const std::string& entry) {
+        journal_.push_back(entry);
+        if (journalFd_ >= 0) {
+            // One write a line: the journal is whole up to the moment the program was killed.
+            const std::string line = entry + "\n";
+            static_cast<void>(!write(journalFd_, line.data(), line.size()));
+        }
+    }
+
+    Settings settings_;
+    sim::Simulation sim_;
+    busevents::Decoder decoder_;
+    int fd_ = -1;
+    bool claimed_ = false;
+    std::uint64_t registerRequests_ = 0;  // every register request
+    std::uint64_t counted_ = 0;           // those that the failure settings count
+    bool failing_ = false;
+    int journalFd_ = -1;
+    std::vector<std::string> journal_;
+};
+
+std::unique_ptr<FakeKernel>& kernelSlot() {
+    static std::unique_ptr<FakeKernel> kernel;
+    return kernel;
+}
+
+FakeKernel& kernel() {
+    std::unique_ptr<FakeKernel>& k = kernelSlot();
+    if (!k) {
+        const char* text = std::getenv(kEnvironmentVariable);
+        k = std::make_unique<FakeKernel>(text != nullptr ? Settings::parse(text) : Settings{});
+    }
+    return *k;
+}
+
+int openFile(const char* path, int flags, va_list modeArgument) {
+    if (kernel().serves(path)) {
+        return kernel().open(flags);
+    }
+    const bool takesMode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    const mode_t mode = takesMode ? va_arg(modeArgument, mode_t) : 0;
+    return next<OpenFunction>("open")(path, flags, mode);
+}
+
+}  // namespace
+
+Settings Settings::parse(const std::string& text) {
+    Settings s;
+    std::istringstream in(text);
+    std::string word;
+    while (in >> word) {
+        const std::size_t eq = word.find('=');
+        const std::string name = word.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
+        const auto number = [&value] { return std::strtoll(value.c_str(), nullptr, 0); };
+        const auto count = [&value] { return std::strtoull(value.c_str(), nullptr, 0); };
+        if (name == "device") {
+            s.device = value;
+        } else if (name == "open-errno") {
+            s.openErrno = static_cast<int>(number());
+        } else if (name == "claim-errno") {
+            s.claimErrno = static_cast<int>(number());
+        } else if (name == "held-ms") {
+            s.heldMillis = static_cast<int>(number());
+        } else if (name == "left-reverse") {
+            s.leftReverse = number() != 0;
+        } else if (name == "fail-from") {
+            s.failFrom = count();
+        } else if (name == "fail-count") {
+            s.failCount = count();
+        } else if (name == "fail-errno") {
+            s.failErrno = static_cast<int>(number());
+        } else if (name == "fail-request") {
+            s.failRequest = count();
+        } else if (name == "no-real-sleep") {
+            s.realSleep = number() == 0;
+        } else if (name == "ioperm-errno") {
+            s.iopermErrno = static_cast<int>(number());
+        } else if (name == "celsius") {
+            s.celsius = std::strtod(value.c_str(), nullptr);
+        } else if (name == "journal") {
+            s.journal = value;
+        } else {
+            std::fprintf(stderr, "fake parport: unknown setting %s\n", word.c_str());
+            std::abort();
+        }
+    }
+    return s;
+}
+
+void restart(const Settings& settings) {
+    std::unique_ptr<FakeKernel>& k = kernelSlot();
+    k.reset();
+    k = std::make_unique<FakeKernel>(settings);
+}
+
+sim::Simulation& simulation() {
+    return kernel().simulation();
+}
+
+std::vector<std::string> journal() {
+    return kernel().journal();
+}
+
+}  // namespace quorvane::test::fakeparport
+
+// The entry points, in front of libc's.
+using quorvane::test::fakeparport::kernel;
+
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+    va_list mode;
+    va_start(mode, flags);
+    const int fd = quorvane::test::fakeparport::openFile(path, flags, mode);
+    va_end(mode);
+    return fd;
+}
+
+int open64(const char* path, int flags, ...) {
+    va_list mode;
+    va_start(mode, flags);
+    const int fd = quorvane::test::fakeparport::openFile(path, flags, mode);
+    va_end(mode);
+    return fd;
+}
+
+int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list rest;
+    va_start(rest, request);
+    void* argument = va_arg(rest, void*);
+    va_end(rest);
+    if (kernel().owns(fd)) {
+        return kernel().ioctl(request, argument);
+    }
+    using quorvane::test::fakeparport::IoctlFunction;
+    return quorvane::test::fakeparport::next<IoctlFunction>("ioctl")(fd, request, argument);
+}
+
+int close(int fd) {
+    if (kernel().owns(fd)) {
+        return kernel().close(fd);
+    }
+    using quorvane::test::fakeparport::CloseFunction;
+    return quorvane::test::fakeparport::next<CloseFunction>("close")(fd);
+}
+
+unsigned int sleep(unsigned int seconds) {
+    return kernel().sleep(seconds);
+}
+
+int ioperm(unsigned long /*from*/, unsigned long /*count*/, int /*turnOn*/) noexcept {
+    return kernel().ioperm();
+}
+
+}  // extern "C"

@@ -1,0 +1,216 @@
+// The ppdev port seam under the real layers, on the faked kernel linked into this test: what it
+// asks the driver for, how the registers map onto the ioctls, and what it does when the driver
+// refuses or fails.
+#include <gtest/gtest.h>
+#include <linux/parport.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bus/port_io.h"
+#include "bus/twowire.h"
+#include "ppdev/fake_parport.h"
+#include "thermometer/thermometer.h"
+
+namespace {
+
+namespace fake = quorvane::test::fakeparport;
+
+constexpr std::uint16_t kBase = 0x378;
+
+fake::Settings onDevice() {
+    fake::Settings s;
+    s.device = QUORVANE_PPDEV_DEVICE;
+    s.celsius = 21.5;
+    s.realSleep = false;
+    return s;
+}
+
+bool journalHas(const std::string& prefix) {
+    const std::vector<std::string> j = fake::journal();
+    return std::any_of(j.begin(), j.end(),
+                       [&prefix](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+}
+
+class PpdevSeam : public ::testing::Test {
+  protected:
+    static void grant(const fake::Settings& settings) {
+        fake::restart(settings);
+        ASSERT_EQ(RequestPortAccess(kBase, 3, 1), 0);
+        port = kBase;
+    }
+    void TearDown() override { RequestPortAccess(kBase, 3, 0); }
+};
+
+TEST_F(PpdevSeam, ClaimsKeepsCompatibilityModeTurnsForwardAndMapsTheRegisters) {
+    fake::Settings s = onDevice();
+    s.leftReverse = true;
+    grant(s);
+    EXPECT_EQ(fake::journal(),
+              (std::vector<std::string>{"open", "PPCLAIM",
+                                        "PPSETMODE " + std::to_string(IEEE1284_MODE_COMPAT),
+                                        "PPDATADIR 0"}));
+    auto& sim = fake::simulation();
+    Output(kBase, 0x97);
+    EXPECT_TRUE(sim.lines().vdd) << "the data lines drive the adapter again";
+    EXPECT_EQ(Input(kBase), 0x97);
+    // ppdev's copy of the four outputs: Init and Select-In as Linux leaves them; Select-In
+    // holds SDA low, which status bit 0x10 shows among the unused inputs as they float.
+    EXPECT_EQ(Input(kBase + 2), 0x0C);
+    EXPECT_EQ(Input(kBase + 1), 0x7F);
+    const std::size_t entries = fake::journal().size();
+    Output(kBase + 1, 0x00);
+    EXPECT_EQ(fake::journal().size(), entries) << "a status write reaches no driver";
+}
+
+TEST_F(PpdevSeam, NoControlWriteTurnsTheDataLinesAround) {
+    grant(onDevice());
+    auto& sim = fake::simulation();
+    Output(kBase, 0x97);
+    for (const int value : {0x20, 0x24, 0xFF, 0xD7, 0x08, 0x00}) {
+        SCOPED_TRACE(value);
+        Output(kBase + 2, static_cast<std::uint8_t>(value));
+        EXPECT_EQ(sim.controlLatch() & 0x2F, value & 0x0F);
+        EXPECT_TRUE(sim.lines().vdd);
+    }
+    EXPECT_FALSE(journalHas("turned around"));
+}
+
+// A register ioctl that fails once, or a burst of them, fails at most the cycle it hits. A failed
+// control read gives 0xFF, whose bit 0x20 must not reach the port with the next write.
+TEST_F(PpdevSeam, TransientFailuresFailAtMostTheCycleTheyHit) {
+    const struct {
+        const char* name;
+        unsigned long request;  // 0: any register request
+        std::uint64_t from;
+        std::uint64_t count;
+        int error;
+    } cases[] = {
+        {"the start-up's control read", PPRCONTROL, 1, 1, EIO},
+        {"a control read in a start condition", PPRCONTROL, 40, 1, EIO},
+        {"the data line's sample", PPRSTATUS, 3, 1, EIO},
+        {"a clock change's read", PPRDATA, 2000, 1, EIO},
+        {"a clock change's write", PPWDATA, 12, 1, EIO},
+        {"two milliseconds gone in the second cycle", 0, 1'000'000, 2'000, ENODEV},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::Settings s = onDevice();
+        s.failRequest = c.request;
+        s.failFrom = c.from;
+        s.failCount = c.count;
+        s.failErrno = c.error;
+        grant(s);
+        driveDataLines();  // as the program starts
+        std::vector<int> tenths;
+        std::vector<int> status;
+        for (int cycle = 0; cycle < 4; ++cycle) {
+            std::int16_t t = 0;
+            status.push_back(Temperature(kBase, &t));
+            tenths.push_back(t);
+        }
+        EXPECT_TRUE(journalHas("port gone at")) << "the failure was made";
+        EXPECT_FALSE(journalHas("turned around"));
+        int failed = 0;
+        for (std::size_t i = 0; i < status.size(); ++i) {
+            if (status[i] != 0) {
+                ++failed;
+                EXPECT_EQ(tenths[i], 0) << "cycle " << i;
+            } else {
+                EXPECT_EQ(tenths[i], 215) << "cycle " << i;
+            }
+        }
+        EXPECT_LE(failed, 1);
+        EXPECT_EQ(status.back(), 0);
+        TearDown();
+    }
+}
+
+TEST_F(PpdevSeam, APortGoneForGoodReadsAsAnUndrivenBusAndTakesNoWrite) {
+    fake::Settings s = onDevice();
+    s.failFrom = 1;
+    s.failCount = fake::kForever;
+    s.failErrno = ENODEV;
+    grant(s);
+    for (const int offset : {0, 1, 2}) {
+        EXPECT_EQ(Input(static_cast<std::uint16_t>(kBase + offset)), 0xFF) << offset;
+    }
+    Output(kBase, 0x97);
+    EXPECT_FALSE(fake::simulation().lines().vdd);
+    std::int16_t tenths = 99;
+    EXPECT_NE(Temperature(kBase, &tenths), 0);
+    EXPECT_EQ(tenths, 0);
+}
+
+TEST(PpdevAccess, RefusalsCarryTheErrnoAndAHintAndHeldPortsAreWaitedForBriefly) {
+    const std::string device = QUORVANE_PPDEV_DEVICE;
+    struct Case {
+        const char* name;
+        fake::Settings settings;
+        int error;  // 0: granted
+        std::string hint;
+        double seconds;  // how long the request takes, at least
+    };
+    std::vector<Case> cases{
+        {"no device", onDevice(), ENOENT,
+         "\nNo " + device + ": load the modules (modprobe -a ppdev parport_pc), or there is no port",
+         0.0},
+        {"not in group lp", onDevice(), EACCES,
+         "\nNo right to " + device +
+             ": add the user to the group lp (usermod -aG lp USER), log in again",
+         0.0},
+        {"no ppdev driver", onDevice(), ENXIO,
+         "\nNo driver behind " + device + ": load it (modprobe ppdev)", 0.0},
+        {"held by an exclusive driver", onDevice(), ENXIO,
+         "\nAnother driver holds " + device + " for itself, or the port is gone: see dmesg", 0.0},
+        {"held by another program", onDevice(), EBUSY,
+         "\nAnother program holds " + device + ": stop it, then start again", 3.0},
+        {"held a moment", onDevice(), 0, "", 0.3},
+    };
+    cases[0].settings.openErrno = ENOENT;
+    cases[1].settings.openErrno = EACCES;
+    cases[2].settings.openErrno = ENXIO;
+    cases[3].settings.claimErrno = ENXIO;
+    cases[4].settings.heldMillis = -1;
+    cases[5].settings.heldMillis = 300;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::restart(c.settings);
+        errno = 0;
+        const auto start = std::chrono::steady_clock::now();
+        const int result = RequestPortAccess(kBase, 3, 1);
+        const int error = errno;
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took.count(), c.seconds);
+        EXPECT_LT(took.count(), c.seconds + 5.0) << "a held port is not waited for long";
+        if (c.error == 0) {
+            EXPECT_EQ(result, 0);
+            RequestPortAccess(kBase, 3, 0);
+            continue;
+        }
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(AccessHint(error), c.hint);
+        const std::vector<std::string> j = fake::journal();
+        if (c.settings.openErrno == 0) {
+            EXPECT_EQ(j.back(), "close") << "a refused claim closes the device";
+        }
+    }
+}
+
+TEST(PpdevAccessDeathTest, AnAddressOutsideTheGrantedRegistersEndsTheProgram) {
+    fake::restart(onDevice());
+    EXPECT_DEATH(Input(kBase), "0x0378 used before the port was claimed");
+    ASSERT_EQ(RequestPortAccess(kBase, 3, 1), 0);
+    EXPECT_DEATH(Input(kBase + 3), "0x037B is outside the granted registers 0x0378 to 0x037A");
+    EXPECT_DEATH(Output(kBase - 1, 0), "0x0377 is outside");
+    RequestPortAccess(kBase, 3, 0);
+}
+
+}  // namespace
