@@ -36,7 +36,8 @@ const char* AccessHint(int error) {
         return "\nThe kernel forbids raw port access (lockdown, Secure Boot): use quorvane_ppdev";
     }
     if (error == EPERM) {
-        return "\nRun as root, or give the program the right: setcap cap_sys_rawio+ep quorvane_unix";
+        return "\nRun as root, or give the program the right: setcap cap_sys_rawio+ep "
+               "quorvane_unix";
     }
     return "";
 }

@@ -132,7 +132,8 @@ void release() {
 // port would crash on it), so it ends the program with a message.
 unsigned long offsetOf(unsigned short address) {
     if (device < 0) {
-        std::fprintf(stderr, "quorvane_ppdev: port address 0x%04X used before the port was claimed\n",
+        std::fprintf(stderr,
+                     "quorvane_ppdev: port address 0x%04X used before the port was claimed\n",
                      static_cast<unsigned>(address));
         std::abort();
     }

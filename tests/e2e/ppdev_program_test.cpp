@@ -144,11 +144,12 @@ TEST_P(PpdevSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsAndNoWriteTurnsTh
                                         "PPRCONTROL 0x0C", "PPWCONTROL 0x0C"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rooms, PpdevSameAsSimulated,
-    ::testing::Values(SameBusCase{"PortLeftTurnedAround", 21.5, true},
-                      SameBusCase{"BelowZero", -10.06, false}),
-    [](const ::testing::TestParamInfo<SameBusCase>& p) { return p.param.name; });
+INSTANTIATE_TEST_SUITE_P(Rooms, PpdevSameAsSimulated,
+                         ::testing::Values(SameBusCase{"PortLeftTurnedAround", 21.5, true},
+                                           SameBusCase{"BelowZero", -10.06, false}),
+                         [](const ::testing::TestParamInfo<SameBusCase>& p) {
+                             return p.param.name;
+                         });
 
 struct RefusalCase {
     const char* name;
@@ -232,8 +233,7 @@ TEST_P(PpdevPortFails, ErrorLinesNeverAReadingAndMeasuringGoesOn) {
             return false;
         }
         const std::string after = out.substr(error + 1);
-        return c.recovers ? measurementLines(after).size() >= 2
-                          : splitMessages(after).size() >= 4;
+        return c.recovers ? measurementLines(after).size() >= 2 : splitMessages(after).size() >= 4;
     };
     ASSERT_TRUE(ppdev->readUntil(enough, kPatience)) << ppdev->output();
     ppdev->sendSignal(SIGINT);

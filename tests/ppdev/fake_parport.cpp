@@ -90,8 +90,8 @@ class FakeKernel {
             decoder_.clearEvents();
         });
         if (!settings_.journal.empty()) {
-            journalFd_ = next<OpenFunction>("open")(settings_.journal.c_str(),
-                                                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            journalFd_ = next<OpenFunction>("open")(
+                settings_.journal.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         }
     }
     ~FakeKernel() {
@@ -245,12 +245,14 @@ class FakeKernel {
             note("turned around by PPWCONTROL " + hex(value, 2));
             latch = static_cast<std::uint8_t>(latch | kReverse);
         }
-        sim_.output(kControl, static_cast<std::uint8_t>((latch & ~kOutputBits) | (value & kOutputBits)));
+        sim_.output(kControl,
+                    static_cast<std::uint8_t>((latch & ~kOutputBits) | (value & kOutputBits)));
     }
 
     void setReverse(bool reverse) {
         const std::uint8_t latch = sim_.controlLatch();
-        sim_.output(kControl, static_cast<std::uint8_t>(reverse ? latch | kReverse : latch & ~kReverse));
+        sim_.output(kControl,
+                    static_cast<std::uint8_t>(reverse ? latch | kReverse : latch & ~kReverse));
     }
 
     bool failsNow(unsigned long request) {
@@ -265,8 +267,9 @@ class FakeKernel {
 
     int refuse(unsigned long request, int error) {
         const char* name = registerRequestName(request);
-        note(std::string("refused ") + (name != nullptr ? name : hex(static_cast<unsigned>(request), 8)) +
-             " " + std::to_string(error));
+        note(std::string("refused ") +
+             (name != nullptr ? name : hex(static_cast<unsigned>(request), 8)) + " " +
+             std::to_string(error));
         errno = error;
         return -1;
     }
@@ -293,8 +296,8 @@ class FakeKernel {
 };
 
 std::unique_ptr<FakeKernel>& kernelSlot() {
-    static std::unique_ptr<FakeKernel> kernel;
-    return kernel;
+    static std::unique_ptr<FakeKernel> slot;
+    return slot;
 }
 
 FakeKernel& kernel() {
@@ -382,18 +385,18 @@ using quorvane::test::fakeparport::kernel;
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
+int open(const char* file, int oflag, ...) {
     va_list mode;
-    va_start(mode, flags);
-    const int fd = quorvane::test::fakeparport::openFile(path, flags, mode);
+    va_start(mode, oflag);
+    const int fd = quorvane::test::fakeparport::openFile(file, oflag, mode);
     va_end(mode);
     return fd;
 }
 
-int open64(const char* path, int flags, ...) {
+int open64(const char* file, int oflag, ...) {
     va_list mode;
-    va_start(mode, flags);
-    const int fd = quorvane::test::fakeparport::openFile(path, flags, mode);
+    va_start(mode, oflag);
+    const int fd = quorvane::test::fakeparport::openFile(file, oflag, mode);
     va_end(mode);
     return fd;
 }

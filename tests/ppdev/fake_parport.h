@@ -43,7 +43,7 @@ struct Settings {
     unsigned long failRequest = 0;
     int iopermErrno = 0;    // what ioperm fails with (EPERM when 0)
     bool realSleep = true;  // sleep passes real time too, not only the chip's
-    std::string journal;  // a file that receives the journal as it grows
+    std::string journal;    // a file that receives the journal as it grows
 
     // The value for QUORVANE_FAKE_PARPORT: space-separated name=value words. (Inline, so that a
     // test starting a program with the library need not load it itself.)

@@ -159,7 +159,8 @@ TEST(PpdevAccess, RefusalsCarryTheErrnoAndAHintAndHeldPortsAreWaitedForBriefly) 
     };
     std::vector<Case> cases{
         {"no device", onDevice(), ENOENT,
-         "\nNo " + device + ": load the modules (modprobe -a ppdev parport_pc), or there is no port",
+         "\nNo " + device +
+             ": load the modules (modprobe -a ppdev parport_pc), or there is no port",
          0.0},
         {"not in group lp", onDevice(), EACCES,
          "\nNo right to " + device +
