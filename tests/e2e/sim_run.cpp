@@ -130,34 +130,43 @@ std::string clockSpec(const std::string& start, int rate) {
 
 std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
                                        const std::vector<std::string>& arguments,
-                                       const std::filesystem::path& clockFile,
-                                       const std::string& shell) {
-    ChildSpec launch;
-    launch.program = QUORVANE_SIM_PROGRAM;
-    launch.arguments = arguments;
-    if (!shell.empty()) {
-        launch.program = "/bin/sh";
-        launch.arguments = {"-c", shell, "sh", QUORVANE_SIM_PROGRAM};
-        launch.arguments.insert(launch.arguments.end(), arguments.begin(), arguments.end());
+                                       const SimLaunch& launch) {
+    ChildSpec child;
+    child.program = QUORVANE_SIM_PROGRAM;
+    child.arguments = arguments;
+    if (!launch.shell.empty()) {
+        child.program = "/bin/sh";
+        child.arguments = {"-c", launch.shell, "sh", QUORVANE_SIM_PROGRAM};
+        child.arguments.insert(child.arguments.end(), arguments.begin(), arguments.end());
     }
-    launch.workingDirectory = dir.string();
-    launch.environment = {
+    child.workingDirectory = dir.string();
+    child.errorFile = launch.standardError.string();
+    child.environment = {
         std::string("LD_PRELOAD=") + QUORVANE_LIBFAKETIME,
         // Only the wall clock runs fast; sleeps shrink by the same rate.
         "FAKETIME_DONT_FAKE_MONOTONIC=1",
         // The time stamps are then the same on every machine.
         "TZ=UTC0",
+        // The simulated world is the test's, never one left in the environment.
+        launch.settings.empty() ? std::string("QUORVANE_SIM") : "QUORVANE_SIM=" + launch.settings,
     };
-    if (clockFile.empty()) {
-        launch.environment.push_back("FAKETIME=" + clockSpec(kClockStart, kClockRate));
-        launch.environment.emplace_back("FAKETIME_TIMESTAMP_FILE");
+    if (launch.clockFile.empty()) {
+        child.environment.push_back("FAKETIME=" + clockSpec(kClockStart, kClockRate));
+        child.environment.emplace_back("FAKETIME_TIMESTAMP_FILE");
     } else {
         // FAKETIME would take precedence over the file.
-        launch.environment.emplace_back("FAKETIME");
-        launch.environment.push_back("FAKETIME_TIMESTAMP_FILE=" + clockFile.string());
-        launch.environment.emplace_back("FAKETIME_NO_CACHE=1");
+        child.environment.emplace_back("FAKETIME");
+        child.environment.push_back("FAKETIME_TIMESTAMP_FILE=" + launch.clockFile.string());
+        child.environment.emplace_back("FAKETIME_NO_CACHE=1");
     }
-    return std::make_unique<ChildProcess>(launch);
+    return std::make_unique<ChildProcess>(child);
+}
+
+std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
+                                       const std::vector<std::string>& arguments,
+                                       const std::filesystem::path& clockFile,
+                                       const std::string& shell) {
+    return startSim(dir, arguments, SimLaunch{.clockFile = clockFile, .shell = shell});
 }
 
 void writeClockFile(const std::filesystem::path& clockFile, const std::string& launch) {
