@@ -49,16 +49,14 @@ TEST_P(SimWorldReadings, FollowTheSetTemperature) {
     const auto messages = splitMessages(out);
     const auto lines = measurementLines(out);
     ASSERT_EQ(lines.size(), messages.size()) << "not only readings: " << out;
-    double lowest = lines.front().value;
-    double highest = lines.front().value;
     for (const auto& line : lines) {
         EXPECT_GE(line.value, c.lowest - c.reach) << line.text;
         EXPECT_LE(line.value, c.highest + c.reach) << line.text;
-        lowest = std::min(lowest, line.value);
-        highest = std::max(highest, line.value);
     }
-    EXPECT_LE(lowest, c.lowest + c.reach);
-    EXPECT_GE(highest, c.highest - c.reach);
+    const auto [lowest, highest] = std::minmax_element(
+        lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.value < b.value; });
+    EXPECT_LE(lowest->value, c.lowest + c.reach);
+    EXPECT_GE(highest->value, c.highest - c.reach);
 }
 
 INSTANTIATE_TEST_SUITE_P(
