@@ -177,7 +177,7 @@ void Simulation::applyScheduledFaults() {
 }
 
 void Simulation::setFaultsOpenAt(Micros at) {
-    std::bitset<5> open;
+    std::bitset<kFaultKinds> open;
     for (const FaultWindow& w : windows_) {
         if (w.from <= at && (!w.to || at < *w.to)) {
             open.set(static_cast<std::size_t>(w.fault));

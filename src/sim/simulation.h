@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bitset>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -43,6 +44,7 @@ enum class SdaStuck : std::uint8_t { No, Low, High };
 // The faults a schedule can set: the chip unplugged, its supply broken, the data line stuck low
 // or high, the chip no longer acknowledging.
 enum class Fault : std::uint8_t { Unplugged, Unpowered, SdaLow, SdaHigh, NeverAcknowledge };
+inline constexpr std::size_t kFaultKinds = 5;
 
 // A fault that holds on the simulated clock from `from` until `to`, or for ever without it.
 struct FaultWindow {

@@ -24,7 +24,7 @@ struct FaultName {
     Fault fault;
     std::string_view name;
 };
-constexpr std::array<FaultName, 5> kFaultNames{{
+constexpr std::array<FaultName, kFaultKinds> kFaultNames{{
     {Fault::Unplugged, "unplugged"},
     {Fault::Unpowered, "unpowered"},
     {Fault::SdaLow, "sda-low"},
