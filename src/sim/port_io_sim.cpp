@@ -2,12 +2,21 @@
 // with a simulated thermometer behind it.
 #include "bus/port_io.h"
 #include "sim/simulation.h"
+#include "sim/world.h"
 
 namespace quorvane::sim {
 
 namespace {
 // The only global of the simulation: the port seam has nowhere else to find it.
 Simulation instance{roomDrift()};
+
+// The world the thermometer lives in is read once, before the program starts: a bad setting
+// ends it before it measures or prints anything.
+bool setTheScene() {
+    applyWorld(requireWorld(), instance);
+    return true;
+}
+[[maybe_unused]] const bool sceneSet = setTheScene();
 }  // namespace
 
 Simulation& simulation() {

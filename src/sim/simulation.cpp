@@ -1,7 +1,6 @@
 #include "sim/simulation.h"
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -39,6 +38,12 @@ void Simulation::reset() {
     actionCountdown_ = 0;
     action_ = nullptr;
     port_.setModes({});
+    windows_.clear();
+    edges_.clear();
+    nextEdge_ = 0;
+    pacer_.restart();
+    nextPace_ = 0;
+    planTimedEvents();
     port_.powerOn();
     device_.factoryReset();
     device_.setCountPerC(Ds1621::kFactoryCountPerC);
@@ -47,8 +52,16 @@ void Simulation::reset() {
     const MasterLines m = port_.lines();
     decoder_.reset(m.scl, sdaLine(m.sdaMaster, false));
     state_ = LineState{};
-    publish(m, false);
+    publish(m, false, clock_.now());
     updateFastPath();
+}
+
+void Simulation::setRealSleep(bool on) {
+    realSleep_ = on;
+    // The two clocks meet again at the next port access.
+    pacer_.restart();
+    nextPace_ = clock_.now();
+    planTimedEvents();
 }
 
 void Simulation::setTemperature(double celsius) {
@@ -97,11 +110,17 @@ void Simulation::output(std::uint16_t address, std::uint8_t value) {
 void Simulation::sleepSeconds(unsigned int seconds) {
     clock_.sleep(seconds);
     if (realSleep_) {
-        ::sleep(seconds);
+        // The sleep, with whatever bus time is still to be waited for.
+        pacer_.keepUp(clock_.now());
+        nextPace_ = clock_.now() + Pacer::kSlack;
+        planTimedEvents();
     }
 }
 
 void Simulation::beginAccess(std::uint16_t address) {
+    if (clock_.now() >= nextTimedEvent_) {
+        timedEvents();
+    }
     if (actionCountdown_ != 0 && --actionCountdown_ == 0) {
         Action action = std::move(action_);
         action_ = nullptr;
@@ -122,6 +141,66 @@ void Simulation::accessFault(std::uint16_t address) const {
                  static_cast<unsigned>(address));
     std::fflush(stderr);
     std::abort();
+}
+
+void Simulation::timedEvents() {
+    applyScheduledFaults();
+    if (realSleep_ && clock_.now() >= nextPace_) {
+        pacer_.keepUp(clock_.now());
+        nextPace_ = clock_.now() + Pacer::kSlack;
+    }
+    planTimedEvents();
+}
+
+void Simulation::planTimedEvents() {
+    const Micros edge = nextEdge_ < edges_.size() ? edges_[nextEdge_] : kNever;
+    nextTimedEvent_ = std::min(edge, realSleep_ ? nextPace_ : kNever);
+}
+
+void Simulation::scheduleFaults(std::vector<FaultWindow> windows) {
+    windows_ = std::move(windows);
+    edges_.clear();
+    for (const FaultWindow& w : windows_) {
+        edges_.push_back(w.from);
+        if (w.to) {
+            edges_.push_back(*w.to);
+        }
+    }
+    std::sort(edges_.begin(), edges_.end());
+    edges_.erase(std::unique(edges_.begin(), edges_.end()), edges_.end());
+    // What is over already is not replayed: the faults become those open now.
+    const Micros now = clock_.now();
+    nextEdge_ = static_cast<std::size_t>(std::upper_bound(edges_.begin(), edges_.end(), now) -
+                                         edges_.begin());
+    setFaultsOpenAt(now);
+    planTimedEvents();
+}
+
+void Simulation::applyScheduledFaults() {
+    // The fast path may have read past an edge; the lines change at the edge's own time, which
+    // nothing could have seen in between (the data register reads back the master's latch).
+    while (nextEdge_ < edges_.size() && edges_[nextEdge_] <= clock_.now()) {
+        setFaultsOpenAt(edges_[nextEdge_++]);
+    }
+}
+
+void Simulation::setFaultsOpenAt(Micros at) {
+    std::bitset<kFaultKinds> open;
+    for (const FaultWindow& w : windows_) {
+        if (w.from <= at && (!w.to || at < *w.to)) {
+            open.set(static_cast<std::size_t>(w.fault));
+        }
+    }
+    const auto isOpen = [&open](Fault f) { return open.test(static_cast<std::size_t>(f)); };
+    devicePresent_ = !isOpen(Fault::Unplugged);
+    supplyBroken_ = isOpen(Fault::Unpowered);
+    if (isOpen(Fault::SdaLow)) {
+        sdaStuck_ = SdaStuck::Low;
+    } else {
+        sdaStuck_ = isOpen(Fault::SdaHigh) ? SdaStuck::High : SdaStuck::No;
+    }
+    gate_.setNever(isOpen(Fault::NeverAcknowledge));
+    updateLines(at);
 }
 
 void Simulation::updateFastPath() {
@@ -186,6 +265,10 @@ void Simulation::clearFaults() {
     supplyBroken_ = false;
     sdaStuck_ = SdaStuck::No;
     strap_.reset();
+    windows_.clear();
+    edges_.clear();
+    nextEdge_ = 0;
+    planTimedEvents();
     updateLines();
 }
 
@@ -201,7 +284,7 @@ bool Simulation::sdaLine(bool masterLow, bool deviceLow) const {
     return !(masterLow || deviceLow);  // open drain with a pull-up
 }
 
-void Simulation::updateLines() {
+void Simulation::updateLines(Micros at) {
     const MasterLines m = port_.lines();
     const bool powered = devicePresent_ && !supplyBroken_ && m.vdd;
     device_.setAddressPins(strap_ ? *strap_ : m.addressPins());
@@ -213,15 +296,15 @@ void Simulation::updateLines() {
             device_.powerOff();
         }
         decoder_.reset(m.scl, sdaLine(m.sdaMaster, false));
-        publish(m, false);
+        publish(m, false, at);
         return;
     }
     if (!powered) {
-        publish(m, false);
+        publish(m, false, at);
         return;
     }
     decoder_.lines(m.scl, sdaLine(m.sdaMaster, deviceBefore));
-    publish(m, deviceBefore);
+    publish(m, deviceBefore, at);
     // The chip answers a falling clock by moving SDA, which it then sees as well. It only moves
     // SDA while SCL is low, so seeing its own change sets nothing else in motion; the bound is
     // there all the same.
@@ -231,13 +314,13 @@ void Simulation::updateLines() {
             break;
         }
         decoder_.lines(m.scl, sdaLine(m.sdaMaster, deviceNow));
-        publish(m, deviceNow);
+        publish(m, deviceNow, at);
     }
 }
 
-void Simulation::publish(const MasterLines& m, bool deviceLow) {
+void Simulation::publish(const MasterLines& m, bool deviceLow, Micros at) {
     LineState s;
-    s.time = clock_.now();
+    s.time = at;
     s.scl = m.scl;
     s.sdaMaster = m.sdaMaster;
     s.sdaDevice = deviceLow;

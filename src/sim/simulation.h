@@ -3,13 +3,17 @@
 #pragma once
 
 #include <bitset>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "sim/bus_decoder.h"
 #include "sim/ds1621.h"
+#include "sim/pacer.h"
 #include "sim/parallel_port.h"
 #include "sim/sim_clock.h"
 
@@ -36,6 +40,19 @@ struct LineState {
 };
 
 enum class SdaStuck : std::uint8_t { No, Low, High };
+
+// The faults a schedule can set: the chip unplugged, its supply broken, the data line stuck low
+// or high, the chip no longer acknowledging.
+enum class Fault : std::uint8_t { Unplugged, Unpowered, SdaLow, SdaHigh, NeverAcknowledge };
+inline constexpr std::size_t kFaultKinds = 5;
+
+// A fault that holds on the simulated clock from `from` until `to`, or for ever without it.
+struct FaultWindow {
+    Fault fault = Fault::Unplugged;
+    Micros from = 0;
+    std::optional<Micros> to;
+    friend bool operator==(const FaultWindow&, const FaultWindow&) = default;
+};
 
 // A room that warms and cools by 3 degrees around 21 over ten minutes of simulated time.
 TemperatureProfile roomDrift();
@@ -66,7 +83,10 @@ class Simulation {
     // Factory-fresh chip, power-on port latches, no faults, clock 0, no access granted, a fixed
     // 25.0 degrees, no line observer. Whether sleeps are real is kept.
     void reset();
-    void setRealSleep(bool on) { realSleep_ = on; }
+    // Real sleeps (the default) also wait on the wall clock for the time the simulated clock
+    // counts, port accesses included, so that a program takes as long as on real hardware.
+    // Without them nothing waits, and every result is the same.
+    void setRealSleep(bool on);
     bool realSleep() const { return realSleep_; }
     void setTemperature(double celsius);
     void setTemperatureProfile(TemperatureProfile profile);
@@ -93,6 +113,11 @@ class Simulation {
     // The n-th port access from now first runs `action` (which may change faults or throw).
     void atAccess(std::uint64_t n, Action action);
     void clearFaults();
+    // Faults by time, replacing any schedule before: at each start or end of a window the
+    // faults above are set to the windows then open (where sda-low and sda-high overlap, the
+    // line is low), at that very microsecond, whatever the program is doing on the bus.
+    // reset and clearFaults end the schedule.
+    void scheduleFaults(std::vector<FaultWindow> windows);
 
     // --- Observing.
     Micros clock() const { return clock_.now(); }
@@ -135,13 +160,22 @@ class Simulation {
         std::optional<unsigned long> budget_;
     };
 
+    static constexpr Micros kNever = std::numeric_limits<Micros>::max();
+
     std::uint8_t inputSlow(std::uint16_t address);
     void beginAccess(std::uint16_t address);
+    // What is due on the simulated clock: the schedule's faults and the pacing.
+    void timedEvents();
+    void applyScheduledFaults();
+    void setFaultsOpenAt(Micros at);
+    void planTimedEvents();
     [[noreturn]] void accessFault(std::uint16_t address) const;
     void updateFastPath();
-    void updateLines();
+    // `at` is the time of the change: a fault's edge may be seen only after it.
+    void updateLines(Micros at);
+    void updateLines() { updateLines(clock_.now()); }
     bool sdaLine(bool masterLow, bool deviceLow) const;
-    void publish(const MasterLines& m, bool deviceLow);
+    void publish(const MasterLines& m, bool deviceLow, Micros at);
 
     SimClock clock_;
     ParallelPort port_;
@@ -161,6 +195,13 @@ class Simulation {
 
     std::uint64_t actionCountdown_ = 0;
     Action action_;
+
+    std::vector<FaultWindow> windows_;
+    std::vector<Micros> edges_;  // every start and end of a window, in order
+    std::size_t nextEdge_ = 0;
+    Pacer pacer_;
+    Micros nextPace_ = 0;
+    Micros nextTimedEvent_ = 0;  // the earlier of the next edge and the next pacing
 
     LineState state_;
     LineObserver observer_;

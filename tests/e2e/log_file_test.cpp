@@ -254,8 +254,8 @@ TEST(LogFile, UnopenableFileComplainsOncePerIntervalAndMeasuringGoesOn) {
         EXPECT_GE(complainedAbout[k].seconds - complainedAbout[k - 1].seconds, 5 - 1);
         EXPECT_LE(run.printed[at[k] - 1].seconds, complainedAbout[k - 1].seconds + 5);
     }
-    // Measuring went on all along: a line a second or so after the first complaint.
-    EXPECT_GE(lines - at[0], 25U);
+    // Measuring went on all along: a line every 1.75 s or so after the first complaint.
+    EXPECT_GE(lines - at[0], 18U);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path() / kLogName));
 }
 
@@ -349,7 +349,8 @@ TEST_P(LateClock, EntriesStayAnIntervalApart) {
     const auto entries = entriesOf(*run.log);
     recordSpacing(entries);
     ASSERT_GE(entries.size(), 3U);
-    EXPECT_LT(entries.size() * 20, run.printed.size());
+    // About 17 lines an interval, at one every 1.75 s.
+    EXPECT_LT(entries.size() * 12, run.printed.size());
     for (std::size_t k = 0; k + 1 < entries.size(); ++k) {
         EXPECT_GE(entries[k + 1].seconds - entries[k].seconds, 30 - 1) << entries[k + 1].text;
     }

@@ -130,45 +130,55 @@ std::string clockSpec(const std::string& start, int rate) {
 
 namespace {
 
+// The launch of program under the accelerated clock, with `preload` ahead of the clock's library.
 ChildSpec launchUnderClock(const std::string& program, const std::filesystem::path& dir,
-                           const std::vector<std::string>& arguments,
-                           const std::filesystem::path& clockFile, const std::string& preload) {
-    ChildSpec launch;
-    launch.program = program;
-    launch.arguments = arguments;
-    launch.workingDirectory = dir.string();
-    launch.environment = {
+                           const std::vector<std::string>& arguments, const SimLaunch& launch,
+                           const std::string& preload) {
+    ChildSpec child;
+    child.program = program;
+    child.arguments = arguments;
+    if (!launch.shell.empty()) {
+        child.program = "/bin/sh";
+        child.arguments = {"-c", launch.shell, "sh", program};
+        child.arguments.insert(child.arguments.end(), arguments.begin(), arguments.end());
+    }
+    child.workingDirectory = dir.string();
+    child.errorFile = launch.standardError.string();
+    child.environment = {
         "LD_PRELOAD=" + (preload.empty() ? "" : preload + ":") + QUORVANE_LIBFAKETIME,
         // Only the wall clock runs fast; sleeps shrink by the same rate.
         "FAKETIME_DONT_FAKE_MONOTONIC=1",
         // The time stamps are then the same on every machine.
         "TZ=UTC0",
+        // The simulated world is the test's, never one left in the environment.
+        launch.settings.empty() ? std::string("QUORVANE_SIM") : "QUORVANE_SIM=" + launch.settings,
     };
-    if (clockFile.empty()) {
-        launch.environment.push_back("FAKETIME=" + clockSpec(kClockStart, kClockRate));
-        launch.environment.emplace_back("FAKETIME_TIMESTAMP_FILE");
+    if (launch.clockFile.empty()) {
+        child.environment.push_back("FAKETIME=" + clockSpec(kClockStart, kClockRate));
+        child.environment.emplace_back("FAKETIME_TIMESTAMP_FILE");
     } else {
         // FAKETIME would take precedence over the file.
-        launch.environment.emplace_back("FAKETIME");
-        launch.environment.push_back("FAKETIME_TIMESTAMP_FILE=" + clockFile.string());
-        launch.environment.emplace_back("FAKETIME_NO_CACHE=1");
+        child.environment.emplace_back("FAKETIME");
+        child.environment.push_back("FAKETIME_TIMESTAMP_FILE=" + launch.clockFile.string());
+        child.environment.emplace_back("FAKETIME_NO_CACHE=1");
     }
-    return launch;
+    return child;
 }
 
 }  // namespace
 
 std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
                                        const std::vector<std::string>& arguments,
+                                       const SimLaunch& launch) {
+    return std::make_unique<ChildProcess>(
+        launchUnderClock(QUORVANE_SIM_PROGRAM, dir, arguments, launch, ""));
+}
+
+std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
+                                       const std::vector<std::string>& arguments,
                                        const std::filesystem::path& clockFile,
                                        const std::string& shell) {
-    ChildSpec launch = launchUnderClock(QUORVANE_SIM_PROGRAM, dir, arguments, clockFile, "");
-    if (!shell.empty()) {
-        launch.program = "/bin/sh";
-        launch.arguments = {"-c", shell, "sh", QUORVANE_SIM_PROGRAM};
-        launch.arguments.insert(launch.arguments.end(), arguments.begin(), arguments.end());
-    }
-    return std::make_unique<ChildProcess>(launch);
+    return startSim(dir, arguments, SimLaunch{.clockFile = clockFile, .shell = shell});
 }
 
 std::unique_ptr<ChildProcess> startUnderClock(const std::string& program,

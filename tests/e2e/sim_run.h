@@ -58,10 +58,22 @@ inline constexpr int kClockRate = 60;
 // The FAKETIME setting for a clock that starts at start and runs rate times real time.
 std::string clockSpec(const std::string& start, int rate);
 
-// quorvane_sim, started in dir with arguments, under an accelerated clock. When clockFile is
-// given, the clock is read from that file at every call, so that a test can set it mid-run. When
-// shell is given, /bin/sh runs it with the program and its arguments as "$@", so that it can set
-// limits, signal dispositions or redirections before it starts the program.
+// What a run may set beyond the arguments.
+struct SimLaunch {
+    // When given, the clock is read from that file at every call, so that a test can set it
+    // mid-run.
+    std::filesystem::path clockFile = {};
+    // When given, /bin/sh runs it with the program and its arguments as "$@", so that it can set
+    // limits, signal dispositions or redirections before it starts the program.
+    std::string shell = {};
+    std::string settings = {};                 // QUORVANE_SIM; empty: the defaults
+    std::filesystem::path standardError = {};  // a file for it; empty: the test's own
+};
+
+// quorvane_sim, started in dir with arguments, under an accelerated clock.
+std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
+                                       const std::vector<std::string>& arguments,
+                                       const SimLaunch& launch);
 std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
                                        const std::vector<std::string>& arguments,
                                        const std::filesystem::path& clockFile = {},

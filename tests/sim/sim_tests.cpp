@@ -417,6 +417,54 @@ TEST_F(SimTest, LineFaults) {
     EXPECT_EQ(sim.busPhase(), BusDecoder::Phase::Idle);  // never saw a START
 }
 
+TEST_F(SimTest, FaultWindowsOpenAndCloseOnTheClock) {
+    master.powerUp();
+    ASSERT_TRUE(master.write(command::kAccessConfig, {config::kOneShot}));
+    sim.sleepSeconds(1);  // the EEPROM has stored it
+    // Each window opens and closes half a second before a whole second; probes come just after.
+    const Micros base = sim.clock();
+    const auto before = [base](int second) {
+        return base + second * kMicrosPerSecond - kMicrosPerSecond / 2;
+    };
+    sim.scheduleFaults({{Fault::Unplugged, before(1), before(3)},
+                        {Fault::Unplugged, before(2), before(4)},  // plugged in again at 4 only
+                        {Fault::Unpowered, before(5), before(6)},
+                        {Fault::NeverAcknowledge, before(7), before(8)},
+                        {Fault::SdaHigh, before(9), before(11)},
+                        {Fault::SdaLow, before(10), std::nullopt}});  // low wins, for ever
+    // What a read of the configuration gives: the stored one-shot bit, 0xFF from a silent
+    // chip, 0x00 from a line held low.
+    const std::vector<std::uint8_t> expected{0x01, 0xFF, 0xFF, 0xFF, 0x01, 0xFF, 0x01,
+                                             0xFF, 0x01, 0xFF, 0x00, 0x00, 0x00};
+    for (std::size_t second = 0; second < expected.size(); ++second) {
+        EXPECT_EQ(master.read(command::kAccessConfig, 1).at(0), expected[second])
+            << "at " << second << " s";
+        EXPECT_EQ(master.sdaHigh(), expected[second] != 0x00) << "at " << second << " s";
+        sim.sleepSeconds(1);
+    }
+    sim.clearFaults();
+    EXPECT_EQ(config(), 0x01);
+}
+
+TEST_F(SimTest, AFaultWindowShowsOnTheWiresAtItsOwnMicroseconds) {
+    master.powerUp();
+    std::vector<LineState> changes;
+    sim.setLineObserver([&changes](const LineState& s) { changes.push_back(s); });
+    const Micros from = sim.clock() + 500;
+    sim.scheduleFaults({{Fault::SdaLow, from, from + 200}});
+    // Reads of the data register, as the busy wait makes them, run past both edges unseen.
+    for (int i = 0; i < 1000; ++i) {
+        sim.input(kData);
+    }
+    EXPECT_TRUE(changes.empty());
+    master.sdaHigh();
+    ASSERT_EQ(changes.size(), 2U);
+    EXPECT_EQ(changes[0].time, from);
+    EXPECT_FALSE(changes[0].sda);
+    EXPECT_EQ(changes[1].time, from + 200);
+    EXPECT_TRUE(changes[1].sda);
+}
+
 TEST_F(SimTest, StopsAcknowledgingAfterSomeBytes) {
     master.powerUp();
     sim.stopAcknowledgingAfter(3);

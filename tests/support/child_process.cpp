@@ -81,6 +81,17 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
         close(fds[1]);
         throw std::runtime_error(std::string("open /dev/null: ") + std::strerror(errno));
     }
+    int errorFd = -1;
+    if (!launch.errorFile.empty()) {
+        errorFd = open(launch.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (errorFd < 0) {
+            const int error = errno;
+            close(fds[0]);
+            close(fds[1]);
+            close(devNull);
+            throw std::runtime_error("open " + launch.errorFile + ": " + std::strerror(error));
+        }
+    }
 
     pid_ = fork();
     if (pid_ < 0) {
@@ -88,6 +99,9 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
         close(fds[0]);
         close(fds[1]);
         close(devNull);
+        if (errorFd >= 0) {
+            close(errorFd);
+        }
         throw std::runtime_error(std::string("fork: ") + std::strerror(error));
     }
     if (pid_ == 0) {
@@ -99,7 +113,8 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
         for (const int sig : {SIGINT, SIGTERM, SIGPIPE, SIGQUIT, SIGHUP}) {
             signal(sig, SIG_DFL);
         }
-        if (dup2(devNull, STDIN_FILENO) < 0 || dup2(fds[1], STDOUT_FILENO) < 0) {
+        if (dup2(devNull, STDIN_FILENO) < 0 || dup2(fds[1], STDOUT_FILENO) < 0 ||
+            (errorFd >= 0 && dup2(errorFd, STDERR_FILENO) < 0)) {
             failInChild("dup2 failed");
         }
         if (dir != nullptr && chdir(dir) != 0) {
@@ -110,6 +125,9 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
     }
     close(fds[1]);
     close(devNull);
+    if (errorFd >= 0) {
+        close(errorFd);
+    }
     readFd_ = fds[0];
 }
 

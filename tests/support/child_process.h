@@ -20,6 +20,7 @@ struct ChildSpec {
     // NAME removes that variable.
     std::vector<std::string> environment;
     std::string workingDirectory;  // empty: this process's own
+    std::string errorFile = {};    // where the child's standard error goes; empty: ours
 };
 
 // How a child ended: by exit (with its status) or by a signal.

@@ -116,6 +116,8 @@ struct DecodeCase {
     int cycles;
     bool fresh;
     unsigned alarms;
+    std::string settings = {};  // QUORVANE_SIM
+    std::uint8_t countPerC = 16;
 };
 
 // Printed by name: GoogleTest's fallback dumps the raw bytes, padding included.
@@ -131,7 +133,8 @@ TEST_P(TraceDecode, SigrokSeesTheDriversTransactionsAndTheChipsBytes) {
     }
     const DecodeCase& c = GetParam();
     const TempDir dir;
-    std::vector<std::string> argv{kTrace, "-o", dir.file("bus.vcd")};
+    std::vector<std::string> argv{"env", "QUORVANE_SIM=" + c.settings, kTrace, "-o",
+                                  dir.file("bus.vcd")};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     const ProgramResult trace = runProgram(argv);
     ASSERT_EQ(trace.status, 0) << trace.err;
@@ -139,7 +142,7 @@ TEST_P(TraceDecode, SigrokSeesTheDriversTransactionsAndTheChipsBytes) {
     EXPECT_EQ(trace.err, "");
 
     ExpectedBus expected;
-    const sim::Reading reading = sim::readingFor(c.celsius, 16);
+    const sim::Reading reading = sim::readingFor(c.celsius, c.countPerC);
     for (int i = 0; i < c.cycles; ++i) {
         expected.cycle(c.fresh && i == 0, reading, c.alarms);
     }
@@ -153,7 +156,23 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"ConfiguredBelowZero", {"--configured", "-t", "-10.5"}, -10.5, 1, false, 0},
         DecodeCase{"FreshThenSteady", {"--fresh", "-n", "2", "-t", "21.3"}, 21.3, 2, true, 0},
         DecodeCase{
-            "ConfiguredTopOfRange", {"--configured", "--temperature=125"}, 125.0, 1, false, 0x40}),
+            "ConfiguredTopOfRange", {"--configured", "--temperature=125"}, 125.0, 1, false, 0x40},
+        DecodeCase{"SettingsGiveTemperatureAndCount",
+                   {"--configured"},
+                   -10.5,
+                   1,
+                   false,
+                   0,
+                   "temperature=-10.5;count_per_c=100",
+                   100},
+        DecodeCase{"OptionWinsOverTheSettingsTemperature",
+                   {"-t", "30"},
+                   30.0,
+                   1,
+                   true,
+                   0,
+                   "temperature=-10.5;count_per_c=20",
+                   20}),
     [](const ::testing::TestParamInfo<DecodeCase>& param) {
         return std::string(param.param.name);
     });
@@ -277,6 +296,29 @@ TEST(TraceCommandLine, BadValuesAreRefusedWithAMessage) {
         EXPECT_NE(result.err.find("--help"), std::string::npos) << result.err;
     }
     // Nothing was written for any of them.
+    EXPECT_EQ(runProgram({"ls", "-A", dir.path()}).out, "");
+}
+
+// The settings' time 0 is the file's: with --configured, after the cycle that sets the chip up.
+TEST(TraceSettings, AFaultWindowCountsFromTheStartOfTheRecording) {
+    const TempDir dir;
+    // The second cycle's conversion runs from about 1.94 s to 2.94 s.
+    const ProgramResult result = runProgram({"env", "QUORVANE_SIM=fault=unplugged@2-", kTrace,
+                                             "--configured", "-n", "2", "-o", dir.file("bus.vcd")});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err,
+              "quorvane_trace: 1 of 2 cycles failed on the bus; the trace shows where\n");
+}
+
+TEST(TraceSettings, ABadSettingIsRefusedBeforeAnythingIsWritten) {
+    const TempDir dir;
+    const ProgramResult result =
+        runProgram({"env", "QUORVANE_SIM=temperature=20;count_per_c=256", kTrace}, dir.path());
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err,
+              "quorvane_trace: QUORVANE_SIM: bad setting 'count_per_c=256': give a whole number "
+              "from 0 to 255\n");
     EXPECT_EQ(runProgram({"ls", "-A", dir.path()}).out, "");
 }
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -13,6 +14,7 @@
 #include "bus/port_io.h"
 #include "bus/twowire.h"
 #include "sim/simulation.h"
+#include "sim/world.h"
 #include "thermometer/thermometer.h"
 #include "trace/trace_options.h"
 #include "trace/vcd_writer.h"
@@ -38,12 +40,37 @@ int fail(const std::string& message) {
     return kFailure;
 }
 
+// What the file's comment says of the run: the cycles, the chip and the settings.
+std::string describe(const trace::TraceOptions& options, const sim::World& world) {
+    char text[160];
+    const char* chip = options.fresh ? "fresh" : "configured";
+    const char* s = options.cycles == 1 ? "" : "s";
+    if (!options.celsius && world.temperature && world.temperature->period != 0) {
+        std::snprintf(text, sizeof text, "quorvane_trace: %d measurement cycle%s, %s chip",
+                      options.cycles, s, chip);
+    } else {
+        const double celsius = options.celsius     ? *options.celsius
+                               : world.temperature ? world.temperature->first
+                                                   : trace::kDefaultCelsius;
+        std::snprintf(text, sizeof text,
+                      "quorvane_trace: %d measurement cycle%s, %s chip at %.2f degrees Celsius",
+                      options.cycles, s, chip, celsius);
+    }
+    std::string comment = text;
+    // The settings were read and found good, so they hold nothing a VCD comment cannot.
+    const char* settings = std::getenv(sim::kWorldVariable);
+    if (settings != nullptr && *settings != '\0') {
+        comment += std::string("; ") + sim::kWorldVariable + "=" + settings;
+    }
+    return comment;
+}
+
 // Runs the cycles with every line change going to the writer; the number of failed cycles.
-int record(const trace::TraceOptions& options, std::ostream& out) {
+int record(const trace::TraceOptions& options, const sim::World& world, std::ostream& out) {
     sim::Simulation& simulation = sim::simulation();
     simulation.reset();
     simulation.setRealSleep(false);
-    simulation.setTemperature(options.celsius);
+    simulation.setTemperature(options.celsius.value_or(trace::kDefaultCelsius));
     if (RequestPortAccess(kPortBase, 3, 1) != 0) {
         return options.cycles;
     }
@@ -55,14 +82,14 @@ int record(const trace::TraceOptions& options, std::ostream& out) {
         // The cycle that stores the one-shot bit, left out of the recording.
         static_cast<void>(Temperature(kPortBase, &tenths));
     }
-
-    char comment[160];
-    std::snprintf(comment, sizeof comment,
-                  "quorvane_trace: %d measurement cycle%s, %s chip at %.2f degrees Celsius",
-                  options.cycles, options.cycles == 1 ? "" : "s",
-                  options.fresh ? "fresh" : "configured", options.celsius);
-    trace::VcdWriter vcd(out, "quorvane", kWires, comment);
+    // The settings count from the start of the recording; -t wins over their temperature.
     const sim::Micros origin = simulation.clock();
+    sim::applyWorld(world, simulation, origin);
+    if (options.celsius) {
+        simulation.setTemperature(*options.celsius);
+    }
+
+    trace::VcdWriter vcd(out, "quorvane", kWires, describe(options, world));
     vcd.sample(0, levels(simulation.lines()));
     simulation.setLineObserver(
         [&](const sim::LineState& s) { vcd.sample(s.time - origin, levels(s)); });
@@ -77,7 +104,7 @@ int record(const trace::TraceOptions& options, std::ostream& out) {
     return failed;
 }
 
-int run(const trace::TraceOptions& options) {
+int run(const trace::TraceOptions& options, const sim::World& world) {
     std::ofstream file;
     std::ostream* out = &std::cout;
     if (options.output != "-") {
@@ -87,7 +114,7 @@ int run(const trace::TraceOptions& options) {
         }
         out = &file;
     }
-    const int failed = record(options, *out);
+    const int failed = record(options, world, *out);
     out->flush();
     if (file.is_open()) {
         file.close();
@@ -114,5 +141,7 @@ int main(int argc, char* argv[]) {
         std::cerr << "quorvane_trace: " << error->message << "\nTry 'quorvane_trace --help'.\n";
         return kBadUsage;
     }
-    return run(std::get<trace::TraceOptions>(parsed));
+    // A bad setting has ended the program before main, with its message: the simulated port
+    // reads QUORVANE_SIM as the program starts.
+    return run(std::get<trace::TraceOptions>(parsed), sim::requireWorld());
 }

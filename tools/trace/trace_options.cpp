@@ -12,7 +12,8 @@ const char* const kTraceUsage =
     "\n"
     "  -o, --output FILE       VCD file to write (default quorvane.vcd; - for standard output)\n"
     "  -n, --cycles N          measurement cycles to record, 1 to 1000 (default 1)\n"
-    "  -t, --temperature C     true temperature of the chip in Celsius, -55 to 125 (default 25)\n"
+    "  -t, --temperature C     true temperature of the chip in Celsius, -55 to 125 (default 25,\n"
+    "                          or the temperature of QUORVANE_SIM)\n"
     "      --fresh             a chip with the one-shot bit clear, as from the factory: the\n"
     "                          first cycle writes the configuration (default)\n"
     "      --configured        a chip already set up by an earlier run: every cycle is the\n"
@@ -21,8 +22,10 @@ const char* const kTraceUsage =
     "\n"
     "Wires: scl, sda, sda_master and sda_device (the level each side alone gives SDA: 0 while\n"
     "it pulls the line low), vdd, a2, a1, a0.\n"
+    "The settings of QUORVANE_SIM (temperature, count_per_c, fault; see quorvane_sim(1)) apply\n"
+    "from the start of the recording, which is time 0 of the file; -t wins over its temperature.\n"
     "Exit status: 0 on success, 1 when the file could not be written or a cycle failed,\n"
-    "2 for a bad command line.\n";
+    "2 for a bad command line or a bad setting of QUORVANE_SIM.\n";
 
 std::variant<TraceOptions, HelpRequested, UsageError> parseTraceOptions(int argc, char* argv[]) {
     TraceOptions options;

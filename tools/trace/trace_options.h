@@ -1,6 +1,7 @@
 // The command line of quorvane_trace.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -9,7 +10,8 @@ namespace quorvane::trace {
 struct TraceOptions {
     std::string output = "quorvane.vcd";
     int cycles = 1;
-    double celsius = 25.0;
+    // Given with -t; otherwise the temperature of QUORVANE_SIM, or kDefaultCelsius.
+    std::optional<double> celsius;
     // A chip as it leaves the factory has the one-shot bit clear, so the first cycle writes the
     // configuration; a configured chip shows the cycle that every later measurement repeats.
     bool fresh = true;
@@ -28,5 +30,6 @@ extern const char* const kTraceUsage;
 inline constexpr int kMaxCycles = 1000;
 inline constexpr double kMinCelsius = -55.0;  // the chip's measuring range
 inline constexpr double kMaxCelsius = 125.0;
+inline constexpr double kDefaultCelsius = 25.0;
 
 }  // namespace quorvane::trace
