@@ -59,8 +59,9 @@ class Collected : public ScanHandler {
             return;
         }
         char line[96];
-        std::snprintf(line, sizeof line, "%4.1f %c %.*s", std::strtod(std::string(r.value).c_str(), nullptr),
-                      r.unit, static_cast<int>(stamp.size()), stamp.data());
+        std::snprintf(line, sizeof line, "%4.1f %c %.*s",
+                      std::strtod(std::string(r.value).c_str(), nullptr), r.unit,
+                      static_cast<int>(stamp.size()), stamp.data());
         if (r.text != line) {
             fail("a measurement record is what printf makes of its value");
         }

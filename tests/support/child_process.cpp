@@ -82,10 +82,10 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
         throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
     }
     const int stdinFd = launch.pipeInput ? input[0] : open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int errorFd = launch.errorFile.empty()
-                            ? STDERR_FILENO
-                            : open(launch.errorFile.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int errorFd =
+        launch.errorFile.empty()
+            ? STDERR_FILENO
+            : open(launch.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (stdinFd < 0 || errorFd < 0) {
         const int error = errno;
         for (const int fd : {fds[0], fds[1], stdinFd, input[1], errorFd}) {
@@ -198,7 +198,7 @@ bool ChildProcess::readToEnd(std::chrono::milliseconds timeout) {
     return outputClosed();
 }
 
-void ChildProcess::writeInput(std::string_view bytes) {
+void ChildProcess::writeInput(std::string_view bytes) const {
     // A child that has ended must fail the write, not kill this process with SIGPIPE.
     sigset_t pipeSignal;
     sigset_t before;

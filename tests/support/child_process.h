@@ -58,7 +58,7 @@ class ChildProcess {
 
     void sendSignal(int signal) const;
     // With pipeInput: writes to the child's standard input (throws when it cannot), and ends it.
-    void writeInput(std::string_view bytes);
+    void writeInput(std::string_view bytes) const;
     void closeInput();
     // Reads the rest of the output and reaps the child. Empty if it has not ended in time.
     std::optional<ChildEnd> wait(std::chrono::milliseconds timeout);

@@ -53,11 +53,17 @@ TEST(ExportProgram, EachJsonLineLeavesWithTheLastByteOfItsRecord) {
     };
     const std::vector<Record> records{
         {"\n21.4 C 14:05:09 12/08/2026",
-         {{"time", "2026-12-08T14:05:09+00:00"}, {"value", 21.4}, {"unit", "C"}, {"celsius", 21.4}}},
+         {{"time", "2026-12-08T14:05:09+00:00"},
+          {"value", 21.4},
+          {"unit", "C"},
+          {"celsius", 21.4}}},
         {"\nError opening log file\nError reading thermometer 14:05:10 12/08/2026",
          {{"time", "2026-12-08T14:05:10+00:00"}, {"error", "Error reading thermometer"}}},
         {"\n*** garbage \x01\xff\n70.5 F 14:05:11 12/08/2026",
-         {{"time", "2026-12-08T14:05:11+00:00"}, {"value", 70.5}, {"unit", "F"}, {"celsius", 21.4}}},
+         {{"time", "2026-12-08T14:05:11+00:00"},
+          {"value", 70.5},
+          {"unit", "F"},
+          {"celsius", 21.4}}},
         {"\n21.4 C 14:0\n-0.3 K 14:05:12 12/08/2026",
          {{"time", "2026-12-08T14:05:12+00:00"},
           {"value", -0.3},
@@ -171,8 +177,9 @@ TEST(ExportProgram, AFileThatCannotBeWrittenIsReportedOncePerSpell) {
     ASSERT_TRUE(end && end->exited);
     EXPECT_EQ(end->exitCode, 1) << "the last write failed";
     const std::string messages = readFile(errors);
-    EXPECT_EQ(countOf(messages, "quorvane-export: cannot write " + sub + "/quorvane.prom: No such "
-                                "file or directory"),
+    EXPECT_EQ(countOf(messages, "quorvane-export: cannot write " + sub +
+                                    "/quorvane.prom: No such "
+                                    "file or directory"),
               2u)
         << messages;
     EXPECT_EQ(countOf(messages, "written again"), 1u) << messages;
@@ -219,8 +226,8 @@ TEST(ExportProgram, AChildsSignalsAndExitStatusPassThrough) {
 
 TEST(ExportProgram, BadCommandLinesAreRefused) {
     const std::vector<std::vector<std::string>> bad{
-        {"--json", "--lines"}, {"--textfile"}, {"--textfile="}, {"-t"}, {"--bogus"}, {"-x"},
-        {"--", ""},
+        {"--json", "--lines"}, {"--textfile"}, {"--textfile="}, {"-t"},
+        {"--bogus"},           {"-x"},         {"--", ""},
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv{kExport};

@@ -72,7 +72,8 @@ TEST(RecordScanner, RecordsAreTheProgramsOwnShapesAndNothingElse) {
          "\n-5866.2 F 10:00:60 06/30/2026",
          {"R: 0.0 C 00:00:00 01/01/2026", "R:-0.3 C 23:59:59 12/31/2026",
           "R:272.9 K 10:00:00 02/29/2028", "R:-5866.2 F 10:00:60 06/30/2026"}},
-        {"failed cycle", "\nError reading thermometer 14:05:10 12/08/2026",
+        {"failed cycle",
+         "\nError reading thermometer 14:05:10 12/08/2026",
          {"R:Error reading thermometer 14:05:10 12/08/2026"}},
         {"banner and log messages",
          "\n*** Starting Temperature measurements ***\nUnits=CELCIUS, logging=OFF"
@@ -83,8 +84,10 @@ TEST(RecordScanner, RecordsAreTheProgramsOwnShapesAndNothingElse) {
          "\n21.4 C 14:0\n21.5 C 14:05:10 12/08/2026",
          {"T:21.4 C 14:0", "R:21.5 C 14:05:10 12/08/2026"}},
         {"bytes after a record belong to no record",
-         "\n21.4 C 14:05:09 12/08/2026xyz\n", {"R:21.4 C 14:05:09 12/08/2026", "T:xyz", "T:"}},
-        {"not as printf pads", "\n  21.4 C 14:05:09 12/08/2026\n 21.4 C 14:05:09 12/08/2026",
+         "\n21.4 C 14:05:09 12/08/2026xyz\n",
+         {"R:21.4 C 14:05:09 12/08/2026", "T:xyz", "T:"}},
+        {"not as printf pads",
+         "\n  21.4 C 14:05:09 12/08/2026\n 21.4 C 14:05:09 12/08/2026",
          {"T:  21.4 C 14:05:09 12/08/2026", "T: 21.4 C 14:05:09 12/08/2026"}},
         {"not as printf writes numbers",
          "\n01.5 C 14:05:09 12/08/2026\n21.45 C 14:05:09 12/08/2026\n21. C 14:05:09 12/08/2026"
@@ -99,7 +102,8 @@ TEST(RecordScanner, RecordsAreTheProgramsOwnShapesAndNothingElse) {
          "\nError reading thermometer 14:60:00 12/08/2026",
          {"T:21.4 C 24:00:00 12/08/2026", "T:21.4 C 14:05:09 02/30/2026",
           "T:21.4 C 14:05:09 02/29/2027", "T:Error reading thermometer 14:60:00 12/08/2026"}},
-        {"a near miss of the error line", "\nError reading thermometers 14:05:10 12/08/2026",
+        {"a near miss of the error line",
+         "\nError reading thermometers 14:05:10 12/08/2026",
          {"T:Error reading thermometers 14:05:10 12/08/2026"}},
     };
     for (const Case& c : cases) {
@@ -117,7 +121,8 @@ TEST(RecordScanner, RecordsAreTheProgramsOwnShapesAndNothingElse) {
 // Records among random bytes, cut records and very long lines, fed in random pieces: every
 // record is found, nothing else is taken for one, and no byte is lost.
 TEST(RecordScanner, RecordsSurviveGarbageCutLinesAndLongLines) {
-    std::mt19937 random(20261208);
+    // A fixed seed, so that a failure comes back on every run until it is mended.
+    std::mt19937 random(20261208);  // NOLINT(cert-msc32-c,cert-msc51-cpp)
     auto below = [&random](std::size_t n) {
         return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
     };
@@ -127,8 +132,8 @@ TEST(RecordScanner, RecordsSurviveGarbageCutLinesAndLongLines) {
         for (int piece = 0; piece < 60; ++piece) {
             char line[64];
             std::snprintf(line, sizeof line, "\n%4.1f %c %02zu:%02zu:%02zu %02zu/%02zu/2026",
-                          static_cast<double>(below(20000)) / 10 - 1000, "CFK"[below(3)],
-                          below(24), below(60), below(60), below(12) + 1, below(28) + 1);
+                          static_cast<double>(below(20000)) / 10 - 1000, "CFK"[below(3)], below(24),
+                          below(60), below(60), below(12) + 1, below(28) + 1);
             const std::string record = below(4) == 0
                                            ? "\nError reading thermometer " +
                                                  std::string(line).substr(std::strlen(line) - 19)
@@ -241,14 +246,26 @@ TEST(ZonedTime, TheOffsetInForceDecidesTheHourThatRepeats) {
     const Case cases[] = {
         {"winter", {2026, 12, 8, 14, 5, 9}, 1796735109, "2026-12-08T14:05:09+01:00", 1796735109},
         {"summer", {2026, 7, 1, 12, 0, 0}, 1782900000, "2026-07-01T12:00:00+02:00", 1782900000},
-        {"repeated hour, first time", {2026, 10, 25, 2, 30, 0}, 1792888200,
-         "2026-10-25T02:30:00+02:00", 1792888200},
-        {"repeated hour, second time", {2026, 10, 25, 2, 30, 0}, 1792891800,
-         "2026-10-25T02:30:00+01:00", 1792891800},
-        {"summer stamp read in winter", {2026, 7, 1, 12, 0, 0}, 1796735109,
-         "2026-07-01T12:00:00+02:00", 1782900000},
-        {"the hour skipped in spring", {2026, 3, 29, 2, 30, 0}, 1774747800,
-         "2026-03-29T02:30:00+02:00", 1774744200},
+        {"repeated hour, first time",
+         {2026, 10, 25, 2, 30, 0},
+         1792888200,
+         "2026-10-25T02:30:00+02:00",
+         1792888200},
+        {"repeated hour, second time",
+         {2026, 10, 25, 2, 30, 0},
+         1792891800,
+         "2026-10-25T02:30:00+01:00",
+         1792891800},
+        {"summer stamp read in winter",
+         {2026, 7, 1, 12, 0, 0},
+         1796735109,
+         "2026-07-01T12:00:00+02:00",
+         1782900000},
+        {"the hour skipped in spring",
+         {2026, 3, 29, 2, 30, 0},
+         1774747800,
+         "2026-03-29T02:30:00+02:00",
+         1774744200},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -272,13 +289,12 @@ TEST(Exporter, CelsiusOfEveryLineTheProgramCanPrint) {
                                   "14:05:09 12/08/2026");
             const Collected found = scan(line);
             ASSERT_EQ(found.values.size(), 1u) << line;
-            const double celsius = std::strtod(
-                celsiusOf(found.values.front(), found.units.front()).c_str(), nullptr);
+            const double celsius =
+                std::strtod(celsiusOf(found.values.front(), found.units.front()).c_str(), nullptr);
             if (unitIndex == 2) {
                 ASSERT_LE(std::abs(celsius - reading), 0.05 + 1e-9) << line;
             } else {
-                ASSERT_EQ(celsius, std::strtod(std::to_string(reading).c_str(), nullptr))
-                    << line;
+                ASSERT_EQ(celsius, std::strtod(std::to_string(reading).c_str(), nullptr)) << line;
             }
         }
     }

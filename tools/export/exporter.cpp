@@ -44,8 +44,8 @@ std::string exposition(const Readings& r) {
         "# HELP quorvane_last_reading_timestamp_seconds Unix time of the last good reading.\n"
         "# TYPE quorvane_last_reading_timestamp_seconds gauge\n";
     if (r.celsius) {
-        text += "quorvane_last_reading_timestamp_seconds " + std::to_string(r.lastReadingTime) +
-                "\n";
+        text +=
+            "quorvane_last_reading_timestamp_seconds " + std::to_string(r.lastReadingTime) + "\n";
     }
     text +=
         "# HELP quorvane_readings_total Good readings since the exporter started.\n"

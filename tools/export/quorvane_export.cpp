@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -186,9 +187,7 @@ int runChild(const std::vector<std::string>& program, exporter::Exporter& export
     return out.gone() ? kFailure : status;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
+int run(int argc, char* argv[]) {
     const auto parsed = exporter::parseExportOptions(argc, argv);
     if (std::holds_alternative<exporter::HelpRequested>(parsed)) {
         std::cout << exporter::kExportUsage;
@@ -215,4 +214,15 @@ int main(int argc, char* argv[]) {
     }
     const bool read = pump(STDIN_FILENO, exporter, metrics, out);
     return read && !out.gone() && !out.failing() && !metrics.failing() ? 0 : kFailure;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << "quorvane-export: " << error.what() << '\n';
+        return kFailure;
+    }
 }

@@ -17,7 +17,8 @@ std::int64_t asUtc(const LocalStamp& s) {
     const std::int64_t dayOfYear = (153 * (s.month + (s.month > 2 ? -3 : 9)) + 2) / 5 + s.day - 1;
     const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
     const std::int64_t days = era * 146097 + dayOfEra - 719468;
-    return days * 86400 + s.hour * 3600 + s.minute * 60 + s.second;
+    const std::int64_t hours = days * 24 + s.hour;
+    return (hours * 60 + s.minute) * 60 + s.second;
 }
 
 // Whether the local clock, at this offset, really showed the stamp.
