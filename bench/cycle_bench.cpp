@@ -74,7 +74,7 @@ void BM_MeasurementLoopTurn(benchmark::State& state) {
         state.SkipWithError("cannot send standard output to /dev/null");
         return;
     }
-    std::int32_t lastLogTime = 0;
+    std::int64_t lastLogTime = 0;
     char lineBuffer[kLineBufferSize];
     std::uint64_t allocated = 0;
     for (auto _ : state) {

@@ -112,20 +112,34 @@ void FormatMeasurementLine(char* buffer, std::size_t size, std::int16_t tempTent
     std::snprintf(buffer, size, "\n%4.1f %c %s", static_cast<double>(value), letter, timeStamp);
 }
 
-void MeasurementCycle(int unitIndex, std::int32_t logFrequency, std::int32_t* lastLogTime,
-                      char* lineBuffer) {
+int FlushOutput() {
+    if (std::fflush(stdout) == 0) {
+        return 0;
+    }
+    const int readerGone = errno == EPIPE ? 1 : 0;
+    std::clearerr(stdout);
+    return readerGone;
+}
+
+int MeasurementCycle(int unitIndex, std::int32_t logFrequency, std::int64_t* lastLogTime,
+                     char* lineBuffer) {
     std::int16_t tempTenths = 0;
     // A failed cycle is reported as such and never shown, nor logged, as a temperature.
     if (Temperature(port, &tempTenths) != 0) {
         std::printf("\nError reading thermometer %s", CurrTimeStr());
-        std::fflush(stdout);
+        if (FlushOutput() != 0) {
+            return 1;
+        }
         // A bus that fails at once would otherwise repeat the message many times a second.
         DelaySec(1);
-        return;
+        return 0;
     }
     FormatMeasurementLine(lineBuffer, kLineBufferSize, tempTenths, unitIndex, CurrTimeStr());
     std::printf("%s", lineBuffer);
     // Each reading is visible at once, and a pipe has it before the program is stopped.
-    std::fflush(stdout);
+    if (FlushOutput() != 0) {
+        return 1;
+    }
     LogMeasurement(logFrequency, lastLogTime, lineBuffer);
+    return FlushOutput();
 }

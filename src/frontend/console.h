@@ -31,7 +31,13 @@ void PrintBanner(int unitIndex, std::int32_t logFrequency);
 void FormatMeasurementLine(char* buffer, std::size_t size, std::int16_t tempTenths, int unitIndex,
                            const char* timeStamp);
 
+// Writes out what has been printed. Returns 1 when nobody reads standard output any more (the
+// reader of its pipe is gone), else 0: a full device or a closed descriptor is no reason to stop
+// measuring and logging.
+int FlushOutput();
+
 // One turn of the measurement loop: measures, prints the line (or the failure) and offers the
-// line to the log. lineBuffer holds kLineBufferSize bytes and keeps the line afterwards.
-void MeasurementCycle(int unitIndex, std::int32_t logFrequency, std::int32_t* lastLogTime,
-                      char* lineBuffer);
+// line to the log. lineBuffer holds kLineBufferSize bytes and keeps the line afterwards. Returns
+// 1 when nobody reads standard output any more, else 0.
+int MeasurementCycle(int unitIndex, std::int32_t logFrequency, std::int64_t* lastLogTime,
+                     char* lineBuffer);

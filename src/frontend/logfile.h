@@ -5,5 +5,6 @@
 #include <cstdint>
 
 // Offers one printed line to the log. Logging is on only for a logFrequency of at least 1.
-// *lastLogTime holds the whole-second clock reading of the last entry (or of the start).
-void LogMeasurement(std::int32_t logFrequency, std::int32_t* lastLogTime, const char* line);
+// *lastLogTime holds the whole-second clock reading of the last entry (or of the start), in 64
+// bits so that the schedule holds beyond 2038.
+void LogMeasurement(std::int32_t logFrequency, std::int64_t* lastLogTime, const char* line);

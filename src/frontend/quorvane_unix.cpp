@@ -31,12 +31,16 @@ int main(int argc, char* argv[]) {
     ScanOptions(argc, argv, &unitIndex, &logFrequency, &verbose);
     if (verbose == 1) {
         PrintBanner(unitIndex, logFrequency);
-        std::fflush(stdout);
+        if (FlushOutput() != 0) {
+            return 1;
+        }
     }
 
-    auto lastLogTime = static_cast<std::int32_t>(std::time(nullptr));
+    std::int64_t lastLogTime = std::time(nullptr);
     char lineBuffer[kLineBufferSize];
-    for (;;) {
-        MeasurementCycle(unitIndex, logFrequency, &lastLogTime, lineBuffer);
+    // Measures until stopped from outside, or until nobody reads the lines any more: a reader
+    // that has gone away would otherwise leave the program running unseen for ever.
+    while (MeasurementCycle(unitIndex, logFrequency, &lastLogTime, lineBuffer) == 0) {
     }
+    return 1;
 }

@@ -2,12 +2,18 @@
 // fresh directory, and what lands in quorvane.log is compared with what was printed.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/sim_run.h"
@@ -253,10 +259,20 @@ TEST(LogFile, UnopenableFileComplainsOncePerIntervalAndMeasuringGoesOn) {
     EXPECT_TRUE(std::filesystem::is_empty(dir.path() / kLogName));
 }
 
+// A file-size limit cuts each entry short, as a full disk does: every cut entry is reported and
+// taken back, so the file keeps only what it held.
 TEST(LogFile, FullDiskReportsEveryFailedWrite) {
     TempDir dir;
-    std::filesystem::create_symlink("/dev/full", dir.path() / kLogName);
-    auto sim = startSim(dir.path(), {"-l1"});
+    const std::string earlier = "\n20.5 C 23:59:58 12/07/2026";
+    {
+        std::ofstream out(dir.path() / kLogName, std::ios::binary);
+        out << earlier;
+    }
+    // Room for ten more bytes; SIGXFSZ ignored, so that the write fails instead of the program.
+    const std::string shell =
+        "trap '' XFSZ; exec /usr/bin/prlimit --fsize=" + std::to_string(earlier.size() + 10) +
+        " -- \"$@\"";
+    auto sim = startSim(dir.path(), {"-l1"}, {}, shell);
     ASSERT_TRUE(waitForLines(*sim, 5)) << sim->output();
     const StoppedRun run = stop(*sim, dir);
 
@@ -266,8 +282,133 @@ TEST(LogFile, FullDiskReportsEveryFailedWrite) {
         EXPECT_TRUE(parseMeasurementLine(run.messages[i]).has_value()) << run.messages[i];
         EXPECT_EQ(run.messages[i + 1], kWriteError);
     }
-    EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / kLogName));
+    EXPECT_EQ(run.log, earlier);
 }
+
+struct NotAFileCase {
+    const char* name;
+    bool reader;  // someone holds the FIFO open for reading and never reads
+};
+
+void PrintTo(const NotAFileCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LogIsAFifo : public ::testing::TestWithParam<NotAFileCase> {};
+
+// Entries written into a FIFO vanish, or fill its buffer and stop the program for good. The
+// reader's buffer is full from the start here, so a single entry written would stop it.
+TEST_P(LogIsAFifo, IsRefusedAndMeasuringGoesOn) {
+    TempDir dir;
+    const auto fifo = dir.path() / kLogName;
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    int reader = -1;
+    if (GetParam().reader) {
+        reader = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        const std::string block(4096, 'x');
+        while (write(reader, block.data(), block.size()) > 0) {
+        }
+    }
+    auto sim = startSim(dir.path(), {"-l1"});
+    const bool measuring = waitForLines(*sim, 10);
+    const StoppedRun run = stop(*sim, dir);
+    if (reader >= 0) {
+        close(reader);
+    }
+    ASSERT_TRUE(measuring) << run.output;
+    // Line, complaint, line, complaint ...
+    for (std::size_t i = 0; i + 1 < run.messages.size(); i += 2) {
+        EXPECT_TRUE(parseMeasurementLine(run.messages[i]).has_value()) << run.messages[i];
+        EXPECT_EQ(run.messages[i + 1], kOpenError);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, LogIsAFifo,
+                         ::testing::Values(NotAFileCase{"WithoutReader", false},
+                                           NotAFileCase{"WithFullIdleReader", true}),
+                         [](const ::testing::TestParamInfo<NotAFileCase>& p) {
+                             return p.param.name;
+                         });
+
+class LateClock : public ::testing::TestWithParam<const char*> {};
+
+// The schedule in whole seconds of a clock past what 32 bits hold: entries stay an interval
+// apart when the count crosses 2^31 (03:14:08 UTC on 19 January 2038) and long after.
+TEST_P(LateClock, EntriesStayAnIntervalApart) {
+    TempDir dir;
+    const auto clockFile = dir.path() / "clock";
+    writeClockFile(clockFile, clockSpec(GetParam(), kClockRate));
+    auto sim = startSim(dir.path(), {"-l30"}, clockFile);
+    ASSERT_TRUE(sim->readUntil(
+        [](const std::string& out) { return measurementLines(out).size() >= 160; }, kPatience))
+        << sim->output();
+    const StoppedRun run = stop(*sim, dir);
+
+    ASSERT_TRUE(run.log.has_value());
+    const auto entries = entriesOf(*run.log);
+    recordSpacing(entries);
+    ASSERT_GE(entries.size(), 3U);
+    EXPECT_LT(entries.size() * 20, run.printed.size());
+    for (std::size_t k = 0; k + 1 < entries.size(); ++k) {
+        EXPECT_GE(entries[k + 1].seconds - entries[k].seconds, 30 - 1) << entries[k + 1].text;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, LateClock,
+                         ::testing::Values("2038-01-19 03:12:30", "2040-02-29 12:00:00"),
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                             return std::string(p.param).substr(0, 4) == "2038" ? "Crossing2038"
+                                                                                : "In2040";
+                         });
+
+struct OutputCase {
+    const char* name;
+    const char* shell;  // how the program's standard output is set up
+    bool readerGone;    // the test closes the pipe it reads the output from
+};
+
+void PrintTo(const OutputCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class BrokenOutput : public ::testing::TestWithParam<OutputCase> {};
+
+// With SIGPIPE ignored, as a service manager starts it, the program learns that nobody reads its
+// lines only from the failed write: then it ends with status 1. Any other failure of standard
+// output is no reason to stop measuring and logging.
+TEST_P(BrokenOutput, EndsOnlyWhenTheReaderIsGone) {
+    const OutputCase& c = GetParam();
+    TempDir dir;
+    auto sim = startSim(dir.path(), {"-l1"}, {}, c.shell);
+    const auto log = dir.path() / kLogName;
+    if (c.readerGone) {
+        ASSERT_TRUE(waitForLines(*sim, 3)) << sim->output();
+        sim->closeOutput();
+        const auto end = sim->wait(kPatience);
+        ASSERT_TRUE(end.has_value()) << "still running with nobody reading its output";
+        EXPECT_TRUE(end->exited);
+        EXPECT_EQ(end->exitCode, 1);
+        return;
+    }
+    // The lines go nowhere; the log shows that measuring goes on, with whole entries only.
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (entriesOf(readFile(log).value_or("")).size() < 8 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const StoppedRun run = stop(*sim, dir);
+    ASSERT_TRUE(run.log.has_value());
+    EXPECT_GE(entriesOf(*run.log).size(), 8U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, BrokenOutput,
+    ::testing::Values(OutputCase{"ReaderGone", "trap '' PIPE; exec \"$@\"", true},
+                      OutputCase{"FullDevice", "trap '' PIPE; exec \"$@\" >/dev/full", false},
+                      // The log's descriptor then takes the number of standard output.
+                      OutputCase{"Closed", "trap '' PIPE; exec \"$@\" >&-", false}),
+    [](const ::testing::TestParamInfo<OutputCase>& p) { return p.param.name; });
 
 TEST(LogFile, ClockSetBackAnHourDoesNotSilenceTheLog) {
     TempDir dir;

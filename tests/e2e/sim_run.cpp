@@ -130,10 +130,16 @@ std::string clockSpec(const std::string& start, int rate) {
 
 std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
                                        const std::vector<std::string>& arguments,
-                                       const std::filesystem::path& clockFile) {
+                                       const std::filesystem::path& clockFile,
+                                       const std::string& shell) {
     ChildSpec launch;
     launch.program = QUORVANE_SIM_PROGRAM;
     launch.arguments = arguments;
+    if (!shell.empty()) {
+        launch.program = "/bin/sh";
+        launch.arguments = {"-c", shell, "sh", QUORVANE_SIM_PROGRAM};
+        launch.arguments.insert(launch.arguments.end(), arguments.begin(), arguments.end());
+    }
     launch.workingDirectory = dir.string();
     launch.environment = {
         std::string("LD_PRELOAD=") + QUORVANE_LIBFAKETIME,

@@ -59,10 +59,13 @@ inline constexpr int kClockRate = 60;
 std::string clockSpec(const std::string& start, int rate);
 
 // quorvane_sim, started in dir with arguments, under an accelerated clock. When clockFile is
-// given, the clock is read from that file at every call, so that a test can set it mid-run.
+// given, the clock is read from that file at every call, so that a test can set it mid-run. When
+// shell is given, /bin/sh runs it with the program and its arguments as "$@", so that it can set
+// limits, signal dispositions or redirections before it starts the program.
 std::unique_ptr<ChildProcess> startSim(const std::filesystem::path& dir,
                                        const std::vector<std::string>& arguments,
-                                       const std::filesystem::path& clockFile = {});
+                                       const std::filesystem::path& clockFile = {},
+                                       const std::string& shell = {});
 
 // Replaces the clock file's content in one step, so the program never reads half of it.
 void writeClockFile(const std::filesystem::path& clockFile, const std::string& launch);

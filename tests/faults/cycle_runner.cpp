@@ -75,7 +75,7 @@ void freshSimulation(double celsius) {
 
 ShownLine runCycle() {
     static char lineBuffer[kLineBufferSize];
-    std::int32_t lastLogTime = 0;
+    std::int64_t lastLogTime = 0;
     ::testing::internal::CaptureStdout();
     MeasurementCycle(0, -1, &lastLogTime, lineBuffer);
     return parseShownLine(::testing::internal::GetCapturedStdout());

@@ -232,6 +232,13 @@ void ChildProcess::closeInput() {
     }
 }
 
+void ChildProcess::closeOutput() {
+    if (readFd_ >= 0) {
+        close(readFd_);
+        readFd_ = -1;
+    }
+}
+
 void ChildProcess::sendSignal(int sig) const {
     if (!reaped_ && pid_ > 0) {
         kill(pid_, sig);

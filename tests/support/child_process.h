@@ -56,6 +56,8 @@ class ChildProcess {
     // Reads until the child closes its output, or the timeout passes; returns whether it closed.
     bool readToEnd(std::chrono::milliseconds timeout);
 
+    // Stops reading: the child's next write to its standard output finds no reader.
+    void closeOutput();
     void sendSignal(int signal) const;
     // With pipeInput: writes to the child's standard input (throws when it cannot), and ends it.
     void writeInput(std::string_view bytes) const;

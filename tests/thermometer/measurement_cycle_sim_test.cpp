@@ -109,7 +109,7 @@ class MeasurementCycleOnSimulatedBus : public simbus::SimulatedBus {
     std::string turn(int unitIndex) {
         StdoutToFile out;
         EXPECT_TRUE(out.ok());
-        std::int32_t lastLogTime = 0;
+        std::int64_t lastLogTime = 0;
         MeasurementCycle(unitIndex, 1, &lastLogTime, lineBuffer_);
         return out.written();
     }
