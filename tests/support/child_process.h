@@ -22,7 +22,7 @@ struct ChildSpec {
     std::vector<std::string> environment;
     std::string workingDirectory;  // empty: this process's own
     bool pipeInput = false;        // standard input from writeInput(), else /dev/null
-    std::string errorFile;         // standard error into this file, else this process's own
+    std::string errorFile{};       // standard error into this file, else this process's own
 };
 
 // How a child ended: by exit (with its status) or by a signal.

@@ -131,6 +131,14 @@ TEST(ExportProgram, TheMetricsFileIsNeverSeenHalfWritten) {
         std::snprintf(line, sizeof line, "\n%4.1f C 14:%02d:%02d 12/08/2026", 20 + (i % 50) / 10.0,
                       i / 60 % 60, i % 60);
         exporter->writeInput(line);
+        if (i % 30 == 0) {
+            // The reader gets its turn however the machine schedules the two.
+            const int seen = reads;
+            const auto until = std::chrono::steady_clock::now() + kPatience;
+            while (reads == seen && std::chrono::steady_clock::now() < until) {
+                std::this_thread::yield();
+            }
+        }
     }
     exporter->closeInput();
     const auto end = exporter->wait(kPatience);
