@@ -1,31 +1,56 @@
 # A Debian package of everything that is installed: cpack -G DEB in the build directory.
 set(CPACK_PACKAGE_NAME quorvane)
-set(CPACK_PACKAGE_VENDOR "quorvane developers")
-set(CPACK_PACKAGE_CONTACT "quorvane developers <quorvane@localhost>")
+set(CPACK_PACKAGE_VENDOR "The quorvane authors")
+set(CPACK_PACKAGE_CONTACT "quorvane developers <devel@quorvane.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "DS1621 thermometer on the PC parallel port, with bus traces and log charts")
-set(CPACK_PACKAGE_DESCRIPTION
-    "quorvane reads a DS1621-type digital thermometer wired to the first parallel port through \
-a small adapter, driving its two-wire bus itself, and prints one line per measurement in \
-Celsius, Fahrenheit or Kelvin, optionally appending them to a log file. quorvane_sim runs the \
-same program against a simulated port and thermometer. quorvane_trace records the bus waveform \
-of a measurement as a VCD file for PulseView, GTKWave or sigrok-cli, and quorvane-plot draws a \
-chart of a log with gnuplot.")
+# The long description below the summary, as Debian shows it: lines within 80 columns.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "quorvane reads a DS1621-type digital thermometer wired to the first parallel
+port through a small adapter, driving its two-wire bus itself, and prints one
+line per measurement in Celsius, Fahrenheit or Kelvin, optionally appending
+them to a log file. quorvane_sim runs the same program against a simulated
+port and thermometer.
+.
+quorvane_trace records the bus waveform of a measurement as a VCD file for
+PulseView, GTKWave or sigrok-cli, and quorvane-plot draws a chart of a log with
+gnuplot. quorvane-export passes each reading on the moment it is measured, as
+a line for the journal, as JSON, and as Prometheus metrics for node_exporter's
+text-file collector; quorvane.service runs it at boot once enabled.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY quorvane)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 # The charts need gnuplot; everything else runs without it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pulseview | gtkwave, sigrok-cli")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pulseview | gtkwave, sigrok-cli, prometheus-node-exporter")
 find_program(QUORVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(QUORVANE_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
 endif()
+# The service's user on installation; the service stopped on removal, its logs gone on purge.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/deb/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/deb/prerm ${PROJECT_SOURCE_DIR}/packaging/deb/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# The licence in Debian's machine-readable form and the package's changelog, compressed as
+# Debian compresses it (gzip -9n: no name or time in the header).
+set(QUORVANE_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
+set(QUORVANE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+configure_file(packaging/deb/changelog.in changelog.Debian @ONLY)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.Debian.gz
+  COMMAND sh -c "gzip -9n -c changelog.Debian > changelog.Debian.gz"
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+  DEPENDS ${PROJECT_BINARY_DIR}/changelog.Debian VERBATIM)
+add_custom_target(quorvane_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.Debian.gz)
+install(FILES packaging/deb/copyright ${PROJECT_BINARY_DIR}/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES packaging/deb/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME quorvane)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_SOURCE_GENERATOR TGZ)

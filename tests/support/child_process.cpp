@@ -75,22 +75,25 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
     if (pipe2(fds.data(), O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
     }
-    const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (devNull < 0) {
+    std::array<int, 2> input{-1, -1};
+    if (launch.pipeInput && pipe2(input.data(), O_CLOEXEC) != 0) {
         close(fds[0]);
         close(fds[1]);
-        throw std::runtime_error(std::string("open /dev/null: ") + std::strerror(errno));
+        throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
     }
-    int errorFd = -1;
-    if (!launch.errorFile.empty()) {
-        errorFd = open(launch.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (errorFd < 0) {
-            const int error = errno;
-            close(fds[0]);
-            close(fds[1]);
-            close(devNull);
-            throw std::runtime_error("open " + launch.errorFile + ": " + std::strerror(error));
+    const int stdinFd = launch.pipeInput ? input[0] : open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int errorFd =
+        launch.errorFile.empty()
+            ? STDERR_FILENO
+            : open(launch.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (stdinFd < 0 || errorFd < 0) {
+        const int error = errno;
+        for (const int fd : {fds[0], fds[1], stdinFd, input[1], errorFd}) {
+            if (fd > STDERR_FILENO) {
+                close(fd);
+            }
         }
+        throw std::runtime_error(std::string("standard input or error: ") + std::strerror(error));
     }
 
     pid_ = fork();
@@ -98,8 +101,9 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
         const int error = errno;
         close(fds[0]);
         close(fds[1]);
-        close(devNull);
-        if (errorFd >= 0) {
+        close(stdinFd);
+        close(input[1]);
+        if (errorFd != STDERR_FILENO) {
             close(errorFd);
         }
         throw std::runtime_error(std::string("fork: ") + std::strerror(error));
@@ -113,8 +117,8 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
         for (const int sig : {SIGINT, SIGTERM, SIGPIPE, SIGQUIT, SIGHUP}) {
             signal(sig, SIG_DFL);
         }
-        if (dup2(devNull, STDIN_FILENO) < 0 || dup2(fds[1], STDOUT_FILENO) < 0 ||
-            (errorFd >= 0 && dup2(errorFd, STDERR_FILENO) < 0)) {
+        if (dup2(stdinFd, STDIN_FILENO) < 0 || dup2(fds[1], STDOUT_FILENO) < 0 ||
+            (errorFd != STDERR_FILENO && dup2(errorFd, STDERR_FILENO) < 0)) {
             failInChild("dup2 failed");
         }
         if (dir != nullptr && chdir(dir) != 0) {
@@ -124,11 +128,12 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
         failInChild("execve failed");
     }
     close(fds[1]);
-    close(devNull);
-    if (errorFd >= 0) {
+    close(stdinFd);
+    if (errorFd != STDERR_FILENO) {
         close(errorFd);
     }
     readFd_ = fds[0];
+    writeFd_ = input[1];
 }
 
 ChildProcess::~ChildProcess() {
@@ -141,6 +146,7 @@ ChildProcess::~ChildProcess() {
     if (readFd_ >= 0) {
         close(readFd_);
     }
+    closeInput();
 }
 
 bool ChildProcess::readSome(std::chrono::steady_clock::time_point deadline) {
@@ -190,6 +196,40 @@ bool ChildProcess::readToEnd(std::chrono::milliseconds timeout) {
     while (readSome(deadline)) {
     }
     return outputClosed();
+}
+
+void ChildProcess::writeInput(std::string_view bytes) const {
+    // A child that has ended must fail the write, not kill this process with SIGPIPE.
+    sigset_t pipeSignal;
+    sigset_t before;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
+    int error = 0;
+    while (!bytes.empty() && error == 0) {
+        const ssize_t n = writeFd_ < 0 ? -1 : write(writeFd_, bytes.data(), bytes.size());
+        if (n > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            error = n == 0 ? EIO : errno;
+        }
+    }
+    if (error == EPIPE) {
+        const timespec now{};
+        sigtimedwait(&pipeSignal, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (error != 0) {
+        throw std::runtime_error(std::string("cannot write to the child's standard input: ") +
+                                 std::strerror(error));
+    }
+}
+
+void ChildProcess::closeInput() {
+    if (writeFd_ >= 0) {
+        close(writeFd_);
+        writeFd_ = -1;
+    }
 }
 
 void ChildProcess::closeOutput() {

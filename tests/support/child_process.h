@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvane::test {
@@ -20,7 +21,8 @@ struct ChildSpec {
     // NAME removes that variable.
     std::vector<std::string> environment;
     std::string workingDirectory;  // empty: this process's own
-    std::string errorFile = {};    // where the child's standard error goes; empty: ours
+    bool pipeInput = false;        // standard input from writeInput(), else /dev/null
+    std::string errorFile{};       // standard error into this file, else this process's own
 };
 
 // How a child ended: by exit (with its status) or by a signal.
@@ -57,6 +59,9 @@ class ChildProcess {
     // Stops reading: the child's next write to its standard output finds no reader.
     void closeOutput();
     void sendSignal(int signal) const;
+    // With pipeInput: writes to the child's standard input (throws when it cannot), and ends it.
+    void writeInput(std::string_view bytes) const;
+    void closeInput();
     // Reads the rest of the output and reaps the child. Empty if it has not ended in time.
     std::optional<ChildEnd> wait(std::chrono::milliseconds timeout);
 
@@ -66,6 +71,7 @@ class ChildProcess {
 
     pid_t pid_ = -1;
     int readFd_ = -1;
+    int writeFd_ = -1;
     bool reaped_ = false;
     std::string output_;
 };

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix and checks what lands there: exactly the programs
-# and manual pages, the programs runnable, every page rendering without a warning; then builds
-# the Debian package and checks its contents and relations.
+# Installs the build into a temporary prefix and checks what lands there: exactly the programs,
+# the compressed manual pages, the service with its user and the package's documents; the
+# programs runnable, every page rendering without a warning, the service accepted by systemd;
+# then builds the Debian package and checks its contents and relations.
 #   install_test.sh BUILD_DIR CMAKE CPACK HAVE_REAL_PROGRAM(0|1) HAVE_PPDEV_PROGRAM(0|1)
+#                   [SYSTEMD_ANALYZE]
 set -euo pipefail
 
 build=$1
@@ -10,6 +12,12 @@ cmake=$2
 cpack=$3
 have_real=$4
 have_ppdev=$5
+systemd_analyze=${6:-}
+# The service runs whichever real program was built.
+have_service=0
+if [ "$have_real" = 1 ] || [ "$have_ppdev" = 1 ]; then
+    have_service=1
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -23,16 +31,22 @@ prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log"
 
 expected=(
-    bin/quorvane-plot bin/quorvane_sim bin/quorvane_trace
-    share/man/man1/quorvane-plot.1 share/man/man1/quorvane_ppdev.1
-    share/man/man1/quorvane_sim.1 share/man/man1/quorvane_trace.1
-    share/man/man1/quorvane_unix.1
+    bin/quorvane-export bin/quorvane-plot bin/quorvane_sim bin/quorvane_trace
+    share/man/man1/quorvane-export.1.gz share/man/man1/quorvane-plot.1.gz
+    share/man/man1/quorvane_sim.1.gz share/man/man1/quorvane_trace.1.gz
+    share/man/man1/quorvane_unix.1.gz
+    share/doc/quorvane/copyright share/doc/quorvane/changelog.Debian.gz
+    share/lintian/overrides/quorvane
 )
 if [ "$have_real" = 1 ]; then
     expected+=(bin/quorvane_unix)
 fi
 if [ "$have_ppdev" = 1 ]; then
-    expected+=(bin/quorvane_ppdev)
+    expected+=(bin/quorvane_ppdev share/man/man1/quorvane_ppdev.1.gz)
+fi
+if [ "$have_service" = 1 ]; then
+    expected+=(lib/systemd/system/quorvane.service lib/sysusers.d/quorvane.conf
+        lib/tmpfiles.d/quorvane.conf)
 fi
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort) ||
     fail "installed files differ from the expected list (< expected, > installed)"
@@ -40,18 +54,32 @@ diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$prefix" && find . -type f -
 for program in "$prefix"/bin/*; do
     [ -x "$program" ] || fail "$program is not executable"
 done
-"$prefix/bin/quorvane_trace" --help | grep -q '^Usage: quorvane_trace' || fail "quorvane_trace --help"
-"$prefix/bin/quorvane-plot" --help | grep -q '^Usage: quorvane-plot' || fail "quorvane-plot --help"
-
-# From the manual's root, as man runs groff, so that the .so of quorvane_sim.1 resolves.
-cd "$prefix/share/man"
-for page in man1/*.1; do
-    warnings=$(groff -man -ww -z "$page" 2>&1) || fail "groff failed on $page"
-    [ -z "$warnings" ] || fail "groff warns on $page: $warnings"
-    text=$(groff -man -Tutf8 -P-cbou "$page" 2>/dev/null)
-    grep -q 'EXIT STATUS' <<<"$text" || fail "$page renders without an EXIT STATUS section"
+for tool in quorvane_trace quorvane-plot quorvane-export; do
+    "$prefix/bin/$tool" --help | grep -q "^Usage: $tool" || fail "$tool --help"
 done
-cd - >/dev/null
+
+# Compressed as Debian wants them; an alias is a link to the page it stands for.
+for page in "$prefix"/share/man/man1/*.1.gz; do
+    name=$(basename "$page")
+    gzip -t "$page" 2>/dev/null || fail "$name is not gzip-compressed (or its link is dangling)"
+    warnings=$(zcat "$page" | groff -man -ww -z 2>&1) || fail "groff failed on $name"
+    [ -z "$warnings" ] || fail "groff warns on $name: $warnings"
+    text=$(zcat "$page" | groff -man -Tutf8 -P-cbou 2>/dev/null)
+    grep -q 'EXIT STATUS' <<<"$text" || fail "$name renders without an EXIT STATUS section"
+done
+
+# The unit as systemd reads it: every key known, the programs there, the pages it names found.
+unit=$prefix/lib/systemd/system/quorvane.service
+if [ -f "$unit" ]; then
+    grep -q "^ExecStart=$prefix/bin/quorvane-export --lines --textfile /var/lib/prometheus/node-exporter/quorvane.prom -- $prefix/bin/quorvane_" "$unit" ||
+        fail "the service does not run the installed exporter and program: $(grep ExecStart "$unit")"
+    if [ -n "$systemd_analyze" ]; then
+        verdict=$(MANPATH=$prefix/share/man "$systemd_analyze" verify "$unit" 2>&1) ||
+            fail "systemd-analyze verify refuses the service: $verdict"
+        # It reports keys it does not understand, but still succeeds.
+        [ -z "$verdict" ] || fail "systemd-analyze verify finds fault with the service: $verdict"
+    fi
+fi
 
 # The Debian package: the same files under /usr, and the relations users rely on.
 if command -v dpkg-deb >/dev/null; then
@@ -63,12 +91,21 @@ if command -v dpkg-deb >/dev/null; then
     else
         contents=$(dpkg-deb -c "$deb")
         for file in "${expected[@]}"; do
-            grep -q "\./usr/$file\$" <<<"$contents" || fail "the package lacks /usr/$file"
+            grep -q "\./usr/$file\( -> .*\)\?\$" <<<"$contents" || fail "the package lacks /usr/$file"
         done
         [ "$(dpkg-deb -f "$deb" Package)" = quorvane ] || fail "package name"
         dpkg-deb -f "$deb" Recommends | grep -q gnuplot-nox || fail "gnuplot-nox not recommended"
         [ -n "$(dpkg-deb -f "$deb" Depends)" ] || fail "the package declares no dependencies"
-        [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "the package has no maintainer"
+        maintainer=$(dpkg-deb -f "$deb" Maintainer)
+        grep -Eq '^[^<]+ <[^@<>]+@[^@<>]+\.[a-z]+>$' <<<"$maintainer" && ! grep -q localhost <<<"$maintainer" ||
+            fail "the maintainer is not a name and a real address: $maintainer"
+        if [ "$have_service" = 1 ]; then
+            dpkg-deb -I "$deb" postinst | grep -q 'systemd-sysusers quorvane.conf' ||
+                fail "the package does not create the service's user"
+            grep -q "^ExecStart=/usr/bin/quorvane-export .* -- /usr/bin/quorvane_" \
+                <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/quorvane.service) ||
+                fail "the packaged service does not run /usr/bin/quorvane-export"
+        fi
     fi
 fi
 

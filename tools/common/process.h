@@ -1,6 +1,8 @@
 // Running another program and waiting for it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -9,6 +11,20 @@ namespace quorvane::tools {
 // The exit status of the program, 128 + the signal number when a signal ended it, or -1 when it
 // could not be started at all (not installed, not executable).
 int runProgram(const std::vector<std::string>& argv);
+
+// A program running with its standard output on a pipe that this process reads.
+struct PipedProgram {
+    pid_t pid = -1;
+    int output = -1;  // the pipe's reading end
+};
+
+// Starts argv[0] (looked up on PATH when it has no slash) with its standard output on a new
+// pipe, no signal blocked and SIGINT, SIGTERM and SIGPIPE at their default actions, whatever
+// this process does with them. Returns 0, or the error number when it could not be started.
+int startPiped(const std::vector<std::string>& argv, PipedProgram& started);
+
+// Waits for a started program to end: its exit status as runProgram gives it.
+int waitForExit(pid_t pid);
 
 // A file in the temporary directory that is removed when this goes away.
 class TempFile {

@@ -1,0 +1,59 @@
+// How soon a reading leaves quorvane-export: the time from the last byte of a record written
+// into its standard input to the whole JSON line read from its standard output, through the
+// real program and two pipes, as a reader such as jq or a log shipper sees it.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "support/child_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void RecordToJsonLine(benchmark::State& state) {
+    quorvane::test::ChildSpec spec;
+    spec.program = QUORVANE_EXPORT_PATH;
+    spec.arguments = {"--json"};
+    spec.environment = {"TZ=UTC0"};
+    spec.pipeInput = true;
+    quorvane::test::ChildProcess exporter(spec);
+    std::size_t lines = 0;
+    int second = 0;
+    for (auto _ : state) {
+        char record[64];
+        std::snprintf(record, sizeof record, "\n21.4 C 14:%02d:%02d 12/08/2026", second / 60 % 60,
+                      second % 60);
+        ++second;
+        const std::string text = record;
+        // The record up to its last byte is in, and read, before the clock starts.
+        exporter.writeInput(std::string_view(text).substr(0, text.size() - 1));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const auto start = Clock::now();
+        exporter.writeInput(std::string_view(text).substr(text.size() - 1));
+        ++lines;
+        const bool arrived = exporter.readUntil(
+            [lines](const std::string& out) {
+                std::size_t count = 0;
+                for (const char c : out) {
+                    count += c == '\n' ? 1 : 0;
+                }
+                return count >= lines;
+            },
+            std::chrono::seconds(10));
+        const auto end = Clock::now();
+        if (!arrived) {
+            state.SkipWithError("no JSON line within 10 s");
+            break;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    }
+}
+BENCHMARK(RecordToJsonLine)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(2000);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,121 @@
+// Fuzzes quorvane-export's reading of a program's output: arbitrary bytes, fed in pieces of a
+// size the input chooses, through the record scanner and every output format.
+//
+// Input layout: one byte for the size of the pieces, then the bytes to read.
+//
+// Invariants: no byte is lost or added; the pieces give what the whole gives; every record is
+// exactly what the program would print for its value; and a record that follows the input is
+// always found, whatever came before it.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "export/exporter.h"
+#include "export/record_scanner.h"
+
+namespace {
+
+using namespace quorvane::exporter;
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+class Collected : public ScanHandler {
+  public:
+    void record(const Record& r) override {
+        events.push_back("R" + std::string(r.text));
+        rebuilt += "\n" + std::string(r.text);
+        check(r);
+    }
+    void text(std::string_view bytes, bool startsMessage) override {
+        if (startsMessage || events.empty() || events.back()[0] != 'T') {
+            events.emplace_back("T");
+        }
+        events.back() += bytes;
+        rebuilt += (startsMessage ? "\n" : "") + std::string(bytes);
+    }
+
+    std::vector<std::string> events;
+    std::string rebuilt;
+
+  private:
+    static void check(const Record& r) {
+        constexpr std::size_t kStamp = 19;
+        if (r.text.size() < kStamp) {
+            fail("a record ends with its time stamp");
+        }
+        const std::string_view stamp = r.text.substr(r.text.size() - kStamp);
+        if (r.kind == RecordKind::Error) {
+            if (r.text != "Error reading thermometer " + std::string(stamp)) {
+                fail("an error record is the error line");
+            }
+            return;
+        }
+        char line[96];
+        std::snprintf(line, sizeof line, "%4.1f %c %.*s",
+                      std::strtod(std::string(r.value).c_str(), nullptr), r.unit,
+                      static_cast<int>(stamp.size()), stamp.data());
+        if (r.text != line) {
+            fail("a measurement record is what printf makes of its value");
+        }
+    }
+};
+
+Collected scan(std::string_view input, std::size_t piece) {
+    Collected collected;
+    RecordScanner scanner;
+    for (std::size_t at = 0; at < input.size(); at += piece) {
+        scanner.feed(input.substr(at, piece), collected);
+    }
+    scanner.finish(collected);
+    return collected;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) {
+        return 0;
+    }
+    const std::size_t piece = 1 + data[0] % 64;
+    const std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
+
+    const Collected whole = scan(input, input.size() + 1);
+    if (whole.rebuilt != input) {
+        fail("the records and the text are the input");
+    }
+    if (scan(input, piece).events != whole.events) {
+        fail("pieces give what the whole gives");
+    }
+    const std::string next = "\n21.4 C 14:05:09 12/08/2026";
+    const Collected followed = scan(std::string(input) + next, piece);
+    if (followed.events.empty() || followed.events.back() != "R" + next.substr(1)) {
+        fail("a record after any input is found");
+    }
+
+    for (const Format format : {Format::Copy, Format::Lines, Format::Json}) {
+        std::string out;
+        Exporter exporter(
+            format, [&out](std::string_view bytes) { out += bytes; },
+            [] { return std::time_t{1796735109}; });
+        for (std::size_t at = 0; at < input.size(); at += piece) {
+            exporter.input(input.substr(at, piece), at + piece >= input.size());
+        }
+        exporter.end();
+        if (format == Format::Copy && out != input) {
+            fail("the copy is the input");
+        }
+        if (format == Format::Lines && !out.empty() && out.back() != '\n') {
+            fail("lines end with a newline");
+        }
+        static_cast<void>(exposition(exporter.readings()));
+    }
+    return 0;
+}

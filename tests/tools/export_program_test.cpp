@@ -1,0 +1,255 @@
+// quorvane-export as a process: JSON lines that leave with a record's last byte, a metrics file
+// that readers never see half written, failures to write it reported once per spell, and a child
+// program whose signals and exit status pass through.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run_program.h"
+#include "support/child_process.h"
+
+namespace quorvane::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::ChildSpec;
+
+const std::string kExport = QUORVANE_EXPORT_PATH;
+const std::string kSim = QUORVANE_SIM_PATH;
+constexpr auto kPatience = 30s;
+
+std::unique_ptr<ChildProcess> startExport(const std::vector<std::string>& arguments,
+                                          const std::string& errorFile = "") {
+    ChildSpec spec;
+    spec.program = kExport;
+    spec.arguments = arguments;
+    spec.environment = {"TZ=UTC0"};
+    spec.pipeInput = true;
+    spec.errorFile = errorFile;
+    return std::make_unique<ChildProcess>(spec);
+}
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(ExportProgram, EachJsonLineLeavesWithTheLastByteOfItsRecord) {
+    struct Record {
+        std::string text;
+        nlohmann::json expected;
+    };
+    const std::vector<Record> records{
+        {"\n21.4 C 14:05:09 12/08/2026",
+         {{"time", "2026-12-08T14:05:09+00:00"},
+          {"value", 21.4},
+          {"unit", "C"},
+          {"celsius", 21.4}}},
+        {"\nError opening log file\nError reading thermometer 14:05:10 12/08/2026",
+         {{"time", "2026-12-08T14:05:10+00:00"}, {"error", "Error reading thermometer"}}},
+        {"\n*** garbage \x01\xff\n70.5 F 14:05:11 12/08/2026",
+         {{"time", "2026-12-08T14:05:11+00:00"},
+          {"value", 70.5},
+          {"unit", "F"},
+          {"celsius", 21.4}}},
+        {"\n21.4 C 14:0\n-0.3 K 14:05:12 12/08/2026",
+         {{"time", "2026-12-08T14:05:12+00:00"},
+          {"value", -0.3},
+          {"unit", "K"},
+          {"celsius", -273.45}}},
+    };
+    auto exporter = startExport({"--json"});
+    std::size_t lines = 0;
+    auto linesOut = [&lines](const std::string& out) { return countOf(out, "\n") > lines; };
+    for (const Record& record : records) {
+        SCOPED_TRACE(record.text);
+        exporter->writeInput(std::string_view(record.text).substr(0, record.text.size() - 1));
+        EXPECT_FALSE(exporter->readUntil(linesOut, 100ms)) << "a line before the record is whole";
+        exporter->writeInput(record.text.substr(record.text.size() - 1));
+        ASSERT_TRUE(exporter->readUntil(linesOut, kPatience)) << exporter->output();
+        const std::string out = exporter->output();
+        const std::size_t begin = lines == 0 ? 0 : out.rfind('\n', out.size() - 2) + 1;
+        ++lines;
+        EXPECT_EQ(nlohmann::json::parse(out.substr(begin)), record.expected) << out;
+    }
+    exporter->closeInput();
+    const auto end = exporter->wait(kPatience);
+    ASSERT_TRUE(end);
+    EXPECT_TRUE(end->exited && end->exitCode == 0);
+    EXPECT_EQ(countOf(exporter->output(), "\n"), records.size()) << "nothing but the records";
+}
+
+TEST(ExportProgram, TheMetricsFileIsNeverSeenHalfWritten) {
+    const TempDir dir;
+    const std::string file = dir.file("quorvane.prom");
+    auto exporter = startExport({"--textfile", file, "--json"});
+    // Before any reading the file is there, with counters and without a made-up temperature.
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!std::filesystem::exists(file) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    const std::string first = readFile(file);
+    EXPECT_NE(first.find("\nquorvane_readings_total 0\n"), std::string::npos) << first;
+    EXPECT_EQ(first.find("\nquorvane_temperature_celsius "), std::string::npos) << first;
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask) << "node_exporter runs as another user";
+
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::atomic<int> partial{0};
+    std::thread reader([&] {
+        const std::string tail = "\nquorvane_read_errors_total ";
+        while (!done) {
+            const std::string content = readFile(file);
+            const std::size_t last = content.rfind(tail);
+            if (!content.starts_with("# HELP quorvane_temperature_celsius ") ||
+                last == std::string::npos || !content.ends_with("\n") ||
+                content.find('\n', last + tail.size()) != content.size() - 1) {
+                ++partial;
+            }
+            ++reads;
+        }
+    });
+    constexpr int kRecords = 3000;
+    for (int i = 0; i < kRecords; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "\n%4.1f C 14:%02d:%02d 12/08/2026", 20 + (i % 50) / 10.0,
+                      i / 60 % 60, i % 60);
+        exporter->writeInput(line);
+        if (i % 30 == 0) {
+            // The reader gets its turn however the machine schedules the two.
+            const int seen = reads;
+            const auto until = std::chrono::steady_clock::now() + kPatience;
+            while (reads == seen && std::chrono::steady_clock::now() < until) {
+                std::this_thread::yield();
+            }
+        }
+    }
+    exporter->closeInput();
+    const auto end = exporter->wait(kPatience);
+    done = true;
+    reader.join();
+    ASSERT_TRUE(end && end->exited && end->exitCode == 0);
+    EXPECT_EQ(partial, 0) << "of " << reads << " reads";
+    EXPECT_GT(reads, 100);
+    const std::string last = readFile(file);
+    EXPECT_NE(last.find("\nquorvane_temperature_celsius 24.9\n"), std::string::npos) << last;
+    EXPECT_NE(last.find("\nquorvane_readings_total 3000\n"), std::string::npos) << last;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
+        << "no temporary file left behind";
+}
+
+TEST(ExportProgram, AFileThatCannotBeWrittenIsReportedOncePerSpell) {
+    const TempDir dir;
+    const std::string sub = dir.file("textfiles");
+    const std::string errors = dir.file("stderr");
+    auto exporter = startExport({"--json", "--textfile", sub + "/quorvane.prom"}, errors);
+    int records = 0;
+    auto record = [&] {
+        char line[64];
+        std::snprintf(line, sizeof line, "\n21.4 C 14:05:%02d 12/08/2026", records++ % 60);
+        exporter->writeInput(line);
+        const std::size_t expected = static_cast<std::size_t>(records);
+        ASSERT_TRUE(exporter->readUntil(
+            [&](const std::string& out) { return countOf(out, "\n") == expected; }, kPatience))
+            << "the export goes on";
+    };
+    for (int i = 0; i < 5; ++i) {
+        record();
+    }
+    std::filesystem::create_directory(sub);
+    record();
+    EXPECT_NE(readFile(sub + "/quorvane.prom").find("quorvane_readings_total 6\n"),
+              std::string::npos);
+    std::filesystem::remove_all(sub);
+    for (int i = 0; i < 5; ++i) {
+        record();
+    }
+    exporter->closeInput();
+    const auto end = exporter->wait(kPatience);
+    ASSERT_TRUE(end && end->exited);
+    EXPECT_EQ(end->exitCode, 1) << "the last write failed";
+    const std::string messages = readFile(errors);
+    EXPECT_EQ(countOf(messages, "quorvane-export: cannot write " + sub +
+                                    "/quorvane.prom: No such "
+                                    "file or directory"),
+              2u)
+        << messages;
+    EXPECT_EQ(countOf(messages, "written again"), 1u) << messages;
+}
+
+TEST(ExportProgram, AChildsSignalsAndExitStatusPassThrough) {
+    // A shell stands in for the program where only the status matters.
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"--lines", "sh", "-c", "printf '\\n21.4 C 14:05:09 12/08/2026'; exit 3"},
+         3,
+         "21.4 C 14:05:09 12/08/2026\n"},
+        {{"--", "sh", "-c", "kill -TERM $$"}, 128 + SIGTERM, ""},
+        {{"--", "/nonexistent/quorvane_unix"}, 127, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{kExport};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        const ProgramResult result = runProgram(argv);
+        SCOPED_TRACE(c.arguments.back());
+        EXPECT_EQ(result.status, c.status) << result.err;
+        EXPECT_EQ(result.out, c.out);
+    }
+
+    // The real program is stopped through the exporter: the signal reaches it, the exporter
+    // outlives it and ends with its status.
+    for (const int sig : {SIGTERM, SIGINT}) {
+        auto exporter = startExport({"--lines", "--", kSim});
+        ASSERT_TRUE(exporter->readUntil(
+            [](const std::string& out) { return out.find(" C ") != std::string::npos; },
+            kPatience));
+        exporter->sendSignal(sig);
+        const auto end = exporter->wait(kPatience);
+        ASSERT_TRUE(end);
+        EXPECT_TRUE(end->exited) << "the exporter itself was killed by signal " << end->signal;
+        EXPECT_EQ(end->exitCode, 128 + sig);
+        EXPECT_TRUE(exporter->output().ends_with("\n")) << exporter->output();
+    }
+}
+
+TEST(ExportProgram, BadCommandLinesAreRefused) {
+    const std::vector<std::vector<std::string>> bad{
+        {"--json", "--lines"}, {"--textfile"}, {"--textfile="}, {"-t"},
+        {"--bogus"},           {"-x"},         {"--", ""},
+    };
+    for (const auto& args : bad) {
+        std::vector<std::string> argv{kExport};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ProgramResult result = runProgram(argv);
+        SCOPED_TRACE(args.front());
+        EXPECT_EQ(result.status, 2);
+        EXPECT_TRUE(result.err.starts_with("quorvane-export: ")) << result.err;
+        EXPECT_NE(result.err.find("Try 'quorvane-export --help'"), std::string::npos);
+    }
+    const ProgramResult help = runProgram({kExport, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.starts_with("Usage: quorvane-export ")) << help.out;
+}
+
+}  // namespace
+}  // namespace quorvane::testing

@@ -1,0 +1,72 @@
+// What quorvane-export makes of the program's output: the copy or the lines on standard output,
+// or a JSON object per record, and the readings for the metrics.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "export/record_scanner.h"
+
+namespace quorvane::exporter {
+
+enum class Format {
+    Copy,   // the input unchanged
+    Lines,  // each message as a line that ends with its newline, each record at once
+    Json,   // one JSON object per record, nothing else
+};
+
+// The readings since the exporter started, as the metrics show them.
+struct Readings {
+    std::optional<std::string> celsius;  // the last good reading; none before the first
+    std::int64_t lastReadingTime = 0;    // its Unix time
+    std::uint64_t readings = 0;
+    std::uint64_t errors = 0;
+};
+
+// The temperature in degrees Celsius of a value shown in `unit`, as text. Fahrenheit shown to a
+// tenth is finer than the program's tenths of a degree Celsius, so their reading comes back
+// exactly; Kelvin, shown to a tenth after 273.15 is added, comes back to within 0.05 degrees,
+// with two decimals.
+std::string celsiusOf(std::string_view value, char unit);
+
+// The Prometheus text exposition of the readings.
+std::string exposition(const Readings& readings);
+
+class Exporter : private ScanHandler {
+  public:
+    // Called with each piece of output, already whole: one call is one write.
+    using Writer = std::function<void(std::string_view)>;
+    using Clock = std::function<std::time_t()>;
+
+    Exporter(Format format, Writer out, Clock clock);
+
+    // A piece of input as it was read. `drained`: nothing more was waiting behind it, so the
+    // program has finished writing for now, and a message that is not a record ends its line.
+    void input(std::string_view bytes, bool drained);
+    // The input has ended.
+    void end();
+
+    const Readings& readings() const { return readings_; }
+    // Whether the readings changed since the last call.
+    bool takeChanged() { return std::exchange(changed_, false); }
+
+  private:
+    void record(const Record& record) override;
+    void text(std::string_view bytes, bool startsMessage) override;
+    void closeLine();
+
+    Format format_;
+    Writer out_;
+    Clock clock_;
+    RecordScanner scanner_;
+    Readings readings_;
+    bool changed_ = false;
+    bool lineOpen_ = false;  // --lines: text of a message written, its newline not yet
+};
+
+}  // namespace quorvane::exporter

@@ -1,0 +1,72 @@
+#include "export/zoned_time.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+namespace quorvane::exporter {
+
+namespace {
+
+// Seconds from the epoch to the stamp read as UTC (days from the civil date, without the C
+// library's time zone).
+std::int64_t asUtc(const LocalStamp& s) {
+    const std::int64_t y = s.month <= 2 ? s.year - 1 : s.year;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yearOfEra = y - era * 400;
+    const std::int64_t dayOfYear = (153 * (s.month + (s.month > 2 ? -3 : 9)) + 2) / 5 + s.day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const std::int64_t days = era * 146097 + dayOfEra - 719468;
+    const std::int64_t hours = days * 24 + s.hour;
+    return (hours * 60 + s.minute) * 60 + s.second;
+}
+
+// Whether the local clock, at this offset, really showed the stamp.
+bool shows(const LocalStamp& s, long offset) {
+    const auto instant = static_cast<std::time_t>(asUtc(s) - offset);
+    std::tm local{};
+    return localtime_r(&instant, &local) != nullptr && local.tm_gmtoff == offset &&
+           local.tm_year + 1900 == s.year && local.tm_mon + 1 == s.month &&
+           local.tm_mday == s.day && local.tm_hour == s.hour && local.tm_min == s.minute &&
+           local.tm_sec == s.second;
+}
+
+}  // namespace
+
+ZonedTime placeStamp(const LocalStamp& stamp, std::time_t arrival) {
+    std::tm now{};
+    const long arrivalOffset = localtime_r(&arrival, &now) != nullptr ? now.tm_gmtoff : 0;
+    long offset = arrivalOffset;
+    if (!shows(stamp, offset)) {
+        // A stamp from another season (input replayed from a file): the offset its date had,
+        // standard or daylight time, whichever the clock really showed.
+        for (const int isDst : {-1, 0, 1}) {
+            std::tm local{};
+            local.tm_year = stamp.year - 1900;
+            local.tm_mon = stamp.month - 1;
+            local.tm_mday = stamp.day;
+            local.tm_hour = stamp.hour;
+            local.tm_min = stamp.minute;
+            local.tm_sec = stamp.second;
+            local.tm_isdst = isDst;
+            if (std::mktime(&local) != -1 && shows(stamp, local.tm_gmtoff)) {
+                offset = local.tm_gmtoff;
+                break;
+            }
+        }
+        // A stamp the clock never showed (a leap second, the hour skipped in spring) keeps the
+        // offset of its arrival.
+    }
+    return {asUtc(stamp) - offset, offset};
+}
+
+std::string iso8601(const LocalStamp& s, long utcOffset) {
+    const long minutes = std::labs(utcOffset) / 60;
+    std::array<char, 40> text{};
+    std::snprintf(text.data(), text.size(), "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", s.year,
+                  s.month, s.day, s.hour, s.minute, s.second, utcOffset < 0 ? '-' : '+',
+                  minutes / 60, minutes % 60);
+    return text.data();
+}
+
+}  // namespace quorvane::exporter
