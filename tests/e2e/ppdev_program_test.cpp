@@ -123,6 +123,19 @@ TEST_P(PpdevSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsAndNoWriteTurnsTh
     values.resize(kCycles);
     EXPECT_EQ(values, expected.values) << ppdev->output();
 
+    // And quorvane_sim itself, in a room at the same temperature, shows the same values.
+    auto simulated = startSim(dir.path(), {},
+                              SimLaunch{.settings = "temperature=" + std::to_string(c.celsius)});
+    ASSERT_TRUE(waitForLines(*simulated, kCycles)) << simulated->output();
+    simulated->sendSignal(SIGINT);
+    ASSERT_TRUE(simulated->wait(kPatience).has_value());
+    std::vector<std::string> simValues;
+    for (const MeasurementLine& line : measurementLines(simulated->output())) {
+        simValues.push_back(line.valueField);
+    }
+    simValues.resize(kCycles);
+    EXPECT_EQ(simValues, values) << simulated->output();
+
     const std::vector<std::string> journal = journalOf(dir);
     std::vector<std::string> bus;
     for (const std::string& entry : journal) {
