@@ -174,6 +174,13 @@ TEST(ExportProgram, AFileThatCannotBeWrittenIsReportedOncePerSpell) {
     }
     std::filesystem::create_directory(sub);
     record();
+    // The file is rewritten just after the record's line is passed on.
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (readFile(sub + "/quorvane.prom").find("quorvane_readings_total 6\n") ==
+               std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     EXPECT_NE(readFile(sub + "/quorvane.prom").find("quorvane_readings_total 6\n"),
               std::string::npos);
     std::filesystem::remove_all(sub);
