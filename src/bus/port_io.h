@@ -22,3 +22,8 @@ void Output(unsigned short address, unsigned char value);
 
 // Suspends the process for whole seconds.
 void SleepSeconds(unsigned int seconds);
+
+// 1 when an Input or Output failed since the last call, else 0; each call starts afresh. Only a
+// port that can go away while the program runs (the kernel's device) ever fails, and a read that
+// failed gives a level that may pass for a bit the chip sent.
+int AccessFailed();

@@ -50,6 +50,10 @@ void Output(unsigned short address, unsigned char value) {
     outb(value, address);
 }
 
+int AccessFailed() {
+    return 0;  // port instructions cannot fail
+}
+
 void SleepSeconds(unsigned int seconds) {
     static_cast<void>(sleep(seconds));
 }

@@ -34,7 +34,7 @@ static_assert(_IOC_SIZE(PPDATADIR) == sizeof(int));
 constexpr unsigned long kRegisters = 3;  // data, status, control
 // Control bit 5: written through ppdev it turns the data lines into inputs (no supply, no clock).
 constexpr unsigned char kDataReverse = 0x20;
-// What a read gives when the ioctl fails: the level of a bus that nothing drives.
+// What a read gives when the ioctl fails, as a port with nothing behind it reads: every bit set.
 constexpr unsigned char kUndriven = 0xFF;
 
 // The claim waits for as long as another program holds the port; this long, then it is refused.
@@ -47,6 +47,9 @@ constexpr long kClaimResignalMicros = 100000;
 int device = -1;
 unsigned long grantedBase = 0;
 unsigned long grantedCount = 0;
+
+// Whether a register ioctl failed since AccessFailed was last asked.
+bool accessFailed = false;
 
 // What the last refused request was doing, so that the hint can say what would help.
 enum class Step { kOpen, kClaim, kSetUp };
@@ -197,7 +200,9 @@ unsigned char Input(unsigned short address) {
     const unsigned long offset = offsetOf(address);
     const unsigned long request = offset == 0 ? PPRDATA : offset == 1 ? PPRSTATUS : PPRCONTROL;
     if (ioctl(device, request, &value) != 0) {
-        // The port went away (EIO, ENODEV): the cycle fails as on a bus nothing drives.
+        // The port went away (EIO, ENODEV). The cycle is failed as a whole (AccessFailed): a
+        // level read here could pass for a bit the chip sent.
+        accessFailed = true;
         return kUndriven;
     }
     return value;
@@ -211,8 +216,16 @@ void Output(unsigned short address, unsigned char value) {
     // A control value read while the port failed (0xFF) must not turn the data lines around
     // when the write succeeds: the bit is never written.
     unsigned char written = offset == 0 ? value : static_cast<unsigned char>(value & ~kDataReverse);
-    // A failed write changes nothing; the cycle then fails on the bus.
-    static_cast<void>(ioctl(device, offset == 0 ? PPWDATA : PPWCONTROL, &written));
+    // A failed write changes nothing, and fails the cycle.
+    if (ioctl(device, offset == 0 ? PPWDATA : PPWCONTROL, &written) != 0) {
+        accessFailed = true;
+    }
+}
+
+int AccessFailed() {
+    const bool failed = accessFailed;
+    accessFailed = false;
+    return failed ? 1 : 0;
 }
 
 void SleepSeconds(unsigned int seconds) {

@@ -97,6 +97,10 @@ void driveDataLines() {
     andRegister(kControlReg, static_cast<std::uint8_t>(~kDataReverse));
 }
 
+int portFailed() {
+    return AccessFailed();
+}
+
 int Start() {
     setData();
     setClk();

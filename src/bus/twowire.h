@@ -24,6 +24,8 @@ void setAddress();
 // program (control bit 0x20 set) would neither power nor clock the chip. One read-modify-write
 // of the control register, which changes no line of a port already driving them.
 void driveDataLines();
+// 1 when a register access failed since the last call (the port went away), else 0.
+int portFailed();
 
 // Start condition, also every repeated start. 0, or non-zero when the bus could not be freed.
 int Start();

@@ -37,6 +37,10 @@ void Output(unsigned short address, unsigned char value) {
     quorvane::sim::instance.output(address, value);
 }
 
+int AccessFailed() {
+    return 0;  // the simulated port never goes away; its faults are on the wires
+}
+
 void SleepSeconds(unsigned int seconds) {
     quorvane::sim::instance.sleepSeconds(seconds);
 }

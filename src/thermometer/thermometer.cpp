@@ -16,6 +16,9 @@ constexpr std::uint8_t kAccessConfig = 0xAC;
 
 constexpr std::uint8_t kOneShot = 0x01;
 
+// The status of a cycle in which an access to the port failed.
+constexpr int kPortFailed = 1;
+
 std::uint8_t writeAddress(int address) {
     return static_cast<std::uint8_t>((address * 2) | 0x90);
 }
@@ -161,6 +164,9 @@ std::int16_t TenthsFromRegisters(std::uint8_t h, std::uint8_t c, std::uint8_t s)
 
 int Temperature(int portAddress, std::int16_t* tempTenths) {
     port = static_cast<std::uint16_t>(portAddress);
+    // A register access that fails reads a level that can pass for a bit the chip sent, so a
+    // cycle in which one failed is not trusted, whatever it read. Earlier failures do not count.
+    static_cast<void>(portFailed());
     applyPower();
     setAddress();
 
@@ -192,6 +198,9 @@ int Temperature(int portAddress, std::int16_t* tempTenths) {
     // Count remain must come first: reading the slope loads the counter with it.
     if (status == 0) {
         status = ReadSlope(kDeviceAddress, &countPerDegree);
+    }
+    if (status == 0 && portFailed() != 0) {
+        status = kPortFailed;
     }
     if (status != 0) {
         *tempTenths = 0;

@@ -95,6 +95,10 @@ TEST_F(PpdevSeam, TransientFailuresFailAtMostTheCycleTheyHit) {
         {"the start-up's control read", PPRCONTROL, 1, 1, EIO},
         {"a control read in a start condition", PPRCONTROL, 40, 1, EIO},
         {"the data line's sample", PPRSTATUS, 3, 1, EIO},
+        // Samples of the bits the chip sends: a failed read must not pass for a bit.
+        {"a configuration bit's sample", PPRSTATUS, 42, 1, EIO},
+        {"a temperature bit's sample", PPRSTATUS, 67, 1, EIO},
+        {"a count bit's sample", PPRSTATUS, 78, 1, EIO},
         {"a clock change's read", PPRDATA, 2000, 1, EIO},
         {"a clock change's write", PPWDATA, 12, 1, EIO},
         {"two milliseconds gone in the second cycle", 0, 1'000'000, 2'000, ENODEV},

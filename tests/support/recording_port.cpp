@@ -25,6 +25,8 @@ void RecordingPort::Reset(std::uint16_t base, std::uint8_t dataLatch, std::uint8
     control_ = controlLatch;
     script_.clear();
     refuseErrno_ = 0;
+    failCountdown_ = 0;
+    accessFailed_ = false;
     log_.clear();
     requests_.clear();
     sleepCalls_ = 0;
@@ -83,7 +85,16 @@ void RecordingPort::Sleep(unsigned int seconds) {
     sleptSeconds_ += seconds;
 }
 
+int RecordingPort::TakeAccessFailed() {
+    const bool failed = accessFailed_;
+    accessFailed_ = false;
+    return failed ? 1 : 0;
+}
+
 void RecordingPort::record(Kind kind, std::uint16_t address, std::uint8_t value) {
+    if (failCountdown_ != 0 && --failCountdown_ == 0) {
+        accessFailed_ = true;
+    }
     if (kind == Kind::kRead && !log_.empty()) {
         Access& last = log_.back();
         if (last.kind == Kind::kRead && last.address == address && last.value == value) {
@@ -194,4 +205,8 @@ void Output(unsigned short address, unsigned char value) {
 
 void SleepSeconds(unsigned int seconds) {
     recording::Port().Sleep(seconds);
+}
+
+int AccessFailed() {
+    return recording::Port().TakeAccessFailed();
 }

@@ -43,6 +43,9 @@ class RecordingPort {
 
     // Makes RequestPortAccess fail with this errno (0 grants it again).
     void RefuseAccess(int errorNumber) { refuseErrno_ = errorNumber; }
+    // The n-th access from now (1 = the next) is reported failed, as a port that went away
+    // reports it; it still happens. 0 disarms.
+    void FailAccess(std::uint64_t n) { failCountdown_ = n; }
 
     std::uint8_t DataLatch() const { return data_; }
     std::uint8_t ControlLatch() const { return control_; }
@@ -66,6 +69,7 @@ class RecordingPort {
     std::uint8_t Read(std::uint16_t address);
     void Write(std::uint16_t address, std::uint8_t value);
     void Sleep(unsigned int seconds);
+    int TakeAccessFailed();
 
   private:
     void record(Kind kind, std::uint16_t address, std::uint8_t value);
@@ -75,6 +79,8 @@ class RecordingPort {
     std::uint8_t control_ = 0;
     std::deque<int> script_;
     int refuseErrno_ = 0;
+    std::uint64_t failCountdown_ = 0;
+    bool accessFailed_ = false;
     std::vector<Access> log_;
     std::vector<AccessRequest> requests_;
     unsigned sleepCalls_ = 0;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/port_io.h"
 #include "bus/twowire.h"
 #include "support/recording_port.h"
 #include "thermometer/thermometer.h"
@@ -358,6 +359,45 @@ TEST_F(ThermometerDriver, CycleUsesThePortItIsGiven) {
     }
     // Powered and addressed: supply bits, A2 and A0 set, A1 clear.
     EXPECT_EQ(recording::Port().DataLatch(), 0xD7);
+}
+
+// A port that fails an access (the kernel's device when the port went away) reads levels that
+// can pass for the chip's: the cycle it hit is a failed one, whatever the bus showed, and only
+// that cycle. A failure before the cycle began does not count against it.
+TEST_F(ThermometerDriver, CycleInWhichAnAccessFailedIsAFailedCycle) {
+    const Registers r{0x01, 25, 0, 10, 16};
+    struct Case {
+        const char* name;
+        std::uint64_t failAt;  // the access reported failed, counted from the cycle's first
+        bool beforeTheCycle;
+    };
+    const std::vector<Case> cases = {
+        {"the first access", 1, false},
+        {"the last access", 0, false},
+        {"before the cycle", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        script(Cycle(r));
+        std::int16_t tenths = 1234;
+        ASSERT_EQ(Temperature(0x378, &tenths), 0);
+        const std::size_t accesses = recording::AllReads(recording::Port().Log()) +
+                                     recording::AllWrites(recording::Port().Log());
+        SetUp();
+        script(Cycle(r));
+        if (c.beforeTheCycle) {
+            recording::Port().FailAccess(1);
+            static_cast<void>(Input(0x378));
+        } else {
+            recording::Port().FailAccess(c.failAt != 0 ? c.failAt : accesses);
+        }
+        tenths = 1234;
+        const int status = Temperature(0x378, &tenths);
+        EXPECT_EQ(status != 0, !c.beforeTheCycle);
+        EXPECT_EQ(tenths, c.beforeTheCycle ? 251 : 0);
+        EXPECT_EQ(wire(), CycleWire(r)) << "the bus is the same either way";
+    }
 }
 
 TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
