@@ -124,8 +124,8 @@ TEST_P(PpdevSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsAndNoWriteTurnsTh
     EXPECT_EQ(values, expected.values) << ppdev->output();
 
     // And quorvane_sim itself, in a room at the same temperature, shows the same values.
-    auto simulated = startSim(dir.path(), {},
-                              SimLaunch{.settings = "temperature=" + std::to_string(c.celsius)});
+    auto simulated =
+        startSim(dir.path(), {}, SimLaunch{.settings = "temperature=" + std::to_string(c.celsius)});
     ASSERT_TRUE(waitForLines(*simulated, kCycles)) << simulated->output();
     simulated->sendSignal(SIGINT);
     ASSERT_TRUE(simulated->wait(kPatience).has_value());
