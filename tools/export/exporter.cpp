@@ -60,8 +60,18 @@ std::string exposition(const Readings& r) {
     return text;
 }
 
-Exporter::Exporter(Format format, Writer out, Clock clock)
-    : format_(format), out_(std::move(out)), clock_(std::move(clock)) {}
+Exporter::Exporter(Format format, Writer out, Clock clock, Writer aside)
+    : format_(format), out_(std::move(out)), aside_(std::move(aside)), clock_(std::move(clock)) {}
+
+Exporter::Writer* Exporter::lines() {
+    if (format_ == Format::Lines) {
+        return &out_;
+    }
+    if (format_ == Format::Json && aside_) {
+        return &aside_;
+    }
+    return nullptr;
+}
 
 void Exporter::input(std::string_view bytes, bool drained) {
     if (format_ == Format::Copy) {
@@ -97,6 +107,7 @@ void Exporter::record(const Record& record) {
         line.append(record.text).push_back('\n');
         out_(line);
     } else if (format_ == Format::Json) {
+        closeLine();
         std::string line = "{\"time\":\"" + iso8601(record.stamp, time.utcOffset) + "\",";
         if (good) {
             line.append("\"value\":").append(record.value);
@@ -111,24 +122,26 @@ void Exporter::record(const Record& record) {
 }
 
 void Exporter::text(std::string_view bytes, bool startsMessage) {
-    if (format_ != Format::Lines) {
+    Writer* to = lines();
+    if (to == nullptr) {
         return;
     }
     if (startsMessage && lineOpen_) {
         std::string line = "\n";
         line.append(bytes);
-        out_(line);
+        (*to)(line);
     } else if (!bytes.empty()) {
-        out_(bytes);
+        (*to)(bytes);
     }
     lineOpen_ = true;
 }
 
 void Exporter::closeLine() {
-    if (lineOpen_) {
-        lineOpen_ = false;
-        out_("\n");
+    Writer* to = lines();
+    if (lineOpen_ && to != nullptr) {
+        (*to)("\n");
     }
+    lineOpen_ = false;
 }
 
 }  // namespace quorvane::exporter

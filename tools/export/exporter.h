@@ -17,7 +17,7 @@ namespace quorvane::exporter {
 enum class Format {
     Copy,   // the input unchanged
     Lines,  // each message as a line that ends with its newline, each record at once
-    Json,   // one JSON object per record, nothing else
+    Json,   // one JSON object per record, nothing else; the other messages go aside as lines
 };
 
 // The readings since the exporter started, as the metrics show them.
@@ -43,7 +43,9 @@ class Exporter : private ScanHandler {
     using Writer = std::function<void(std::string_view)>;
     using Clock = std::function<std::time_t()>;
 
-    Exporter(Format format, Writer out, Clock clock);
+    // `aside` takes the program's other messages (banner, log messages, refusals) as lines where
+    // the format leaves no room for them on the output: with Json, standard error.
+    Exporter(Format format, Writer out, Clock clock, Writer aside = nullptr);
 
     // A piece of input as it was read. `drained`: nothing more was waiting behind it, so the
     // program has finished writing for now, and a message that is not a record ends its line.
@@ -59,14 +61,17 @@ class Exporter : private ScanHandler {
     void record(const Record& record) override;
     void text(std::string_view bytes, bool startsMessage) override;
     void closeLine();
+    // Where the other messages go as lines: nowhere for Copy, which has passed them on already.
+    Writer* lines();
 
     Format format_;
     Writer out_;
+    Writer aside_;
     Clock clock_;
     RecordScanner scanner_;
     Readings readings_;
     bool changed_ = false;
-    bool lineOpen_ = false;  // --lines: text of a message written, its newline not yet
+    bool lineOpen_ = false;  // text of a message written as a line, its newline not yet
 };
 
 }  // namespace quorvane::exporter

@@ -205,7 +205,10 @@ int run(int argc, char* argv[]) {
     Metrics metrics(options.textfile);
     exporter::Exporter exporter(
         options.format, [&out](std::string_view bytes) { out.write(bytes); },
-        [] { return std::time(nullptr); });
+        [] { return std::time(nullptr); },
+        // Beside the JSON lines the program's own messages (a refused port, a log that cannot be
+        // written) must still reach someone.
+        [](std::string_view bytes) { std::cerr.write(bytes.data(), std::ssize(bytes)); });
     // The file says at once that no reading has come yet, rather than showing one from before.
     metrics.publish(exporter.readings());
 
