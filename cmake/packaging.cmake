@@ -1,7 +1,10 @@
 # A Debian package of everything that is installed: cpack -G DEB in the build directory.
 set(CPACK_PACKAGE_NAME quorvane)
 set(CPACK_PACKAGE_VENDOR "The quorvane authors")
-set(CPACK_PACKAGE_CONTACT "quorvane developers <devel@quorvane.org>")
+# Whoever builds packages for others names themselves here (-DQUORVANE_MAINTAINER=...).
+set(QUORVANE_MAINTAINER "quorvane developers <devel@quorvane.org>" CACHE STRING
+    "The Debian package's maintainer: a name and an address that reaches them")
+set(CPACK_PACKAGE_CONTACT "${QUORVANE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "DS1621 thermometer on the PC parallel port, with bus traces and log charts")
 # The long description below the summary, as Debian shows it: lines within 80 columns.
@@ -35,14 +38,16 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
 endif()
 # The service's user on installation; the service stopped on removal, its logs gone on purge.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/deb/postrm.in ${PROJECT_BINARY_DIR}/deb/postrm @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                WORLD_READ WORLD_EXECUTE)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/deb/postinst
-    ${PROJECT_SOURCE_DIR}/packaging/deb/prerm ${PROJECT_SOURCE_DIR}/packaging/deb/postrm)
+    ${PROJECT_SOURCE_DIR}/packaging/deb/prerm ${PROJECT_BINARY_DIR}/deb/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # The licence in Debian's machine-readable form and the package's changelog, compressed as
 # Debian compresses it (gzip -9n: no name or time in the header).
 set(QUORVANE_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
-set(QUORVANE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 configure_file(packaging/deb/changelog.in changelog.Debian @ONLY)
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.Debian.gz
   COMMAND sh -c "gzip -9n -c changelog.Debian > changelog.Debian.gz"

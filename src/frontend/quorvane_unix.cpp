@@ -29,7 +29,7 @@ int main(int argc, char* argv[]) {
 
     if (UsageRequested(argc, argv) != 0) {
         Usage();
-        return 0;
+        return FlushOutput();
     }
     ScanOptions(argc, argv, &unitIndex, &logFrequency, &verbose);
     if (verbose == 1) {

@@ -230,6 +230,10 @@ INSTANTIATE_TEST_SUITE_P(
                                [](const fs::path& outside) {
                                    fs::create_symlink(outside / "precious", "quorvane.log");
                                }},
+                      NotAFile{"HardLinkToAFile",
+                               [](const fs::path& outside) {
+                                   fs::create_hard_link(outside / "precious", "quorvane.log");
+                               }},
                       NotAFile{"LinkToNothingYet",
                                [](const fs::path& outside) {
                                    fs::create_symlink(outside / "created", "quorvane.log");

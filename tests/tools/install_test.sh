@@ -42,7 +42,7 @@ if [ "$have_real" = 1 ]; then
     expected+=(bin/quorvane_unix)
 fi
 if [ "$have_ppdev" = 1 ]; then
-    expected+=(bin/quorvane_ppdev share/man/man1/quorvane_ppdev.1.gz)
+    expected+=(bin/quorvane_ppdev share/man/man1/quorvane_ppdev.1.gz lib/modules-load.d/quorvane.conf)
 fi
 if [ "$have_service" = 1 ]; then
     expected+=(lib/systemd/system/quorvane.service lib/sysusers.d/quorvane.conf
