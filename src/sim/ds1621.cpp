@@ -7,9 +7,6 @@ namespace quorvane::sim {
 
 namespace {
 
-constexpr double kLowest = -55.0;
-constexpr double kHighest = 125.0;
-
 std::int16_t asSigned(std::uint16_t word) {
     return static_cast<std::int16_t>(word);
 }
@@ -25,7 +22,8 @@ std::uint8_t lowByte(std::uint16_t word) {
 
 Reading readingFor(double t, std::uint8_t countPerC) {
     // A reading out of the sensor's range pins to its ends; so does nonsense.
-    const double clamped = std::isnan(t) ? kLowest : std::clamp(t, kLowest, kHighest);
+    const double clamped =
+        std::isnan(t) ? kLowestCelsius : std::clamp(t, kLowestCelsius, kHighestCelsius);
     const int halves = static_cast<int>(std::floor(clamped * 2.0 + 0.5));
     const int tempRead = static_cast<int>(std::floor(clamped + 0.25));
     const double remain = std::floor(countPerC * (tempRead + 0.75 - clamped) + 0.5);

@@ -11,6 +11,10 @@
 
 namespace quorvane::sim {
 
+// The chip's measuring range in degrees Celsius; a true temperature beyond it reads as its end.
+inline constexpr double kLowestCelsius = -55.0;
+inline constexpr double kHighestCelsius = 125.0;
+
 using TemperatureProfile = std::function<double(Micros)>;
 
 namespace command {

@@ -15,8 +15,6 @@ namespace quorvane::sim {
 
 namespace {
 
-constexpr double kLowest = -55.0;  // the chip's measuring range
-constexpr double kHighest = 125.0;
 // Times and periods: up to about thirty years, which no run outlasts.
 constexpr double kLongest = 1e9;
 
@@ -51,7 +49,7 @@ std::string_view trimmed(std::string_view text) {
 }
 
 std::optional<double> celsius(std::string_view text) {
-    return tools::parseDecimal(text, kLowest, kHighest);
+    return tools::parseDecimal(text, kLowestCelsius, kHighestCelsius);
 }
 
 std::optional<Micros> seconds(std::string_view text) {

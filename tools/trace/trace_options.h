@@ -5,6 +5,8 @@
 #include <string>
 #include <variant>
 
+#include "sim/ds1621.h"
+
 namespace quorvane::trace {
 
 struct TraceOptions {
@@ -28,8 +30,8 @@ std::variant<TraceOptions, HelpRequested, UsageError> parseTraceOptions(int argc
 extern const char* const kTraceUsage;
 
 inline constexpr int kMaxCycles = 1000;
-inline constexpr double kMinCelsius = -55.0;  // the chip's measuring range
-inline constexpr double kMaxCelsius = 125.0;
+inline constexpr double kMinCelsius = sim::kLowestCelsius;
+inline constexpr double kMaxCelsius = sim::kHighestCelsius;
 inline constexpr double kDefaultCelsius = 25.0;
 
 }  // namespace quorvane::trace
