@@ -15,12 +15,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 void RecordToJsonLine(benchmark::State& state) {
-    quorvane::test::ChildSpec spec;
-    spec.program = QUORVANE_EXPORT_PATH;
-    spec.arguments = {"--json"};
-    spec.environment = {"TZ=UTC0"};
-    spec.pipeInput = true;
-    quorvane::test::ChildProcess exporter(spec);
+    quorvane::test::ChildSpec launch;
+    launch.program = QUORVANE_EXPORT_PATH;
+    launch.arguments = {"--json"};
+    launch.environment = {"TZ=UTC0"};
+    launch.pipeInput = true;
+    quorvane::test::ChildProcess exporter(launch);
     std::size_t lines = 0;
     int second = 0;
     for (auto _ : state) {

@@ -29,13 +29,13 @@ constexpr auto kPatience = 30s;
 
 std::unique_ptr<ChildProcess> startExport(const std::vector<std::string>& arguments,
                                           const std::string& errorFile = "") {
-    ChildSpec spec;
-    spec.program = kExport;
-    spec.arguments = arguments;
-    spec.environment = {"TZ=UTC0"};
-    spec.pipeInput = true;
-    spec.errorFile = errorFile;
-    return std::make_unique<ChildProcess>(spec);
+    ChildSpec launch;
+    launch.program = kExport;
+    launch.arguments = arguments;
+    launch.environment = {"TZ=UTC0"};
+    launch.pipeInput = true;
+    launch.errorFile = errorFile;
+    return std::make_unique<ChildProcess>(launch);
 }
 
 std::size_t countOf(const std::string& text, const std::string& part) {
