@@ -253,7 +253,7 @@ TEST(ZonedTime, TheOffsetInForceDecidesTheHourThatRepeats) {
     tzset();
     struct Case {
         const char* name;
-        LocalStamp stamp;
+        tools::Timestamp stamp;
         std::time_t arrival;
         const char* iso;
         std::int64_t unix;

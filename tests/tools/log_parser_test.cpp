@@ -37,6 +37,7 @@ TEST(ParseEntry, TellsEntriesFromJunk) {
         {"21.4 C 14:60:09 12/08/2026", false, 0, Unit::Celsius, {}},   // minute 60
         {"21.4 C 14:05:09 13/08/2026", false, 0, Unit::Celsius, {}},   // month 13
         {"21.4 C 14:05:09 12/32/2026", false, 0, Unit::Celsius, {}},   // day 32
+        {"21.4 C 14:05:09 02/29/2027", false, 0, Unit::Celsius, {}},   // no such day
         {"21.4 C 14:05:09 2026/12/08", false, 0, Unit::Celsius, {}},   // another date order
         {"21.4 C 14:05:09 12/08/2026x", false, 0, Unit::Celsius, {}},  // trailing junk
         {"21.4 C 14:05:09 12/08/26", false, 0, Unit::Celsius, {}},

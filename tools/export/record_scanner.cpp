@@ -17,23 +17,6 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-int number(std::string_view digits) {
-    int value = 0;
-    for (const char c : digits) {
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
-bool isLeapYear(int year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int daysInMonth(int year, int month) {
-    constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
-}
-
 }  // namespace
 
 void RecordScanner::feed(std::string_view bytes, ScanHandler& handler) {
@@ -173,16 +156,9 @@ bool RecordScanner::step(char c, ScanHandler& handler) {
 
 bool RecordScanner::completeStamp(ScanHandler& handler) {
     const std::string_view stamp(buffer_.data() + stampBegin_, kStampShape.size());
-    LocalStamp local;
-    local.hour = number(stamp.substr(0, 2));
-    local.minute = number(stamp.substr(3, 2));
-    local.second = number(stamp.substr(6, 2));
-    local.month = number(stamp.substr(9, 2));
-    local.day = number(stamp.substr(12, 2));
-    local.year = number(stamp.substr(15, 4));
-    // A leap second is a real time; a 25th hour or a 31st of June is not the program's.
-    if (local.hour > 23 || local.minute > 59 || local.second > 60 || local.month < 1 ||
-        local.month > 12 || local.day < 1 || local.day > daysInMonth(local.year, local.month)) {
+    // The shape is checked already; a 25th hour or a 31st of June is not the program's.
+    const auto local = tools::parseTimestamp(stamp);
+    if (!local) {
         return false;
     }
     Record record;
@@ -192,7 +168,7 @@ bool RecordScanner::completeStamp(ScanHandler& handler) {
         record.value = std::string_view(buffer_.data() + valueBegin_, valueEnd_ - valueBegin_);
         record.unit = unit_;
     }
-    record.stamp = local;
+    record.stamp = *local;
     length_ = 0;
     handler.record(record);
     return true;

@@ -15,17 +15,9 @@
 #include <cstddef>
 #include <string_view>
 
-namespace quorvane::exporter {
+#include "common/shown_line.h"
 
-// A local time as the program prints it: no time zone.
-struct LocalStamp {
-    int year = 0;
-    int month = 0;
-    int day = 0;
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-};
+namespace quorvane::exporter {
 
 enum class RecordKind { Measurement, Error };
 
@@ -35,7 +27,7 @@ struct Record {
     std::string_view text;   // as printed, without its leading newline
     std::string_view value;  // the number as shown, without padding ("21.4"); empty for an error
     char unit = '\0';        // 'C', 'F' or 'K'; '\0' for an error
-    LocalStamp stamp;
+    tools::Timestamp stamp;
 };
 
 class ScanHandler {

@@ -10,7 +10,7 @@ namespace {
 
 // Seconds from the epoch to the stamp read as UTC (days from the civil date, without the C
 // library's time zone).
-std::int64_t asUtc(const LocalStamp& s) {
+std::int64_t asUtc(const tools::Timestamp& s) {
     const std::int64_t y = s.month <= 2 ? s.year - 1 : s.year;
     const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
     const std::int64_t yearOfEra = y - era * 400;
@@ -22,7 +22,7 @@ std::int64_t asUtc(const LocalStamp& s) {
 }
 
 // Whether the local clock, at this offset, really showed the stamp.
-bool shows(const LocalStamp& s, long offset) {
+bool shows(const tools::Timestamp& s, long offset) {
     const auto instant = static_cast<std::time_t>(asUtc(s) - offset);
     std::tm local{};
     return localtime_r(&instant, &local) != nullptr && local.tm_gmtoff == offset &&
@@ -33,7 +33,7 @@ bool shows(const LocalStamp& s, long offset) {
 
 }  // namespace
 
-ZonedTime placeStamp(const LocalStamp& stamp, std::time_t arrival) {
+ZonedTime placeStamp(const tools::Timestamp& stamp, std::time_t arrival) {
     std::tm now{};
     const long arrivalOffset = localtime_r(&arrival, &now) != nullptr ? now.tm_gmtoff : 0;
     long offset = arrivalOffset;
@@ -60,7 +60,7 @@ ZonedTime placeStamp(const LocalStamp& stamp, std::time_t arrival) {
     return {asUtc(stamp) - offset, offset};
 }
 
-std::string iso8601(const LocalStamp& s, long utcOffset) {
+std::string iso8601(const tools::Timestamp& s, long utcOffset) {
     const long minutes = std::labs(utcOffset) / 60;
     std::array<char, 40> text{};
     std::snprintf(text.data(), text.size(), "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", s.year,

@@ -17,9 +17,9 @@ struct ZonedTime {
     long utcOffset = 0;  // seconds east of UTC
 };
 
-ZonedTime placeStamp(const LocalStamp& stamp, std::time_t arrival);
+ZonedTime placeStamp(const tools::Timestamp& stamp, std::time_t arrival);
 
 // ISO 8601 with the offset: "2026-12-08T14:05:09+01:00".
-std::string iso8601(const LocalStamp& stamp, long utcOffset);
+std::string iso8601(const tools::Timestamp& stamp, long utcOffset);
 
 }  // namespace quorvane::exporter

@@ -3,52 +3,23 @@
 // the same file with no mark between them, so a run shows only where the unit changes.
 #pragma once
 
-#include <compare>
 #include <cstddef>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/shown_line.h"
+
 namespace quorvane::plot {
 
-enum class Unit : char { Celsius = 'C', Fahrenheit = 'F', Kelvin = 'K' };
-
-std::optional<Unit> unitFromLetter(char letter);
-char letterOf(Unit unit);
-// "°C", "°F", "K": how the unit is written next to a number.
-std::string symbolOf(Unit unit);
-
-// Converts a temperature between units (through Celsius).
-double convert(double value, Unit from, Unit to);
-
-// A local time stamp as the entry shows it (no time zone: the log has none).
-struct Timestamp {
-    int year = 0;
-    int month = 0;
-    int day = 0;
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-
-    // The defaulted comparison compares with a literal 0 inside, which the check takes for a
-    // null pointer.
-    // NOLINTNEXTLINE(modernize-use-nullptr)
-    friend auto operator<=>(const Timestamp&, const Timestamp&) = default;
-    // "YYYY-MM-DDTHH:MM:SS", one word, for the chart's data.
-    std::string iso() const;
-};
-
-struct Entry {
-    double value = 0;
-    Unit unit = Unit::Celsius;
-    Timestamp time;
-
-    friend bool operator==(const Entry&, const Entry&) = default;
-};
-
-// One line of the file without its newline; nothing when it is not an entry.
-std::optional<Entry> parseEntry(std::string_view line);
+using tools::convert;
+using tools::Entry;
+using tools::letterOf;
+using tools::parseEntry;
+using tools::symbolOf;
+using tools::Timestamp;
+using tools::Unit;
+using tools::unitFromLetter;
 
 struct ParsedLog {
     std::vector<Entry> entries;
