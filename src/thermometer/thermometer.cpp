@@ -26,27 +26,10 @@ std::uint8_t readAddress(int address) {
     return static_cast<std::uint8_t>((address * 2) | 0x91);
 }
 
-// S W cmd [data] P. A byte that is not acknowledged stops the sending, but the bus is still
-// released with a stop condition.
-int sendCommand(int address, std::uint8_t command, const std::uint8_t* data) {
-    int status = Start();
-    if (status != 0) {
-        return status;
-    }
-    status = Transmit(writeAddress(address));
-    if (status == 0) {
-        status = Transmit(command);
-    }
-    if (status == 0 && data != nullptr) {
-        status = Transmit(*data);
-    }
-    Stop();
-    return status;
-}
-
-// S W cmd Sr R: addresses the device to read the answer to a command. A failed start condition
-// sets *startFailed: the caller then returns at once, without a stop condition.
-int addressForRead(int address, std::uint8_t command, int* startFailed) {
+// S W cmd: addresses the device for writing and names the command. A failed start condition
+// sets *startFailed: the caller then returns at once, without a stop condition, as the bus is
+// not the master's.
+int beginCommand(int address, std::uint8_t command, int* startFailed) {
     *startFailed = 0;
     int status = Start();
     if (status != 0) {
@@ -57,6 +40,27 @@ int addressForRead(int address, std::uint8_t command, int* startFailed) {
     if (status == 0) {
         status = Transmit(command);
     }
+    return status;
+}
+
+// S W cmd [data] P. A byte that is not acknowledged stops the sending, but the bus is still
+// released with a stop condition.
+int sendCommand(int address, std::uint8_t command, const std::uint8_t* data) {
+    int startFailed = 0;
+    int status = beginCommand(address, command, &startFailed);
+    if (startFailed != 0) {
+        return status;
+    }
+    if (status == 0 && data != nullptr) {
+        status = Transmit(*data);
+    }
+    Stop();
+    return status;
+}
+
+// S W cmd Sr R: addresses the device to read the answer to a command.
+int addressForRead(int address, std::uint8_t command, int* startFailed) {
+    int status = beginCommand(address, command, startFailed);
     if (status == 0) {
         status = Start();
         if (status != 0) {
