@@ -6,17 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "kit/cases.h"
+#include "kit/console_texts.h"
 #include "kit/shown_line.h"
 #include "kit/sim_run.h"
 
@@ -179,8 +176,7 @@ TEST_P(LogOff, NeverCreatesTheFile) {
     ASSERT_TRUE(waitForTime(sim, kClockStartSeconds + 70)) << sim.output();
     const StoppedRun run = stop(sim, dir);
 
-    const std::string banner =
-        std::string("\n*** Starting Temperature measurements ***\nUnits=CELCIUS, ") + c.bannerTail;
+    const std::string banner = std::string(kStartLine) + "\nUnits=CELCIUS, " + c.bannerTail;
     ASSERT_EQ(run.output.substr(0, banner.size()), banner);
     const auto messages = splitMessages(run.output.substr(banner.size()));
     EXPECT_GE(messages.size(), 30U);

@@ -4,11 +4,9 @@
 // the simulated port, refuse as the kernel refuses with a hint, and outlive a port that fails.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>

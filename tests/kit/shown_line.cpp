@@ -1,6 +1,6 @@
 #include "kit/shown_line.h"
 
-#include <ctime>
+#include <chrono>
 
 #include "common/shown_line.h"
 
@@ -9,14 +9,9 @@ namespace quorvane::testkit {
 namespace {
 
 std::int64_t secondsOf(const tools::Timestamp& t) {
-    std::tm fields{};
-    fields.tm_year = t.year - 1900;
-    fields.tm_mon = t.month - 1;
-    fields.tm_mday = t.day;
-    fields.tm_hour = t.hour;
-    fields.tm_min = t.minute;
-    fields.tm_sec = t.second;
-    return static_cast<std::int64_t>(timegm(&fields));
+    using namespace std::chrono;
+    const sys_days day{year(t.year) / t.month / t.day};
+    return day.time_since_epoch() / 1s + (t.hour * 60 + t.minute) * 60 + t.second;
 }
 
 }  // namespace
