@@ -35,6 +35,7 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::string>& addit
 
 std::vector<char*> pointersTo(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
     for (auto& s : strings) {
         pointers.push_back(s.data());
     }
@@ -72,26 +73,26 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
     std::vector<std::string> environment = mergedEnvironment(launch.environment);
     std::vector<char*> argv = pointersTo(args);
     std::vector<char*> envp = pointersTo(environment);
-    std::array<int, 2> output{-1, -1};
-    std::array<int, 2> input{-1, -1};
-    if (pipe2(output.data(), O_CLOEXEC) != 0 ||
-        (launch.pipeInput && pipe2(input.data(), O_CLOEXEC) != 0)) {
+    std::array<int, 2> outPipe{-1, -1};
+    std::array<int, 2> inPipe{-1, -1};
+    if (pipe2(outPipe.data(), O_CLOEXEC) != 0 ||
+        (launch.pipeInput && pipe2(inPipe.data(), O_CLOEXEC) != 0)) {
         const int error = errno;
-        closeFd(output[0]);
-        closeFd(output[1]);
+        closeFd(outPipe[0]);
+        closeFd(outPipe[1]);
         fail("pipe2", error);
     }
-    readFd_ = output[0];
-    writeFd_ = input[1];
+    readFd_ = outPipe[0];
+    writeFd_ = inPipe[1];
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (launch.pipeInput) {
-        posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, inPipe[0], STDIN_FILENO);
     } else {
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     }
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
     if (launch.keepErrors) {
         posix_spawn_file_actions_adddup2(&actions, errors_.emplace().fd(), STDERR_FILENO);
     }
@@ -115,8 +116,8 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
     const int error = posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    closeFd(output[1]);
-    closeFd(input[0]);
+    closeFd(outPipe[1]);
+    closeFd(inPipe[0]);
     if (error != 0) {
         reaped_ = true;
         closeOutput();

@@ -11,7 +11,7 @@ namespace {
 std::int64_t secondsOf(const tools::Timestamp& t) {
     using namespace std::chrono;
     const sys_days day{year(t.year) / t.month / t.day};
-    return day.time_since_epoch() / 1s + (t.hour * 60 + t.minute) * 60 + t.second;
+    return day.time_since_epoch() / 1s + (std::int64_t{t.hour} * 60 + t.minute) * 60 + t.second;
 }
 
 }  // namespace
