@@ -45,10 +45,11 @@ WorkingDirectory::~WorkingDirectory() {
 }
 
 ScratchFile::ScratchFile() : file_(std::tmpfile()) {
-    // Only the child it is handed to may inherit it, not every child started meanwhile.
-    if (file_ == nullptr || fcntl(fd(), F_SETFD, FD_CLOEXEC) != 0) {
+    if (file_ == nullptr) {
         fail("tmpfile");
     }
+    // Only the child it is handed to may inherit it, not every child started meanwhile.
+    fcntl(fd(), F_SETFD, FD_CLOEXEC);
 }
 
 ScratchFile::~ScratchFile() {

@@ -58,9 +58,9 @@ ChildProcess startUnderClock(const std::string& program, const std::filesystem::
     return ChildProcess(launch);
 }
 
-void writeClockFile(const std::filesystem::path& clockFile, const std::string& spec) {
+void writeClockFile(const std::filesystem::path& clockFile, const std::string& setting) {
     const std::filesystem::path fresh = clockFile.string() + ".new";
-    writeFile(fresh, spec + "\n");
+    writeFile(fresh, setting + "\n");
     std::filesystem::rename(fresh, clockFile);
 }
 

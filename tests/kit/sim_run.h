@@ -43,7 +43,7 @@ ChildProcess startUnderClock(const std::string& program, const std::filesystem::
                              const std::vector<std::string>& environment);
 
 // Replaces the clock file's content in one step, so the program never reads half of it.
-void writeClockFile(const std::filesystem::path& clockFile, const std::string& spec);
+void writeClockFile(const std::filesystem::path& clockFile, const std::string& setting);
 
 // Reads until at least count measurement lines have arrived.
 bool waitForLines(ChildProcess& child, std::size_t count);
