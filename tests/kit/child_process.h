@@ -45,13 +45,11 @@ struct ChildEnd {
     int status() const { return exited ? exitCode : 128 + signal; }
 };
 
-class ChildProcess {
+class ChildProcess : Pinned {
   public:
     // Starts the child; throws std::runtime_error when it cannot be started.
     explicit ChildProcess(const ChildSpec& launch);
     ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Everything read from the child's standard output so far.
     const std::string& output() const { return output_; }

@@ -11,13 +11,18 @@
 
 namespace quorvane::testkit {
 
+// The base of what owns something while it lives: neither copied nor moved.
+struct Pinned {
+    Pinned() = default;
+    Pinned(const Pinned&) = delete;
+    Pinned& operator=(const Pinned&) = delete;
+};
+
 // A fresh directory under the temporary directory, removed with all it holds.
-class TempDir {
+class TempDir : Pinned {
   public:
     TempDir();  // throws std::runtime_error when none can be made
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
     // The path of name inside it, as a command line takes it.
@@ -28,24 +33,20 @@ class TempDir {
 };
 
 // Makes dir the current directory while it lives.
-class WorkingDirectory {
+class WorkingDirectory : Pinned {
   public:
     explicit WorkingDirectory(const std::filesystem::path& dir);
     ~WorkingDirectory();
-    WorkingDirectory(const WorkingDirectory&) = delete;
-    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
 
   private:
     std::filesystem::path previous_;
 };
 
 // An unlinked file in the temporary directory: nothing is left behind, however much goes in.
-class ScratchFile {
+class ScratchFile : Pinned {
   public:
     ScratchFile();  // throws std::runtime_error when none can be made
     ~ScratchFile();
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
 
     int fd() const;
     // Everything written to it, from its start, wherever its offset stands.
@@ -57,12 +58,10 @@ class ScratchFile {
 
 // Points file descriptor 1 at a scratch file while it lives, stdout flushed on the way in and
 // out, so that what the code under test prints can be read back whole, however much it is.
-class StdoutCapture {
+class StdoutCapture : Pinned {
   public:
     StdoutCapture();  // throws std::runtime_error when the descriptor cannot be moved
     ~StdoutCapture();
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
 
     // What has reached the descriptor, without flushing stdout: what a pipe would have received.
     std::string written() const { return file_.content(); }
