@@ -3,24 +3,21 @@
 // real program and two pipes, as a reader such as jq or a log shipper sees it.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
 
-#include "support/child_process.h"
+#include "kit/child_process.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 void RecordToJsonLine(benchmark::State& state) {
-    quorvane::test::ChildSpec launch;
-    launch.program = QUORVANE_EXPORT_PATH;
-    launch.arguments = {"--json"};
-    launch.environment = {"TZ=UTC0"};
-    launch.pipeInput = true;
-    quorvane::test::ChildProcess exporter(launch);
+    quorvane::testkit::ChildProcess exporter(
+        {QUORVANE_EXPORT_PATH, {"--json"}, {"TZ=UTC0"}, {}, true});
     std::size_t lines = 0;
     int second = 0;
     for (auto _ : state) {
@@ -37,11 +34,7 @@ void RecordToJsonLine(benchmark::State& state) {
         ++lines;
         const bool arrived = exporter.readUntil(
             [lines](const std::string& out) {
-                std::size_t count = 0;
-                for (const char c : out) {
-                    count += c == '\n' ? 1 : 0;
-                }
-                return count >= lines;
+                return static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')) >= lines;
             },
             std::chrono::seconds(10));
         const auto end = Clock::now();

@@ -2,23 +2,26 @@
 // usage check, the option scan, the banner and one measurement line.
 //
 // Input layout: two bytes of tenths of a degree (little endian), then the arguments separated
-// by NUL bytes. Each argument lives in a heap block of exactly its own size, so a read past its
-// end is caught by AddressSanitizer.
+// by NUL bytes.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/shown_line.h"
 #include "frontend/console.h"
+#include "kit/argv.h"
 
 namespace {
 
 constexpr std::size_t kMaxArguments = 6;
+constexpr const char* kStamp = "14:05:09 12/08/2026";
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "invariant broken: %s\n", what);
@@ -54,26 +57,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto tenths = static_cast<std::int16_t>(data[0] | (data[1] << 8));
     const std::string_view rest(reinterpret_cast<const char*>(data + 2), size - 2);
 
-    std::vector<std::unique_ptr<char[]>> storage;
-    std::vector<char*> argv;
-    std::size_t from = 0;
-    while (from <= rest.size() && argv.size() < kMaxArguments) {
-        std::size_t end = rest.find('\0', from);
-        if (end == std::string_view::npos) {
-            end = rest.size();
-        }
-        const std::size_t length = end - from;
-        auto arg = std::make_unique<char[]>(length + 1);
-        std::memcpy(arg.get(), rest.data() + from, length);
-        arg[length] = '\0';
-        argv.push_back(arg.get());
-        storage.push_back(std::move(arg));
+    std::vector<std::string> args;
+    for (std::size_t from = 0; from <= rest.size() && args.size() < kMaxArguments;) {
+        const std::size_t end = std::min(rest.find('\0', from), rest.size());
+        args.emplace_back(rest.substr(from, end - from));
         from = end + 1;
     }
-    const int argc = static_cast<int>(argv.size());
-    argv.push_back(nullptr);
+    quorvane::testkit::Argv argv(args);
+    const int argc = argv.argc();
 
-    const int usage = UsageRequested(argc, argv.data());
+    const int usage = UsageRequested(argc, argv.argv());
     if (usage != 0 && usage != 1) {
         fail("usage check gives 0 or 1");
     }
@@ -83,33 +76,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int unitIndex = 0;
     std::int32_t logFrequency = -1;
     int verbose = 0;
-    ScanOptions(argc, argv.data(), &unitIndex, &logFrequency, &verbose);
+    ScanOptions(argc, argv.argv(), &unitIndex, &logFrequency, &verbose);
     if (unitIndex < 0 || unitIndex > 2 || (verbose != 0 && verbose != 1)) {
         fail("option scan keeps the unit in 0..2 and verbose 0 or 1");
     }
     PrintBanner(unitIndex, logFrequency);
 
-    // The time stamp is fuzzed too: the last argument, whatever its length.
-    const char* stamp = argc > 0 ? argv[static_cast<std::size_t>(argc - 1)] : "";
-    char line[kLineBufferSize];
-    FormatMeasurementLine(line, sizeof line, tenths, unitIndex, stamp);
-    const std::size_t length = std::strlen(line);
-    if (length == 0 || length >= sizeof line || line[0] != '\n') {
-        fail("line starts with a newline and fits its buffer");
-    }
-    char* end = nullptr;
-    const double shown = std::strtod(line + 1, &end);
-    const char letter = "CFK"[unitIndex];
-    if (end == line + 1 || end[0] != ' ' || end[1] != letter || end[2] != ' ') {
+    // The same reading stamped as the program stamps it is a measurement that the companions
+    // read back as the reading, in the unit chosen.
+    char reference[kLineBufferSize];
+    FormatMeasurementLine(reference, sizeof reference, tenths, unitIndex, kStamp);
+    const auto entry = quorvane::tools::parseEntry(std::string_view(reference).substr(1));
+    if (reference[0] != '\n' || !entry ||
+        quorvane::tools::letterOf(entry->unit) != "CFK"[unitIndex]) {
         fail("line is value, unit letter, time stamp");
     }
-    if (std::fabs(shown - expectedValue(tenths, unitIndex)) > 0.05 + 1e-3) {
+    if (std::fabs(entry->value - expectedValue(tenths, unitIndex)) > 0.05 + 1e-3) {
         fail("line shows the reading to one decimal");
     }
-    // The stamp follows, cut only where the buffer ends.
-    if (std::strncmp(end + 3, stamp, sizeof line - 1 - static_cast<std::size_t>(end + 3 - line)) !=
-        0) {
-        fail("line ends with the time stamp");
+    // The time stamp is fuzzed too: the last argument, whatever its length. It follows the
+    // value and unit, cut only where the buffer ends.
+    const char* stamp = argc > 0 ? argv.argv()[argc - 1] : "";
+    char line[kLineBufferSize];
+    FormatMeasurementLine(line, sizeof line, tenths, unitIndex, stamp);
+    const std::string whole = std::string(reference, std::strlen(reference) - 19) + stamp;
+    if (std::string_view(line) != std::string_view(whole).substr(0, sizeof line - 1)) {
+        fail("line starts with a newline, ends with the time stamp and fits its buffer");
     }
     std::fflush(stdout);
     return 0;

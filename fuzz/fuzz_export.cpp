@@ -16,66 +16,47 @@
 #include <vector>
 
 #include "export/exporter.h"
-#include "export/record_scanner.h"
+#include "kit/scan_log.h"
 
 namespace {
 
 using namespace quorvane::exporter;
+using quorvane::testkit::scan;
+using quorvane::testkit::ScanLog;
+using quorvane::testkit::ScannedRecord;
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "invariant broken: %s\n", what);
     std::abort();
 }
 
-class Collected : public ScanHandler {
-  public:
-    void record(const Record& r) override {
-        events.push_back("R" + std::string(r.text));
-        rebuilt += "\n" + std::string(r.text);
-        check(r);
+void check(const ScannedRecord& r) {
+    constexpr std::size_t kStamp = 19;
+    if (r.text.size() < kStamp) {
+        fail("a record ends with its time stamp");
     }
-    void text(std::string_view bytes, bool startsMessage) override {
-        if (startsMessage || events.empty() || events.back()[0] != 'T') {
-            events.emplace_back("T");
+    const std::string stamp = r.text.substr(r.text.size() - kStamp);
+    if (r.kind == RecordKind::Error) {
+        if (r.text != "Error reading thermometer " + stamp) {
+            fail("an error record is the error line");
         }
-        events.back() += bytes;
-        rebuilt += (startsMessage ? "\n" : "") + std::string(bytes);
+        return;
     }
+    char line[96];
+    std::snprintf(line, sizeof line, "%4.1f %c %s", std::strtod(r.value.c_str(), nullptr), r.unit,
+                  stamp.c_str());
+    if (r.text != line) {
+        fail("a measurement record is what printf makes of its value");
+    }
+}
 
-    std::vector<std::string> events;
-    std::string rebuilt;
-
-  private:
-    static void check(const Record& r) {
-        constexpr std::size_t kStamp = 19;
-        if (r.text.size() < kStamp) {
-            fail("a record ends with its time stamp");
-        }
-        const std::string_view stamp = r.text.substr(r.text.size() - kStamp);
-        if (r.kind == RecordKind::Error) {
-            if (r.text != "Error reading thermometer " + std::string(stamp)) {
-                fail("an error record is the error line");
-            }
-            return;
-        }
-        char line[96];
-        std::snprintf(line, sizeof line, "%4.1f %c %.*s",
-                      std::strtod(std::string(r.value).c_str(), nullptr), r.unit,
-                      static_cast<int>(stamp.size()), stamp.data());
-        if (r.text != line) {
-            fail("a measurement record is what printf makes of its value");
-        }
+// The input scanned, every record it holds checked.
+ScanLog scanChecked(std::string_view input, std::size_t piece) {
+    ScanLog log = scan(input, piece);
+    for (const ScannedRecord& record : log.records) {
+        check(record);
     }
-};
-
-Collected scan(std::string_view input, std::size_t piece) {
-    Collected collected;
-    RecordScanner scanner;
-    for (std::size_t at = 0; at < input.size(); at += piece) {
-        scanner.feed(input.substr(at, piece), collected);
-    }
-    scanner.finish(collected);
-    return collected;
+    return log;
 }
 
 }  // namespace
@@ -87,16 +68,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t piece = 1 + data[0] % 64;
     const std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
 
-    const Collected whole = scan(input, input.size() + 1);
+    const ScanLog whole = scanChecked(input, input.size() + 1);
     if (whole.rebuilt != input) {
         fail("the records and the text are the input");
     }
-    if (scan(input, piece).events != whole.events) {
+    if (scanChecked(input, piece).events != whole.events) {
         fail("pieces give what the whole gives");
     }
     const std::string next = "\n21.4 C 14:05:09 12/08/2026";
-    const Collected followed = scan(std::string(input) + next, piece);
-    if (followed.events.empty() || followed.events.back() != "R" + next.substr(1)) {
+    const ScanLog followed = scanChecked(std::string(input) + next, piece);
+    if (followed.events.empty() || followed.events.back() != "R:" + next.substr(1)) {
         fail("a record after any input is found");
     }
 

@@ -6,20 +6,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "e2e/sim_run.h"
+#include "kit/cases.h"
+#include "kit/console_texts.h"
+#include "kit/shown_line.h"
+#include "kit/sim_run.h"
 
-namespace quorvane::test {
 namespace {
+
+using namespace quorvane::testkit;
+using quorvane::testkit::PrintTo;
 
 constexpr const char* kLogName = "quorvane.log";
 constexpr const char* kOpenError = "\nError opening log file";
@@ -29,15 +30,14 @@ constexpr const char* kWriteError = "\nError writing log file";
 struct StoppedRun {
     std::string output;
     std::vector<std::string> messages;
-    std::vector<MeasurementLine> printed;
+    std::vector<ShownLine> printed;
     std::optional<std::string> log;
 };
 
 // Stops the program with sig and collects its output and log. The program installs no handler,
 // so the signal ends it.
 StoppedRun stop(ChildProcess& sim, const TempDir& dir, int sig = SIGINT) {
-    sim.sendSignal(sig);
-    const auto end = sim.wait(kPatience);
+    const auto end = sim.stop(sig);
     EXPECT_TRUE(end.has_value()) << "still running after signal " << sig;
     if (end) {
         EXPECT_EQ(end->signal, sig);
@@ -52,8 +52,8 @@ StoppedRun stop(ChildProcess& sim, const TempDir& dir, int sig = SIGINT) {
 
 // The entries of a log: whole measurement lines, one after the other. The file starts with an
 // empty line (the first entry's newline) and does not end with a newline.
-std::vector<MeasurementLine> entriesOf(const std::string& content) {
-    std::vector<MeasurementLine> entries;
+std::vector<ShownLine> entriesOf(const std::string& content) {
+    std::vector<ShownLine> entries;
     if (content.empty()) {
         return entries;
     }
@@ -71,8 +71,8 @@ std::vector<MeasurementLine> entriesOf(const std::string& content) {
 
 // Where each entry stands among the printed lines: every entry must be a line that was printed,
 // in the order printed.
-std::vector<std::size_t> positionsIn(const std::vector<MeasurementLine>& entries,
-                                     const std::vector<MeasurementLine>& printed) {
+std::vector<std::size_t> positionsIn(const std::vector<ShownLine>& entries,
+                                     const std::vector<ShownLine>& printed) {
     std::vector<std::size_t> at;
     std::size_t next = 0;
     for (const auto& entry : entries) {
@@ -89,7 +89,7 @@ std::vector<std::size_t> positionsIn(const std::vector<MeasurementLine>& entries
 }
 
 // The spacing of entries in seconds, recorded with the test's result.
-std::string recordSpacing(const std::vector<MeasurementLine>& entries) {
+std::string recordSpacing(const std::vector<ShownLine>& entries) {
     std::string spacing;
     for (std::size_t i = 1; i < entries.size(); ++i) {
         spacing += (i > 1 ? "," : "") + std::to_string(entries[i].seconds - entries[i - 1].seconds);
@@ -111,8 +111,8 @@ void expectOnlyMeasurementLines(const StoppedRun& run) {
 TEST(LogFile, EveryMinuteOneEntryPerIntervalRoundedUpToTheNextMeasurement) {
     TempDir dir;
     auto sim = startSim(dir.path(), {"-l60"});
-    ASSERT_TRUE(waitForTime(*sim, kClockStartSeconds + 3L * 60 + 10)) << sim->output();
-    const StoppedRun run = stop(*sim, dir);
+    ASSERT_TRUE(waitForTime(sim, kClockStartSeconds + 3L * 60 + 10)) << sim.output();
+    const StoppedRun run = stop(sim, dir);
     expectOnlyMeasurementLines(run);
 
     ASSERT_TRUE(run.log.has_value());
@@ -144,8 +144,8 @@ TEST(LogFile, EveryMinuteOneEntryPerIntervalRoundedUpToTheNextMeasurement) {
 TEST(LogFile, EverySecondLogsEveryLine) {
     TempDir dir;
     auto sim = startSim(dir.path(), {"-l1"});
-    ASSERT_TRUE(waitForLines(*sim, 10)) << sim->output();
-    const StoppedRun run = stop(*sim, dir);
+    ASSERT_TRUE(waitForLines(sim, 10)) << sim.output();
+    const StoppedRun run = stop(sim, dir);
     expectOnlyMeasurementLines(run);
 
     ASSERT_TRUE(run.log.has_value());
@@ -165,10 +165,6 @@ struct NoLogCase {
     const char* bannerTail;
 };
 
-void PrintTo(const NoLogCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
 class LogOff : public ::testing::TestWithParam<NoLogCase> {};
 
 // Logging off, or an interval longer than any run, never creates the file or says anything
@@ -177,11 +173,10 @@ TEST_P(LogOff, NeverCreatesTheFile) {
     const NoLogCase& c = GetParam();
     TempDir dir;
     auto sim = startSim(dir.path(), {"-v", c.option});
-    ASSERT_TRUE(waitForTime(*sim, kClockStartSeconds + 70)) << sim->output();
-    const StoppedRun run = stop(*sim, dir);
+    ASSERT_TRUE(waitForTime(sim, kClockStartSeconds + 70)) << sim.output();
+    const StoppedRun run = stop(sim, dir);
 
-    const std::string banner =
-        std::string("\n*** Starting Temperature measurements ***\nUnits=CELCIUS, ") + c.bannerTail;
+    const std::string banner = std::string(kStartLine) + "\nUnits=CELCIUS, " + c.bannerTail;
     ASSERT_EQ(run.output.substr(0, banner.size()), banner);
     const auto messages = splitMessages(run.output.substr(banner.size()));
     EXPECT_GE(messages.size(), 30U);
@@ -200,18 +195,15 @@ INSTANTIATE_TEST_SUITE_P(Options, LogOff,
                                                      "logging=ON, log frequency=2147483647"},
                                            NoLogCase{"BeyondLargestHeldThere", "-l99999999999",
                                                      "logging=ON, log frequency=2147483647"}),
-                         [](const ::testing::TestParamInfo<NoLogCase>& p) { return p.param.name; });
+                         byName);
 
 TEST(LogFile, ExistingFileKeepsItsContentAndGrowsAtItsEnd) {
     TempDir dir;
     const std::string earlier = "\n20.5 C 23:59:58 12/07/2026\n20.6 C 23:59:59 12/07/2026";
-    {
-        std::ofstream out(dir.path() / kLogName, std::ios::binary);
-        out << earlier;
-    }
+    writeFile(dir.path() / kLogName, earlier);
     auto sim = startSim(dir.path(), {"-l1"});
-    ASSERT_TRUE(waitForLines(*sim, 4)) << sim->output();
-    const StoppedRun run = stop(*sim, dir);
+    ASSERT_TRUE(waitForLines(sim, 4)) << sim.output();
+    const StoppedRun run = stop(sim, dir);
 
     ASSERT_TRUE(run.log.has_value());
     ASSERT_EQ(run.log->substr(0, earlier.size()), earlier);
@@ -227,11 +219,11 @@ TEST(LogFile, UnopenableFileComplainsOncePerIntervalAndMeasuringGoesOn) {
     // A directory cannot be opened for appending, even by root.
     std::filesystem::create_directory(dir.path() / kLogName);
     auto sim = startSim(dir.path(), {"-l5"});
-    ASSERT_TRUE(waitForTime(*sim, kClockStartSeconds + 41)) << sim->output();
-    const StoppedRun run = stop(*sim, dir);
+    ASSERT_TRUE(waitForTime(sim, kClockStartSeconds + 41)) << sim.output();
+    const StoppedRun run = stop(sim, dir);
 
     // Each complaint follows the line it was for; the stamps of those lines give the spacing.
-    std::vector<MeasurementLine> complainedAbout;
+    std::vector<ShownLine> complainedAbout;
     std::vector<std::size_t> at;  // their places among the printed lines
     std::size_t lines = 0;
     for (std::size_t i = 0; i < run.messages.size(); ++i) {
@@ -264,17 +256,14 @@ TEST(LogFile, UnopenableFileComplainsOncePerIntervalAndMeasuringGoesOn) {
 TEST(LogFile, FullDiskReportsEveryFailedWrite) {
     TempDir dir;
     const std::string earlier = "\n20.5 C 23:59:58 12/07/2026";
-    {
-        std::ofstream out(dir.path() / kLogName, std::ios::binary);
-        out << earlier;
-    }
+    writeFile(dir.path() / kLogName, earlier);
     // Room for ten more bytes; SIGXFSZ ignored, so that the write fails instead of the program.
     const std::string shell =
         "trap '' XFSZ; exec /usr/bin/prlimit --fsize=" + std::to_string(earlier.size() + 10) +
         " -- \"$@\"";
-    auto sim = startSim(dir.path(), {"-l1"}, {}, shell);
-    ASSERT_TRUE(waitForLines(*sim, 5)) << sim->output();
-    const StoppedRun run = stop(*sim, dir);
+    auto sim = startSim(dir.path(), {"-l1"}, {.shell = shell});
+    ASSERT_TRUE(waitForLines(sim, 5)) << sim.output();
+    const StoppedRun run = stop(sim, dir);
 
     // Line, complaint, line, complaint ... (the last line may not have reached the log).
     ASSERT_GE(run.messages.size(), 8U);
@@ -289,10 +278,6 @@ struct NotAFileCase {
     const char* name;
     bool reader;  // someone holds the FIFO open for reading and never reads
 };
-
-void PrintTo(const NotAFileCase& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class LogIsAFifo : public ::testing::TestWithParam<NotAFileCase> {};
 
@@ -311,8 +296,8 @@ TEST_P(LogIsAFifo, IsRefusedAndMeasuringGoesOn) {
         }
     }
     auto sim = startSim(dir.path(), {"-l1"});
-    const bool measuring = waitForLines(*sim, 10);
-    const StoppedRun run = stop(*sim, dir);
+    const bool measuring = waitForLines(sim, 10);
+    const StoppedRun run = stop(sim, dir);
     if (reader >= 0) {
         close(reader);
     }
@@ -327,9 +312,7 @@ TEST_P(LogIsAFifo, IsRefusedAndMeasuringGoesOn) {
 INSTANTIATE_TEST_SUITE_P(Readers, LogIsAFifo,
                          ::testing::Values(NotAFileCase{"WithoutReader", false},
                                            NotAFileCase{"WithFullIdleReader", true}),
-                         [](const ::testing::TestParamInfo<NotAFileCase>& p) {
-                             return p.param.name;
-                         });
+                         byName);
 
 class LateClock : public ::testing::TestWithParam<const char*> {};
 
@@ -339,11 +322,9 @@ TEST_P(LateClock, EntriesStayAnIntervalApart) {
     TempDir dir;
     const auto clockFile = dir.path() / "clock";
     writeClockFile(clockFile, clockSpec(GetParam(), kClockRate));
-    auto sim = startSim(dir.path(), {"-l30"}, clockFile);
-    ASSERT_TRUE(sim->readUntil(
-        [](const std::string& out) { return measurementLines(out).size() >= 160; }, kPatience))
-        << sim->output();
-    const StoppedRun run = stop(*sim, dir);
+    auto sim = startSim(dir.path(), {"-l30"}, {.clockFile = clockFile});
+    ASSERT_TRUE(waitForLines(sim, 160)) << sim.output();
+    const StoppedRun run = stop(sim, dir);
 
     ASSERT_TRUE(run.log.has_value());
     const auto entries = entriesOf(*run.log);
@@ -369,10 +350,6 @@ struct OutputCase {
     bool readerGone;    // the test closes the pipe it reads the output from
 };
 
-void PrintTo(const OutputCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
 class BrokenOutput : public ::testing::TestWithParam<OutputCase> {};
 
 // With SIGPIPE ignored, as a service manager starts it, the program learns that nobody reads its
@@ -381,24 +358,20 @@ class BrokenOutput : public ::testing::TestWithParam<OutputCase> {};
 TEST_P(BrokenOutput, EndsOnlyWhenTheReaderIsGone) {
     const OutputCase& c = GetParam();
     TempDir dir;
-    auto sim = startSim(dir.path(), {"-l1"}, {}, c.shell);
+    auto sim = startSim(dir.path(), {"-l1"}, {.shell = c.shell});
     const auto log = dir.path() / kLogName;
     if (c.readerGone) {
-        ASSERT_TRUE(waitForLines(*sim, 3)) << sim->output();
-        sim->closeOutput();
-        const auto end = sim->wait(kPatience);
+        ASSERT_TRUE(waitForLines(sim, 3)) << sim.output();
+        sim.closeOutput();
+        const auto end = sim.wait();
         ASSERT_TRUE(end.has_value()) << "still running with nobody reading its output";
         EXPECT_TRUE(end->exited);
         EXPECT_EQ(end->exitCode, 1);
         return;
     }
     // The lines go nowhere; the log shows that measuring goes on, with whole entries only.
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (entriesOf(readFile(log).value_or("")).size() < 8 &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    const StoppedRun run = stop(*sim, dir);
+    eventually([&log] { return entriesOf(readFile(log).value_or("")).size() >= 8; });
+    const StoppedRun run = stop(sim, dir);
     ASSERT_TRUE(run.log.has_value());
     EXPECT_GE(entriesOf(*run.log).size(), 8U);
 }
@@ -409,33 +382,30 @@ INSTANTIATE_TEST_SUITE_P(
                       OutputCase{"FullDevice", "trap '' PIPE; exec \"$@\" >/dev/full", false},
                       // The log's descriptor then takes the number of standard output.
                       OutputCase{"Closed", "trap '' PIPE; exec \"$@\" >&-", false}),
-    [](const ::testing::TestParamInfo<OutputCase>& p) { return p.param.name; });
+    byName);
 
 TEST(LogFile, ClockSetBackAnHourDoesNotSilenceTheLog) {
     TempDir dir;
     const auto clockFile = dir.path() / "clock";
     writeClockFile(clockFile, clockSpec(kClockStart, kClockRate));
-    auto sim = startSim(dir.path(), {"-l10"}, clockFile);
-    ASSERT_TRUE(waitForTime(*sim, kClockStartSeconds + 25)) << sim->output();
+    auto sim = startSim(dir.path(), {"-l10"}, {.clockFile = clockFile});
+    ASSERT_TRUE(waitForTime(sim, kClockStartSeconds + 25)) << sim.output();
 
     const std::int64_t hourBefore = kClockStartSeconds - 3600;
     writeClockFile(clockFile, clockSpec("2026-12-08 09:00:00", kClockRate));
-    ASSERT_TRUE(sim->readUntil(
-        [hourBefore](const std::string& out) {
-            const auto lines = measurementLines(out);
-            return !lines.empty() && lines.back().seconds >= hourBefore + 45 &&
-                   lines.back().seconds < kClockStartSeconds;
-        },
-        kPatience))
-        << sim->output();
-    const StoppedRun run = stop(*sim, dir);
+    ASSERT_TRUE(sim.readUntil([hourBefore](const std::string& out) {
+        const auto lines = measurementLines(out);
+        return !lines.empty() && lines.back().seconds >= hourBefore + 45 &&
+               lines.back().seconds < kClockStartSeconds;
+    })) << sim.output();
+    const StoppedRun run = stop(sim, dir);
 
     ASSERT_TRUE(run.log.has_value());
     const auto entries = entriesOf(*run.log);
     const auto at = positionsIn(entries, run.printed);
     ASSERT_EQ(at.size(), entries.size());
-    std::vector<MeasurementLine> before;
-    std::vector<MeasurementLine> after;
+    std::vector<ShownLine> before;
+    std::vector<ShownLine> after;
     for (const auto& entry : entries) {
         (entry.seconds >= kClockStartSeconds ? before : after).push_back(entry);
     }
@@ -462,8 +432,8 @@ TEST_P(Stopped, LosesNoPrintedLineAndLeavesWholeEntries) {
     const int sig = GetParam();
     TempDir dir;
     auto sim = startSim(dir.path(), {"-l1"});
-    ASSERT_TRUE(waitForLines(*sim, 6)) << sim->output();
-    const StoppedRun run = stop(*sim, dir, sig);
+    ASSERT_TRUE(waitForLines(sim, 6)) << sim.output();
+    const StoppedRun run = stop(sim, dir, sig);
 
     expectOnlyMeasurementLines(run);
     ASSERT_TRUE(run.log.has_value());
@@ -482,4 +452,3 @@ INSTANTIATE_TEST_SUITE_P(Signals, Stopped, ::testing::Values(SIGINT, SIGTERM),
                          });
 
 }  // namespace
-}  // namespace quorvane::test

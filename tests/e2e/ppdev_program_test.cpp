@@ -4,30 +4,31 @@
 // the simulated port, refuse as the kernel refuses with a hint, and outlive a port that fails.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "bus/port_io.h"
 #include "bus/twowire.h"
-#include "e2e/sim_run.h"
 #include "frontend/console.h"
+#include "kit/cases.h"
+#include "kit/shown_line.h"
+#include "kit/sim_run.h"
 #include "ppdev/fake_parport.h"
 #include "sim/simulation.h"
 #include "support/bus_events.h"
 #include "thermometer/thermometer.h"
 
-namespace quorvane::test {
 namespace {
 
-namespace fake = fakeparport;
+using namespace quorvane::testkit;
+using quorvane::testkit::PrintTo;
+namespace fake = quorvane::test::fakeparport;
+namespace sim = quorvane::sim;
 
-constexpr const char* kErrorLine = "\nError reading thermometer ";
 constexpr int kCycles = 3;
 
 fake::Settings onDevice(const TempDir& dir, double celsius) {
@@ -38,8 +39,8 @@ fake::Settings onDevice(const TempDir& dir, double celsius) {
     return s;
 }
 
-std::unique_ptr<ChildProcess> startPpdev(const TempDir& dir, const fake::Settings& settings,
-                                         const std::vector<std::string>& arguments) {
+ChildProcess startPpdev(const TempDir& dir, const fake::Settings& settings,
+                        const std::vector<std::string>& arguments) {
     return startUnderClock(QUORVANE_PPDEV_PROGRAM, dir.path(), arguments,
                            QUORVANE_FAKE_PARPORT_LIBRARY,
                            {std::string(fake::kEnvironmentVariable) + "=" + settings.text()});
@@ -87,8 +88,15 @@ SimulatedRun onTheSimulatedPort(double celsius) {
     return run;
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) {
-    return text.rfind(prefix, 0) == 0;
+// Stops a program that has shown its first cycles, and gives the values they showed.
+std::vector<std::string> stoppedValues(ChildProcess& program) {
+    EXPECT_TRUE(program.stop().has_value()) << "still running after SIGINT";
+    std::vector<std::string> values;
+    for (const ShownLine& line : measurementLines(program.output())) {
+        values.push_back(line.valueField);
+    }
+    values.resize(kCycles);
+    return values;
 }
 
 struct SameBusCase {
@@ -96,10 +104,6 @@ struct SameBusCase {
     double celsius;
     bool leftReverse;
 };
-
-void PrintTo(const SameBusCase& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class PpdevSameAsSimulated : public ::testing::TestWithParam<SameBusCase> {};
 
@@ -112,38 +116,24 @@ TEST_P(PpdevSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsAndNoWriteTurnsTh
     fake::Settings settings = onDevice(dir, c.celsius);
     settings.leftReverse = c.leftReverse;
     auto ppdev = startPpdev(dir, settings, {});
-    ASSERT_TRUE(waitForLines(*ppdev, kCycles)) << ppdev->output();
-    ppdev->sendSignal(SIGINT);
-    ASSERT_TRUE(ppdev->wait(kPatience).has_value());
-
-    std::vector<std::string> values;
-    for (const MeasurementLine& line : measurementLines(ppdev->output())) {
-        values.push_back(line.valueField);
-    }
-    values.resize(kCycles);
-    EXPECT_EQ(values, expected.values) << ppdev->output();
+    ASSERT_TRUE(waitForLines(ppdev, kCycles)) << ppdev.output();
+    const std::vector<std::string> values = stoppedValues(ppdev);
+    EXPECT_EQ(values, expected.values) << ppdev.output();
 
     // And quorvane_sim itself, in a room at the same temperature, shows the same values.
     auto simulated =
-        startSim(dir.path(), {}, SimLaunch{.settings = "temperature=" + std::to_string(c.celsius)});
-    ASSERT_TRUE(waitForLines(*simulated, kCycles)) << simulated->output();
-    simulated->sendSignal(SIGINT);
-    ASSERT_TRUE(simulated->wait(kPatience).has_value());
-    std::vector<std::string> simValues;
-    for (const MeasurementLine& line : measurementLines(simulated->output())) {
-        simValues.push_back(line.valueField);
-    }
-    simValues.resize(kCycles);
-    EXPECT_EQ(simValues, values) << simulated->output();
+        startSim(dir.path(), {}, {.settings = "temperature=" + std::to_string(c.celsius)});
+    ASSERT_TRUE(waitForLines(simulated, kCycles)) << simulated.output();
+    EXPECT_EQ(stoppedValues(simulated), values) << simulated.output();
 
     const std::vector<std::string> journal = journalOf(dir);
     std::vector<std::string> bus;
     for (const std::string& entry : journal) {
-        if (startsWith(entry, "bus ")) {
+        if (entry.starts_with("bus ")) {
             bus.push_back(entry.substr(4));
         }
-        EXPECT_FALSE(startsWith(entry, "turned around") || startsWith(entry, "refused") ||
-                     startsWith(entry, "unknown"))
+        EXPECT_FALSE(entry.starts_with("turned around") || entry.starts_with("refused") ||
+                     entry.starts_with("unknown"))
             << entry;
     }
     ASSERT_GE(bus.size(), expected.bus.size());
@@ -160,9 +150,7 @@ TEST_P(PpdevSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsAndNoWriteTurnsTh
 INSTANTIATE_TEST_SUITE_P(Rooms, PpdevSameAsSimulated,
                          ::testing::Values(SameBusCase{"PortLeftTurnedAround", 21.5, true},
                                            SameBusCase{"BelowZero", -10.06, false}),
-                         [](const ::testing::TestParamInfo<SameBusCase>& p) {
-                             return p.param.name;
-                         });
+                         byName);
 
 struct RefusalCase {
     const char* name;
@@ -175,10 +163,6 @@ struct RefusalCase {
     double seconds;  // it takes at least this long
 };
 
-void PrintTo(const RefusalCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
 class PpdevRefused : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(PpdevRefused, ThreeMessagesAHintAndStatus1EvenForHelp) {
@@ -190,15 +174,15 @@ TEST_P(PpdevRefused, ThreeMessagesAHintAndStatus1EvenForHelp) {
     settings.heldMillis = c.heldMillis;
     const auto start = std::chrono::steady_clock::now();
     auto ppdev = startPpdev(dir, settings, c.arguments);
-    const auto end = ppdev->wait(kPatience);
+    const auto end = ppdev.wait();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    ASSERT_TRUE(end.has_value()) << "still waiting; output: " << ppdev->output();
+    ASSERT_TRUE(end.has_value()) << "still waiting; output: " << ppdev.output();
     EXPECT_TRUE(end->exited);
     EXPECT_EQ(end->exitCode, 1);
     EXPECT_GE(took.count(), c.seconds);
 
-    const std::vector<std::string> messages = splitMessages(ppdev->output());
-    ASSERT_EQ(messages.size(), 4U) << ppdev->output();
+    const std::vector<std::string> messages = splitMessages(ppdev.output());
+    ASSERT_EQ(messages.size(), 4U) << ppdev.output();
     EXPECT_EQ(messages[0], "\nerrno=" + std::to_string(c.error));
     EXPECT_EQ(messages[1], "\nError setting I/O Port access permissions");
     EXPECT_EQ(messages[2], "\nMake sure that you have root permissions");
@@ -215,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"NotInGroupLp", EACCES, 0, 0, {"-v"}, EACCES, "group lp", 0.0},
         RefusalCase{"HeldByAnotherProgram", 0, 0, -1, {}, EBUSY, "Another program holds", 2.9},
         RefusalCase{"HeldByAnExclusiveDriver", 0, ENXIO, 0, {}, ENXIO, "Another driver", 0.0}),
-    [](const ::testing::TestParamInfo<RefusalCase>& p) { return p.param.name; });
+    byName);
 
 struct FailureCase {
     const char* name;
@@ -223,10 +207,6 @@ struct FailureCase {
     int error;
     bool recovers;
 };
-
-void PrintTo(const FailureCase& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class PpdevPortFails : public ::testing::TestWithParam<FailureCase> {};
 
@@ -248,20 +228,19 @@ TEST_P(PpdevPortFails, ErrorLinesNeverAReadingAndMeasuringGoesOn) {
         const std::string after = out.substr(error + 1);
         return c.recovers ? measurementLines(after).size() >= 2 : splitMessages(after).size() >= 4;
     };
-    ASSERT_TRUE(ppdev->readUntil(enough, kPatience)) << ppdev->output();
-    ppdev->sendSignal(SIGINT);
-    const auto end = ppdev->wait(kPatience);
+    ASSERT_TRUE(ppdev.readUntil(enough)) << ppdev.output();
+    const auto end = ppdev.stop();
     ASSERT_TRUE(end.has_value());
     EXPECT_EQ(end->signal, SIGINT) << "the program ended by itself";
 
     bool failedOnce = false;
-    for (const std::string& message : splitMessages(ppdev->output())) {
-        if (startsWith(message, kErrorLine)) {
+    for (const std::string& message : splitMessages(ppdev.output())) {
+        const auto line = parseShownLine(message);
+        ASSERT_TRUE(line.has_value()) << "[" << message << "]";
+        if (line->error) {
             failedOnce = true;
             continue;
         }
-        const auto line = parseMeasurementLine(message);
-        ASSERT_TRUE(line.has_value()) << "[" << message << "]";
         EXPECT_EQ(line->valueField, "21.5") << "a reading is the thermometer's";
         EXPECT_TRUE(c.recovers || !failedOnce) << "a reading from a port that is gone";
     }
@@ -271,7 +250,6 @@ INSTANTIATE_TEST_SUITE_P(
     Failures, PpdevPortFails,
     ::testing::Values(FailureCase{"ForAHundredThousandAccesses", 100'000, EIO, true},
                       FailureCase{"GoneForGood", fake::kForever, ENODEV, false}),
-    [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.name; });
+    byName);
 
 }  // namespace
-}  // namespace quorvane::test

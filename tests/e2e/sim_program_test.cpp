@@ -4,17 +4,18 @@
 
 #include <csignal>
 #include <cstdio>
-#include <ostream>
 #include <string>
 #include <vector>
 
-#include "e2e/sim_run.h"
-#include "support/console_texts.h"
+#include "kit/cases.h"
+#include "kit/console_texts.h"
+#include "kit/shown_line.h"
+#include "kit/sim_run.h"
 
-namespace quorvane::test {
 namespace {
 
-constexpr const char* kStartLine = "\n*** Starting Temperature measurements ***";
+using namespace quorvane::testkit;
+using quorvane::testkit::PrintTo;
 
 struct MeasuringCase {
     const char* name;
@@ -25,10 +26,6 @@ struct MeasuringCase {
     double lowest;
     double highest;
 };
-
-void PrintTo(const MeasuringCase& c, std::ostream* out) {
-    *out << c.name;
-}
 
 std::string fourPointOne(double value) {
     char text[32];
@@ -42,16 +39,15 @@ TEST_P(SimMeasuring, PrintsBannerThenWholeLinesOfARoomsTemperatureUntilInterrupt
     const MeasuringCase& c = GetParam();
     TempDir dir;
     auto sim = startSim(dir.path(), c.arguments);
-    ASSERT_TRUE(waitForLines(*sim, 3)) << "output so far: " << sim->output();
+    ASSERT_TRUE(waitForLines(sim, 3)) << "output so far: " << sim.output();
 
-    sim->sendSignal(SIGINT);
-    const auto end = sim->wait(kPatience);
+    const auto end = sim.stop(SIGINT);
     ASSERT_TRUE(end.has_value()) << "still running after SIGINT";
     // No handler is installed: the interrupt ends the program as it ends any.
     EXPECT_FALSE(end->exited);
     EXPECT_EQ(end->signal, SIGINT);
 
-    const std::string& out = sim->output();
+    const std::string& out = sim.output();
     ASSERT_EQ(out.substr(0, c.banner.size()), c.banner);
     const auto messages = splitMessages(out.substr(c.banner.size()));
     ASSERT_GE(messages.size(), 3U);
@@ -90,27 +86,23 @@ INSTANTIATE_TEST_SUITE_P(
                       17.0,
                       25.0},
         MeasuringCase{"LaterUnitWinsUnknownIgnored", {"-k", "-x", "-f"}, "", 'F', 62.5, 77.1}),
-    [](const ::testing::TestParamInfo<MeasuringCase>& p) { return p.param.name; });
+    byName);
 
 struct UsageCase {
     const char* name;
     std::vector<std::string> arguments;
 };
 
-void PrintTo(const UsageCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
 class SimUsage : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(SimUsage, PrintsUsageExactlyAndExitsWithZero) {
     TempDir dir;
     auto sim = startSim(dir.path(), GetParam().arguments);
-    const auto end = sim->wait(kPatience);
-    ASSERT_TRUE(end.has_value()) << "still running; output: " << sim->output();
+    const auto end = sim.wait();
+    ASSERT_TRUE(end.has_value()) << "still running; output: " << sim.output();
     EXPECT_TRUE(end->exited);
     EXPECT_EQ(end->exitCode, 0);
-    EXPECT_EQ(sim->output(), kUsageText);
+    EXPECT_EQ(sim.output(), kUsageText);
     EXPECT_FALSE(readFile(dir.path() / "quorvane.log").has_value());
 }
 
@@ -120,7 +112,6 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"HelpAfterVerboseShowsNoBanner", {"-v", "-l1", "--help"}},
                       UsageCase{"SlashQuestionMark", {"-f", "/?"}},
                       UsageCase{"FiveValidArguments", {"-v", "-f", "-k", "-l5", "-v"}}),
-    [](const ::testing::TestParamInfo<UsageCase>& p) { return p.param.name; });
+    byName);
 
 }  // namespace
-}  // namespace quorvane::test

@@ -3,22 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
-#include <ostream>
 #include <string>
 #include <vector>
 
-#include "e2e/sim_run.h"
+#include "kit/cases.h"
+#include "kit/shown_line.h"
+#include "kit/sim_run.h"
 
-namespace quorvane::test {
 namespace {
 
-constexpr const char* kErrorLine = "\nError reading thermometer ";
+using namespace quorvane::testkit;
+using quorvane::testkit::PrintTo;
 
 // Stops the program and returns what it printed.
 std::string stopped(ChildProcess& sim) {
-    sim.sendSignal(SIGINT);
-    EXPECT_TRUE(sim.wait(kPatience).has_value()) << "still running after SIGINT";
+    EXPECT_TRUE(sim.stop().has_value()) << "still running after SIGINT";
     return sim.output();
 }
 
@@ -33,18 +32,14 @@ struct ReadingCase {
     double reach;
 };
 
-void PrintTo(const ReadingCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
 class SimWorldReadings : public ::testing::TestWithParam<ReadingCase> {};
 
 TEST_P(SimWorldReadings, FollowTheSetTemperature) {
     const ReadingCase& c = GetParam();
     TempDir dir;
-    auto sim = startSim(dir.path(), c.arguments, SimLaunch{.settings = c.settings});
-    ASSERT_TRUE(waitForLines(*sim, c.lines)) << sim->output();
-    const std::string out = stopped(*sim);
+    auto sim = startSim(dir.path(), c.arguments, {.settings = c.settings});
+    ASSERT_TRUE(waitForLines(sim, c.lines)) << sim.output();
+    const std::string out = stopped(sim);
 
     const auto messages = splitMessages(out);
     const auto lines = measurementLines(out);
@@ -69,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadingCase{"NoCountPerDegree", "temperature=21.3;count_per_c=0", {}, 3, 20.8, 20.8, 0.0},
         // Forty lines span more than the minute of the swing.
         ReadingCase{"Swing", "temperature=-5..5/60", {}, 40, -5.0, 5.0, 0.1}),
-    [](const ::testing::TestParamInfo<ReadingCase>& p) { return p.param.name; });
+    byName);
 
 class SimWorldFault : public ::testing::TestWithParam<std::string> {};
 
@@ -77,36 +72,30 @@ class SimWorldFault : public ::testing::TestWithParam<std::string> {};
 // is shown as a temperature; before and after, the readings are those of the room.
 TEST_P(SimWorldFault, WindowShowsErrorLinesThenReadingsAgain) {
     TempDir dir;
-    auto sim = startSim(dir.path(), {},
-                        SimLaunch{.settings = "temperature=20;fault=" + GetParam() + "@10-20"});
-    ASSERT_TRUE(waitForTime(*sim, kClockStartSeconds + 26)) << sim->output();
-    const std::string out = stopped(*sim);
+    auto sim =
+        startSim(dir.path(), {}, {.settings = "temperature=20;fault=" + GetParam() + "@10-20"});
+    ASSERT_TRUE(waitForTime(sim, kClockStartSeconds + 26)) << sim.output();
+    const std::string out = stopped(sim);
 
     // The runs of readings (true) and of errors (false), in order.
     std::vector<bool> runs;
     std::size_t errors = 0;
     for (const auto& message : splitMessages(out)) {
-        const auto reading = parseMeasurementLine(message);
-        const bool isReading = reading.has_value();
-        std::int64_t at = 0;
+        // A reading, or the message and a time stamp.
+        const auto line = parseShownLine(message);
+        ASSERT_TRUE(line.has_value()) << message;
+        const bool isReading = !line->error;
+        const std::int64_t at = line->seconds - kClockStartSeconds;
         if (isReading) {
-            EXPECT_EQ(reading->valueField, "20.0") << message;
-            at = reading->seconds - kClockStartSeconds;
+            EXPECT_EQ(line->valueField, "20.0") << message;
+            EXPECT_TRUE(at <= 10 || at >= 20) << message;
         } else {
-            // The message and a time stamp of 19 characters.
-            const std::string prefix = kErrorLine;
-            ASSERT_EQ(message.substr(0, prefix.size()), prefix);
-            ASSERT_EQ(message.size(), prefix.size() + 19) << message;
-            at = secondsOf(message.substr(prefix.size())) - kClockStartSeconds;
             ++errors;
             EXPECT_GE(at, 10) << message;
             EXPECT_LE(at, 21) << message;
         }
         if (runs.empty() || runs.back() != isReading) {
             runs.push_back(isReading);
-        }
-        if (isReading) {
-            EXPECT_TRUE(at <= 10 || at >= 20) << message;
         }
     }
     EXPECT_EQ(runs, (std::vector<bool>{true, false, true})) << out;
@@ -129,26 +118,20 @@ struct BadSettingCase {
     std::string allowed;  // part of what it says is allowed
 };
 
-void PrintTo(const BadSettingCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
 class SimWorldBadSetting : public ::testing::TestWithParam<BadSettingCase> {};
 
 TEST_P(SimWorldBadSetting, OneMessageExitTwoNothingPrintedOrLogged) {
     const BadSettingCase& c = GetParam();
     TempDir dir;
-    const auto errors = dir.path() / "stderr";
-    auto sim = startSim(dir.path(), {"-v", "-l1"},
-                        SimLaunch{.settings = c.settings, .standardError = errors});
-    const auto end = sim->wait(kPatience);
+    auto sim = startSim(dir.path(), {"-v", "-l1"}, {.settings = c.settings, .keepErrors = true});
+    const auto end = sim.wait();
     ASSERT_TRUE(end.has_value()) << "still running";
     EXPECT_TRUE(end->exited);
     EXPECT_EQ(end->exitCode, 2);
-    EXPECT_EQ(sim->output(), "");
+    EXPECT_EQ(sim.output(), "");
     EXPECT_FALSE(readFile(dir.path() / "quorvane.log").has_value());
 
-    const std::string message = readFile(errors).value_or("");
+    const std::string message = sim.errors();
     EXPECT_EQ(message.substr(0, 28), "quorvane_sim: QUORVANE_SIM: ") << message;
     EXPECT_NE(message.find("'" + c.setting + "'"), std::string::npos) << message;
     EXPECT_NE(message.find(c.allowed), std::string::npos) << message;
@@ -167,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "unplugged, unpowered, sda-low, sda-high, nak"},
         BadSettingCase{"WindowEndsBeforeItBegins", "temperature=20;fault=nak@20-10",
                        "fault=nak@20-10", "TO after FROM"}),
-    [](const ::testing::TestParamInfo<BadSettingCase>& p) { return p.param.name; });
+    byName);
 
 // A cycle takes about 0.75 s of bus traffic and the one-second conversion: on the accelerated
 // clock forty lines span seventy seconds. Unpaced (the bus time only counted) they would span
@@ -175,8 +158,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SimPacing, LinesComeAboutEveryOneAndThreeQuarterSeconds) {
     TempDir dir;
     auto sim = startSim(dir.path(), {});
-    ASSERT_TRUE(waitForLines(*sim, 41)) << sim->output();
-    const auto lines = measurementLines(stopped(*sim));
+    ASSERT_TRUE(waitForLines(sim, 41)) << sim.output();
+    const auto lines = measurementLines(stopped(sim));
     ASSERT_GE(lines.size(), 41U);
     // From the second line: the first cycle also stores the one-shot bit.
     const double spacing = static_cast<double>(lines[40].seconds - lines[1].seconds) / 39.0;
@@ -186,4 +169,3 @@ TEST(SimPacing, LinesComeAboutEveryOneAndThreeQuarterSeconds) {
 }
 
 }  // namespace
-}  // namespace quorvane::test

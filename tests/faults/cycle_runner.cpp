@@ -2,65 +2,28 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <string_view>
 
 #include "bus/port_io.h"
 #include "bus/twowire.h"
 #include "frontend/console.h"
+#include "kit/files.h"
+#include "kit/shown_line.h"
 #include "sim/simulation.h"
 
 namespace quorvane::test {
 
-namespace {
-
-// "HH:MM:SS MM/DD/YYYY" with plausible fields.
-bool isTimeStamp(const std::string& s) {
-    static constexpr std::string_view kShape = "00:00:00 00/00/0000";
-    if (s.size() != kShape.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const bool digit = std::isdigit(static_cast<unsigned char>(s[i])) != 0;
-        if (kShape[i] == '0' ? !digit : s[i] != kShape[i]) {
-            return false;
-        }
-    }
-    const auto field = [&s](std::size_t at) { return std::stoi(s.substr(at, 2)); };
-    return field(0) < 24 && field(3) < 60 && field(6) <= 60 && field(9) >= 1 && field(9) <= 12 &&
-           field(12) >= 1 && field(12) <= 31;
-}
-
-}  // namespace
-
 ShownLine parseShownLine(const std::string& text) {
-    static const std::string kError = "\nError reading thermometer ";
     ShownLine shown;
     shown.text = text;
-    if (text.rfind(kError, 0) == 0) {
-        shown.error = true;
-        shown.wellFormed = isTimeStamp(text.substr(kError.size()));
-        return shown;
+    shown.error = text.starts_with(testkit::kErrorLine);
+    if (const auto line = testkit::parseShownLine(text)) {
+        shown.wellFormed = line->error || line->unit == 'C';
+        if (!line->error && line->unit == 'C') {
+            shown.celsius = line->value;
+        }
     }
-    // "\n%4.1f C <stamp>": the value is at least four characters wide, padded on the left.
-    if (text.size() < 2 || text[0] != '\n') {
-        return shown;
-    }
-    const char* begin = text.c_str() + 1;
-    char* end = nullptr;
-    const double value = std::strtod(begin, &end);
-    const std::string_view number(begin, static_cast<std::size_t>(end - begin));
-    const std::size_t dot = number.find('.');
-    if (end == begin || dot == std::string_view::npos || dot + 2 != number.size() ||
-        number.size() < 4 || std::string_view(end).substr(0, 3) != " C ") {
-        return shown;
-    }
-    shown.celsius = value;
-    shown.wellFormed = isTimeStamp(std::string(end + 3));
     return shown;
 }
 
@@ -76,9 +39,8 @@ void freshSimulation(double celsius) {
 ShownLine runCycle() {
     static char lineBuffer[kLineBufferSize];
     std::int64_t lastLogTime = 0;
-    ::testing::internal::CaptureStdout();
-    MeasurementCycle(0, -1, &lastLogTime, lineBuffer);
-    return parseShownLine(::testing::internal::GetCapturedStdout());
+    return parseShownLine(
+        testkit::printedBy([&] { MeasurementCycle(0, -1, &lastLogTime, lineBuffer); }));
 }
 
 bool showsTemperature(const ShownLine& line, double trueCelsius) {

@@ -10,7 +10,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -18,15 +17,17 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "frontend/logfile.h"
-#include "support/child_process.h"
+#include "kit/cases.h"
+#include "kit/child_process.h"
+#include "kit/files.h"
 
 namespace {
 
+using namespace quorvane::testkit;
+using quorvane::testkit::PrintTo;
 namespace fs = std::filesystem;
 
 constexpr const char* kLine = "\n25.1 C 14:05:09 03/07/2024";
@@ -56,38 +57,19 @@ class FileSizeLimit {
 
 class PeriodicLog : public ::testing::Test {
   protected:
-    void SetUp() override {
-        oldDir_ = fs::current_path();
-        std::string pattern = (fs::temp_directory_path() / "quorvane-log-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        fs::current_path(oldDir_);
-        fs::remove_all(dir_);
-    }
-
     static bool logExists() { return fs::exists(fs::symlink_status("quorvane.log")); }
-    static std::string logText() {
-        std::ifstream in("quorvane.log", std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    static std::string logText() { return readFile("quorvane.log").value_or(""); }
     static std::int64_t now() { return std::time(nullptr); }
 
     // Offers kLine to the log and returns what was printed meanwhile.
     static std::string offer(std::int32_t logFrequency, std::int64_t* lastLogTime,
                              const char* line = kLine) {
-        std::fflush(stdout);
-        ::testing::internal::CaptureStdout();
-        LogMeasurement(logFrequency, lastLogTime, line);
-        std::fflush(stdout);
-        return ::testing::internal::GetCapturedStdout();
+        return printedBy([&] { LogMeasurement(logFrequency, lastLogTime, line); });
     }
 
   private:
-    fs::path oldDir_;
-    fs::path dir_;
+    const TempDir dir_;
+    const WorkingDirectory here_{dir_.path()};
 };
 
 TEST_F(PeriodicLog, LoggingOffNeverTouchesTheFile) {
@@ -127,10 +109,7 @@ TEST_F(PeriodicLog, IntervalOfOneLogsEveryLineOnceASecondHasPassed) {
 }
 
 TEST_F(PeriodicLog, ExistingContentIsKept) {
-    {
-        std::ofstream out("quorvane.log", std::ios::binary);
-        out << "\n24.8 C 14:00:00 03/07/2024";
-    }
+    writeFile("quorvane.log", "\n24.8 C 14:00:00 03/07/2024");
     std::int64_t last = now() - 10;
     offer(5, &last);
     EXPECT_EQ(logText(), std::string("\n24.8 C 14:00:00 03/07/2024") + kLine);
@@ -175,10 +154,7 @@ TEST_F(PeriodicLog, FileThatCannotBeOpenedIsReportedAndStillCountsAsAnEntry) {
 // entry is taken back out, so the file holds only whole entries.
 TEST_F(PeriodicLog, FailedWriteIsReported) {
     const std::string earlier = "\n24.8 C 14:00:00 03/07/2024";
-    {
-        std::ofstream out("quorvane.log", std::ios::binary);
-        out << earlier;
-    }
+    writeFile("quorvane.log", earlier);
     std::int64_t last = now() - 60;
     std::string printed;
     {
@@ -196,10 +172,6 @@ struct NotAFile {
     void (*make)(const fs::path& outside);
 };
 
-void PrintTo(const NotAFile& c, std::ostream* out) {
-    *out << c.name;
-}
-
 class LogNotARegularFile : public PeriodicLog, public ::testing::WithParamInterface<NotAFile> {};
 
 // The program may run as root where others can write: whatever stands at the log's name that is
@@ -207,10 +179,7 @@ class LogNotARegularFile : public PeriodicLog, public ::testing::WithParamInterf
 TEST_P(LogNotARegularFile, IsRefusedLikeAFileThatCannotBeOpened) {
     const fs::path outside = fs::current_path() / "elsewhere";
     fs::create_directory(outside);
-    {
-        std::ofstream out(outside / "precious", std::ios::binary);
-        out << "precious";
-    }
+    writeFile(outside / "precious", "precious");
     GetParam().make(outside);
 
     const std::int64_t before = now();
@@ -218,9 +187,7 @@ TEST_P(LogNotARegularFile, IsRefusedLikeAFileThatCannotBeOpened) {
     EXPECT_EQ(offer(60, &last), "\nError opening log file");
     EXPECT_GE(last, before);
 
-    std::ifstream in(outside / "precious", std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
-              "precious");
+    EXPECT_EQ(readFile(outside / "precious"), "precious");
     EXPECT_FALSE(fs::exists(outside / "created"));
 }
 
@@ -251,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(
                                              0);
                                    close(s);
                                }}),
-    [](const ::testing::TestParamInfo<NotAFile>& p) { return p.param.name; });
+    byName);
 
 // A FIFO that someone holds open for reading: the entry would sit in its buffer, and a full buffer
 // would stop the program for good.
@@ -277,10 +244,7 @@ TEST_F(PeriodicLog, LinkPlantedByAnotherUserIsNeverFollowedByRoot) {
     const fs::path here = fs::current_path();
     fs::permissions(here, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     const fs::path precious = here / "precious";
-    {
-        std::ofstream out(precious, std::ios::binary);
-        out << "precious";
-    }
+    writeFile(precious, "precious");
     const fs::path sticky = here / "sticky";
     const fs::path owned = here / "owned";
     fs::create_directory(sticky);
@@ -292,14 +256,10 @@ TEST_F(PeriodicLog, LinkPlantedByAnotherUserIsNeverFollowedByRoot) {
         for (const fs::path& target : {precious, here / "created"}) {
             SCOPED_TRACE(dir.filename().string() + " -> " + target.filename().string());
             fs::remove(dir / "quorvane.log");
-            quorvane::test::ChildProcess plant(
-                {"/usr/bin/setpriv",
-                 {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/ln", "-s",
-                  target.string(), (dir / "quorvane.log").string()},
-                 {},
-                 {}});
-            const auto end = plant.wait(std::chrono::seconds(30));
-            ASSERT_TRUE(end && end->exited && end->exitCode == 0) << plant.output();
+            const ProgramResult plant =
+                runProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            "/bin/ln", "-s", target.string(), (dir / "quorvane.log").string()});
+            ASSERT_EQ(plant.status, 0) << plant.err;
             ASSERT_TRUE(fs::is_symlink(dir / "quorvane.log"));
 
             fs::current_path(dir);
@@ -307,10 +267,7 @@ TEST_F(PeriodicLog, LinkPlantedByAnotherUserIsNeverFollowedByRoot) {
             EXPECT_EQ(offer(60, &last), "\nError opening log file");
             fs::current_path(here);
 
-            std::ifstream in(precious, std::ios::binary);
-            EXPECT_EQ(
-                std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
-                "precious");
+            EXPECT_EQ(readFile(precious), "precious");
             EXPECT_FALSE(fs::exists(here / "created"));
         }
     }

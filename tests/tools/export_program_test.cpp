@@ -13,29 +13,25 @@
 #include <thread>
 #include <vector>
 
-#include "run_program.h"
-#include "support/child_process.h"
+#include "kit/child_process.h"
+#include "kit/files.h"
 
-namespace quorvane::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ChildProcess;
-using test::ChildSpec;
+using namespace quorvane::testkit;
 
 const std::string kExport = QUORVANE_EXPORT_PATH;
 const std::string kSim = QUORVANE_SIM_PATH;
-constexpr auto kPatience = 30s;
 
-std::unique_ptr<ChildProcess> startExport(const std::vector<std::string>& arguments,
-                                          const std::string& errorFile = "") {
-    ChildSpec launch;
-    launch.program = kExport;
-    launch.arguments = arguments;
-    launch.environment = {"TZ=UTC0"};
-    launch.pipeInput = true;
-    launch.errorFile = errorFile;
-    return std::make_unique<ChildProcess>(launch);
+ChildProcess startExport(const std::vector<std::string>& arguments, bool keepErrors = false) {
+    return ChildProcess({kExport, arguments, {"TZ=UTC0"}, {}, true, keepErrors});
+}
+
+ProgramResult runExport(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv{kExport};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runProgram(argv);
 }
 
 std::size_t countOf(const std::string& text, const std::string& part) {
@@ -75,20 +71,20 @@ TEST(ExportProgram, EachJsonLineLeavesWithTheLastByteOfItsRecord) {
     auto linesOut = [&lines](const std::string& out) { return countOf(out, "\n") > lines; };
     for (const Record& record : records) {
         SCOPED_TRACE(record.text);
-        exporter->writeInput(std::string_view(record.text).substr(0, record.text.size() - 1));
-        EXPECT_FALSE(exporter->readUntil(linesOut, 100ms)) << "a line before the record is whole";
-        exporter->writeInput(record.text.substr(record.text.size() - 1));
-        ASSERT_TRUE(exporter->readUntil(linesOut, kPatience)) << exporter->output();
-        const std::string out = exporter->output();
+        exporter.writeInput(std::string_view(record.text).substr(0, record.text.size() - 1));
+        EXPECT_FALSE(exporter.readUntil(linesOut, 100ms)) << "a line before the record is whole";
+        exporter.writeInput(record.text.substr(record.text.size() - 1));
+        ASSERT_TRUE(exporter.readUntil(linesOut)) << exporter.output();
+        const std::string out = exporter.output();
         const std::size_t begin = lines == 0 ? 0 : out.rfind('\n', out.size() - 2) + 1;
         ++lines;
         EXPECT_EQ(nlohmann::json::parse(out.substr(begin)), record.expected) << out;
     }
-    exporter->closeInput();
-    const auto end = exporter->wait(kPatience);
+    exporter.closeInput();
+    const auto end = exporter.wait();
     ASSERT_TRUE(end);
     EXPECT_TRUE(end->exited && end->exitCode == 0);
-    EXPECT_EQ(countOf(exporter->output(), "\n"), records.size()) << "nothing but the records";
+    EXPECT_EQ(countOf(exporter.output(), "\n"), records.size()) << "nothing but the records";
 }
 
 TEST(ExportProgram, TheMetricsFileIsNeverSeenHalfWritten) {
@@ -96,11 +92,8 @@ TEST(ExportProgram, TheMetricsFileIsNeverSeenHalfWritten) {
     const std::string file = dir.file("quorvane.prom");
     auto exporter = startExport({"--textfile", file, "--json"});
     // Before any reading the file is there, with counters and without a made-up temperature.
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!std::filesystem::exists(file) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-    }
-    const std::string first = readFile(file);
+    eventually([&file] { return std::filesystem::exists(file); });
+    const std::string first = readFile(file).value_or("");
     EXPECT_NE(first.find("\nquorvane_readings_total 0\n"), std::string::npos) << first;
     EXPECT_EQ(first.find("\nquorvane_temperature_celsius "), std::string::npos) << first;
     struct stat info {};
@@ -115,7 +108,7 @@ TEST(ExportProgram, TheMetricsFileIsNeverSeenHalfWritten) {
     std::thread reader([&] {
         const std::string tail = "\nquorvane_read_errors_total ";
         while (!done) {
-            const std::string content = readFile(file);
+            const std::string content = readFile(file).value_or("");
             const std::size_t last = content.rfind(tail);
             if (!content.starts_with("# HELP quorvane_temperature_celsius ") ||
                 last == std::string::npos || !content.ends_with("\n") ||
@@ -130,24 +123,21 @@ TEST(ExportProgram, TheMetricsFileIsNeverSeenHalfWritten) {
         char line[64];
         std::snprintf(line, sizeof line, "\n%4.1f C 14:%02d:%02d 12/08/2026", 20 + (i % 50) / 10.0,
                       i / 60 % 60, i % 60);
-        exporter->writeInput(line);
+        exporter.writeInput(line);
         if (i % 30 == 0) {
             // The reader gets its turn however the machine schedules the two.
             const int seen = reads;
-            const auto until = std::chrono::steady_clock::now() + kPatience;
-            while (reads == seen && std::chrono::steady_clock::now() < until) {
-                std::this_thread::yield();
-            }
+            eventually([&] { return reads != seen; });
         }
     }
-    exporter->closeInput();
-    const auto end = exporter->wait(kPatience);
+    exporter.closeInput();
+    const auto end = exporter.wait();
     done = true;
     reader.join();
     ASSERT_TRUE(end && end->exited && end->exitCode == 0);
     EXPECT_EQ(partial, 0) << "of " << reads << " reads";
     EXPECT_GT(reads, 100);
-    const std::string last = readFile(file);
+    const std::string last = readFile(file).value_or("");
     EXPECT_NE(last.find("\nquorvane_temperature_celsius 24.9\n"), std::string::npos) << last;
     EXPECT_NE(last.find("\nquorvane_readings_total 3000\n"), std::string::npos) << last;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
@@ -157,17 +147,17 @@ TEST(ExportProgram, TheMetricsFileIsNeverSeenHalfWritten) {
 TEST(ExportProgram, AFileThatCannotBeWrittenIsReportedOncePerSpell) {
     const TempDir dir;
     const std::string sub = dir.file("textfiles");
-    const std::string errors = dir.file("stderr");
-    auto exporter = startExport({"--json", "--textfile", sub + "/quorvane.prom"}, errors);
+    const std::string file = sub + "/quorvane.prom";
+    auto exporter = startExport({"--json", "--textfile", file}, true);
     int records = 0;
     auto record = [&] {
         char line[64];
         std::snprintf(line, sizeof line, "\n21.4 C 14:05:%02d 12/08/2026", records++ % 60);
-        exporter->writeInput(line);
+        exporter.writeInput(line);
         const std::size_t expected = static_cast<std::size_t>(records);
-        ASSERT_TRUE(exporter->readUntil(
-            [&](const std::string& out) { return countOf(out, "\n") == expected; }, kPatience))
-            << "the export goes on";
+        ASSERT_TRUE(exporter.readUntil([&](const std::string& out) {
+            return countOf(out, "\n") == expected;
+        })) << "the export goes on";
     };
     for (int i = 0; i < 5; ++i) {
         record();
@@ -175,27 +165,21 @@ TEST(ExportProgram, AFileThatCannotBeWrittenIsReportedOncePerSpell) {
     std::filesystem::create_directory(sub);
     record();
     // The file is rewritten just after the record's line is passed on.
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (readFile(sub + "/quorvane.prom").find("quorvane_readings_total 6\n") ==
-               std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_NE(readFile(sub + "/quorvane.prom").find("quorvane_readings_total 6\n"),
-              std::string::npos);
+    EXPECT_TRUE(eventually([&file] {
+        return readFile(file).value_or("").find("quorvane_readings_total 6\n") != std::string::npos;
+    }));
     std::filesystem::remove_all(sub);
     for (int i = 0; i < 5; ++i) {
         record();
     }
-    exporter->closeInput();
-    const auto end = exporter->wait(kPatience);
+    exporter.closeInput();
+    const auto end = exporter.wait();
     ASSERT_TRUE(end && end->exited);
     EXPECT_EQ(end->exitCode, 1) << "the last write failed";
-    const std::string messages = readFile(errors);
-    EXPECT_EQ(countOf(messages, "quorvane-export: cannot write " + sub +
-                                    "/quorvane.prom: No such "
-                                    "file or directory"),
-              2u)
+    const std::string messages = exporter.errors();
+    EXPECT_EQ(
+        countOf(messages, "quorvane-export: cannot write " + file + ": No such file or directory"),
+        2u)
         << messages;
     EXPECT_EQ(countOf(messages, "written again"), 1u) << messages;
 }
@@ -215,9 +199,7 @@ TEST(ExportProgram, AChildsSignalsAndExitStatusPassThrough) {
         {{"--", "/nonexistent/quorvane_unix"}, 127, ""},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> argv{kExport};
-        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-        const ProgramResult result = runProgram(argv);
+        const ProgramResult result = runExport(c.arguments);
         SCOPED_TRACE(c.arguments.back());
         EXPECT_EQ(result.status, c.status) << result.err;
         EXPECT_EQ(result.out, c.out);
@@ -227,15 +209,13 @@ TEST(ExportProgram, AChildsSignalsAndExitStatusPassThrough) {
     // outlives it and ends with its status.
     for (const int sig : {SIGTERM, SIGINT}) {
         auto exporter = startExport({"--lines", "--", kSim});
-        ASSERT_TRUE(exporter->readUntil(
-            [](const std::string& out) { return out.find(" C ") != std::string::npos; },
-            kPatience));
-        exporter->sendSignal(sig);
-        const auto end = exporter->wait(kPatience);
+        ASSERT_TRUE(exporter.readUntil(
+            [](const std::string& out) { return out.find(" C ") != std::string::npos; }));
+        const auto end = exporter.stop(sig);
         ASSERT_TRUE(end);
         EXPECT_TRUE(end->exited) << "the exporter itself was killed by signal " << end->signal;
         EXPECT_EQ(end->exitCode, 128 + sig);
-        EXPECT_TRUE(exporter->output().ends_with("\n")) << exporter->output();
+        EXPECT_TRUE(exporter.output().ends_with("\n")) << exporter.output();
     }
 }
 
@@ -245,18 +225,15 @@ TEST(ExportProgram, BadCommandLinesAreRefused) {
         {"--bogus"},           {"-x"},         {"--", ""},
     };
     for (const auto& args : bad) {
-        std::vector<std::string> argv{kExport};
-        argv.insert(argv.end(), args.begin(), args.end());
-        const ProgramResult result = runProgram(argv);
+        const ProgramResult result = runExport(args);
         SCOPED_TRACE(args.front());
         EXPECT_EQ(result.status, 2);
         EXPECT_TRUE(result.err.starts_with("quorvane-export: ")) << result.err;
         EXPECT_NE(result.err.find("Try 'quorvane-export --help'"), std::string::npos);
     }
-    const ProgramResult help = runProgram({kExport, "--help"});
+    const ProgramResult help = runExport({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: quorvane-export ")) << help.out;
 }
 
 }  // namespace
-}  // namespace quorvane::testing

@@ -16,48 +16,15 @@
 #include "export/record_scanner.h"
 #include "export/zoned_time.h"
 #include "frontend/console.h"
+#include "kit/scan_log.h"
+#include "kit/time_zone.h"
 
-namespace quorvane::exporter {
 namespace {
 
-// What the scanner handed over, as "R:text" for a record and "T:text" for the text of a message
-// (pieces of one message joined), and the input put back together from it.
-class Collected : public ScanHandler {
-  public:
-    void record(const Record& r) override {
-        events.push_back("R:" + std::string(r.text));
-        values.emplace_back(r.value);
-        units.push_back(r.unit);
-        rebuilt += "\n" + std::string(r.text);
-        lastWasText_ = false;
-    }
-    void text(std::string_view bytes, bool startsMessage) override {
-        if (startsMessage || !lastWasText_) {
-            events.emplace_back("T:");
-        }
-        events.back() += bytes;
-        rebuilt += (startsMessage ? "\n" : "") + std::string(bytes);
-        lastWasText_ = true;
-    }
-
-    std::vector<std::string> events;
-    std::vector<std::string> values;
-    std::vector<char> units;
-    std::string rebuilt;
-
-  private:
-    bool lastWasText_ = false;
-};
-
-Collected scan(const std::string& input, std::size_t chunk = std::string::npos) {
-    Collected collected;
-    RecordScanner scanner;
-    for (std::size_t at = 0; at < input.size(); at += chunk) {
-        scanner.feed(std::string_view(input).substr(at, chunk), collected);
-    }
-    scanner.finish(collected);
-    return collected;
-}
+using namespace quorvane::exporter;
+using quorvane::testkit::scan;
+using quorvane::testkit::ScanLog;
+using quorvane::testkit::TimeZone;
 
 TEST(RecordScanner, RecordsAreTheProgramsOwnShapesAndNothingElse) {
     struct Case {
@@ -108,14 +75,17 @@ TEST(RecordScanner, RecordsAreTheProgramsOwnShapesAndNothingElse) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Collected whole = scan(c.input);
+        const ScanLog whole = scan(c.input);
         EXPECT_EQ(whole.events, c.events);
         EXPECT_EQ(whole.rebuilt, c.input);
         EXPECT_EQ(scan(c.input, 1).events, c.events) << "fed one byte at a time";
     }
-    const Collected values = scan("\n 0.0 C 00:00:00 01/01/2026\n-0.3 F 00:00:00 01/01/2026");
-    EXPECT_EQ(values.values, (std::vector<std::string>{"0.0", "-0.3"}));
-    EXPECT_EQ(values.units, (std::vector<char>{'C', 'F'}));
+    const ScanLog found = scan("\n 0.0 C 00:00:00 01/01/2026\n-0.3 F 00:00:00 01/01/2026");
+    ASSERT_EQ(found.records.size(), 2U);
+    EXPECT_EQ(found.records[0].value, "0.0");
+    EXPECT_EQ(found.records[1].value, "-0.3");
+    EXPECT_EQ(found.records[0].unit, 'C');
+    EXPECT_EQ(found.records[1].unit, 'F');
 }
 
 // Records among random bytes, cut records and very long lines, fed in random pieces: every
@@ -155,8 +125,8 @@ TEST(RecordScanner, RecordsSurviveGarbageCutLinesAndLongLines) {
                     expected.push_back("R:" + record.substr(1));
             }
         }
-        const Collected whole = scan(input);
-        const Collected pieces = scan(input, 1 + below(40));
+        const ScanLog whole = scan(input);
+        const ScanLog pieces = scan(input, 1 + below(40));
         std::vector<std::string> found;
         for (const std::string& event : whole.events) {
             if (event.starts_with("R:")) {
@@ -204,8 +174,7 @@ std::string exportRun(Format format, std::size_t chunk, std::string* aside = nul
 }
 
 TEST(Exporter, LinesAndJsonOfARunOfTheProgram) {
-    setenv("TZ", "UTC0", 1);
-    tzset();
+    const TimeZone utc("UTC0");
     const std::string lines =
         "*** Starting Temperature measurements ***\nUnits=CELCIUS, logging=ON, log frequency=5"
         "\n21.1 C 17:41:49 12/08/2026\nError reading thermometer 17:41:50 12/08/2026"
@@ -228,8 +197,6 @@ TEST(Exporter, LinesAndJsonOfARunOfTheProgram) {
                   "frequency=5\nError opening log file\n21.4 C 17:4\n");
         EXPECT_EQ(exportRun(Format::Copy, chunk), kRun);
     }
-    unsetenv("TZ");
-    tzset();
 }
 
 TEST(Exporter, MetricsHaveNoTemperatureBeforeTheFirstGoodReading) {
@@ -249,48 +216,31 @@ TEST(Exporter, MetricsHaveNoTemperatureBeforeTheFirstGoodReading) {
 
 TEST(ZonedTime, TheOffsetInForceDecidesTheHourThatRepeats) {
     // Central European time, without relying on the zone database.
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    tzset();
+    const TimeZone cet("CET-1CEST,M3.5.0,M10.5.0/3");
     struct Case {
-        const char* name;
-        tools::Timestamp stamp;
+        quorvane::tools::Timestamp stamp;
         std::time_t arrival;
         const char* iso;
         std::int64_t unix;
     };
     const Case cases[] = {
-        {"winter", {2026, 12, 8, 14, 5, 9}, 1796735109, "2026-12-08T14:05:09+01:00", 1796735109},
-        {"summer", {2026, 7, 1, 12, 0, 0}, 1782900000, "2026-07-01T12:00:00+02:00", 1782900000},
-        {"repeated hour, first time",
-         {2026, 10, 25, 2, 30, 0},
-         1792888200,
-         "2026-10-25T02:30:00+02:00",
-         1792888200},
-        {"repeated hour, second time",
-         {2026, 10, 25, 2, 30, 0},
-         1792891800,
-         "2026-10-25T02:30:00+01:00",
-         1792891800},
-        {"summer stamp read in winter",
-         {2026, 7, 1, 12, 0, 0},
-         1796735109,
-         "2026-07-01T12:00:00+02:00",
-         1782900000},
-        {"the hour skipped in spring",
-         {2026, 3, 29, 2, 30, 0},
-         1774747800,
-         "2026-03-29T02:30:00+02:00",
-         1774744200},
+        // Winter and summer.
+        {{2026, 12, 8, 14, 5, 9}, 1796735109, "2026-12-08T14:05:09+01:00", 1796735109},
+        {{2026, 7, 1, 12, 0, 0}, 1782900000, "2026-07-01T12:00:00+02:00", 1782900000},
+        // The hour that repeats, the first time and the second.
+        {{2026, 10, 25, 2, 30, 0}, 1792888200, "2026-10-25T02:30:00+02:00", 1792888200},
+        {{2026, 10, 25, 2, 30, 0}, 1792891800, "2026-10-25T02:30:00+01:00", 1792891800},
+        // A summer stamp read in winter; the hour skipped in spring.
+        {{2026, 7, 1, 12, 0, 0}, 1796735109, "2026-07-01T12:00:00+02:00", 1782900000},
+        {{2026, 3, 29, 2, 30, 0}, 1774747800, "2026-03-29T02:30:00+02:00", 1774744200},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.iso) + " arriving at " + std::to_string(c.arrival));
         const ZonedTime t = placeStamp(c.stamp, c.arrival);
         EXPECT_EQ(iso8601(c.stamp, t.utcOffset), c.iso);
         EXPECT_EQ(t.unixSeconds, c.unix);
     }
     EXPECT_EQ(iso8601({2026, 1, 2, 3, 4, 5}, -(3 * 3600 + 30 * 60)), "2026-01-02T03:04:05-03:30");
-    unsetenv("TZ");
-    tzset();
 }
 
 // Every reading the program can show, in each unit, is a record, and its Celsius value is the
@@ -303,10 +253,11 @@ TEST(Exporter, CelsiusAcrossTheRangeOfEveryUnit) {
             char line[kLineBufferSize];
             FormatMeasurementLine(line, sizeof line, static_cast<std::int16_t>(tenths), unitIndex,
                                   "14:05:09 12/08/2026");
-            const Collected found = scan(line);
-            ASSERT_EQ(found.values.size(), 1u) << line;
+            const ScanLog found = scan(line);
+            ASSERT_EQ(found.records.size(), 1u) << line;
+            const auto& record = found.records.front();
             const double celsius =
-                std::strtod(celsiusOf(found.values.front(), found.units.front()).c_str(), nullptr);
+                std::strtod(celsiusOf(record.value, record.unit).c_str(), nullptr);
             if (unitIndex == 2) {
                 ASSERT_LE(std::abs(celsius - reading), 0.05 + 1e-9) << line;
             } else {
@@ -317,4 +268,3 @@ TEST(Exporter, CelsiusAcrossTheRangeOfEveryUnit) {
 }
 
 }  // namespace
-}  // namespace quorvane::exporter

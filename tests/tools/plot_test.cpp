@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "kit/child_process.h"
 #include "png_image.h"
-#include "run_program.h"
 
 namespace quorvane::testing {
 namespace {
+
+using namespace quorvane::testkit;
 
 const std::string kPlot = QUORVANE_PLOT_PATH;
 const std::string kSim = QUORVANE_SIM_PATH;
@@ -31,7 +33,7 @@ class PlotFromSim : public ::testing::Test {
              "FAKETIME=@2026-03-01 10:00:00 x60", kSim, "-l1"},
             dir_->path());
         entries_ = 0;
-        const std::string log = readFile(dir_->file("quorvane.log"));
+        const std::string log = readFile(dir_->file("quorvane.log")).value_or("");
         for (const char c : log) {
             entries_ += c == '\n' ? 1 : 0;
         }
@@ -57,7 +59,7 @@ TEST_F(PlotFromSim, PngOfTheRequestedSizeShowsTheLine) {
     EXPECT_EQ(plot.err, "");
     EXPECT_EQ(plot.out, "");
     std::string error;
-    const auto image = PngImage::decode(readFile(dir_->file("chart.png")), error);
+    const auto image = PngImage::decode(readFile(dir_->file("chart.png")).value_or(""), error);
     ASSERT_TRUE(image) << error;
     EXPECT_EQ(image->width(), 640);
     EXPECT_EQ(image->height(), 400);
@@ -72,7 +74,7 @@ TEST_F(PlotFromSim, SvgOfTheRequestedSizeHasAPathThroughEveryEntry) {
     const ProgramResult plot =
         runProgram({kPlot, "--size=500x300", "-o", "chart.svg", "quorvane.log"}, dir_->path());
     ASSERT_EQ(plot.status, 0) << plot.err;
-    const std::string svg = readFile(dir_->file("chart.svg"));
+    const std::string svg = readFile(dir_->file("chart.svg")).value_or("");
     EXPECT_NE(svg.find("width=\"500\" height=\"300\""), std::string::npos);
     std::smatch path;
     ASSERT_TRUE(
@@ -100,13 +102,13 @@ TEST(PlotUnits, MixedRunsAreSeparateSeriesUnlessOneUnitIsAskedFor) {
     std::string error;
 
     ASSERT_EQ(runProgram({kPlot, "-o", "runs.png"}, dir.path()).status, 0);
-    const auto runs = PngImage::decode(readFile(dir.file("runs.png")), error);
+    const auto runs = PngImage::decode(readFile(dir.file("runs.png")).value_or(""), error);
     ASSERT_TRUE(runs) << error;
     EXPECT_GT(countColour(*runs, kFirstSeries, 24).pixels, 200);
     EXPECT_GT(countColour(*runs, kSecondSeries, 24).pixels, 200);
 
     ASSERT_EQ(runProgram({kPlot, "-u", "F", "-o", "one.png"}, dir.path()).status, 0);
-    const auto one = PngImage::decode(readFile(dir.file("one.png")), error);
+    const auto one = PngImage::decode(readFile(dir.file("one.png")).value_or(""), error);
     ASSERT_TRUE(one) << error;
     const ColourCount line = countColour(*one, kFirstSeries, 24);
     EXPECT_GT(line.pixels, 400);
@@ -114,7 +116,7 @@ TEST(PlotUnits, MixedRunsAreSeparateSeriesUnlessOneUnitIsAskedFor) {
     EXPECT_EQ(countColour(*one, kSecondSeries, 24).pixels, 0);
 
     ASSERT_EQ(runProgram({kPlot, "-u", "K", "-o", "k.svg"}, dir.path()).status, 0);
-    EXPECT_NE(readFile(dir.file("k.svg")).find("Temperature (K)"), std::string::npos);
+    EXPECT_NE(readFile(dir.file("k.svg")).value_or("").find("Temperature (K)"), std::string::npos);
 }
 
 TEST(PlotInput, JunkLinesAreSkippedAndCounted) {
@@ -149,7 +151,7 @@ TEST(PlotInput, NothingToDrawIsAnErrorAndLeavesNoImage) {
         const ProgramResult plot = runProgram({kPlot}, dir.path());
         EXPECT_EQ(plot.status, 1);
         EXPECT_NE(plot.err.find(c.message), std::string::npos) << plot.err;
-        EXPECT_EQ(readFile(dir.file("quorvane.png")), "");
+        EXPECT_EQ(readFile(dir.file("quorvane.png")).value_or(""), "");
         EXPECT_NE(runProgram({"test", "-e", dir.file("quorvane.png")}).status, 0);
     }
 }

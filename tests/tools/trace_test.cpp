@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "run_program.h"
+#include "kit/child_process.h"
 #include "sim/ds1621.h"
 
 namespace quorvane::testing {
 namespace {
+
+using namespace quorvane::testkit;
 
 const std::string kTrace = QUORVANE_TRACE_PATH;
 constexpr const char* kAnnotations =
@@ -218,7 +220,7 @@ TEST(TraceFile, WiresWiredAndAndTheRealPacing) {
     const TempDir dir;
     const ProgramResult trace = runProgram({kTrace, "-o", dir.file("bus.vcd")});
     ASSERT_EQ(trace.status, 0) << trace.err;
-    const Vcd vcd = readVcd(readFile(dir.file("bus.vcd")));
+    const Vcd vcd = readVcd(readFile(dir.file("bus.vcd")).value_or(""));
     EXPECT_EQ(vcd.timescale, "1us");
     EXPECT_EQ(vcd.wires, (std::vector<std::string>{"scl", "sda", "sda_master", "sda_device", "vdd",
                                                    "a2", "a1", "a0"}));
@@ -324,7 +326,7 @@ TEST(TraceSettings, ABadSettingIsRefusedBeforeAnythingIsWritten) {
 
 TEST(TraceCommandLine, AFileThatCannotBeWrittenFails) {
     const TempDir dir;
-    for (const std::string& path : {dir.file("missing/bus.vcd"), dir.path()}) {
+    for (const std::string& path : {dir.file("missing/bus.vcd"), dir.path().string()}) {
         const ProgramResult result = runProgram({kTrace, "-o", path});
         EXPECT_EQ(result.status, 1) << path;
         EXPECT_NE(result.err.find("cannot write " + path), std::string::npos) << result.err;

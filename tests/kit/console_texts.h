@@ -1,7 +1,7 @@
 // The program's fixed texts, as a user sees them, for the tests that check them byte for byte.
 #pragma once
 
-namespace quorvane::test {
+namespace quorvane::testkit {
 
 inline constexpr const char* kUsageText =
     "\nUsage:"
@@ -14,4 +14,7 @@ inline constexpr const char* kUsageText =
     "\n--help = display Usage"
     "\nDefault unit is CELCIUS";
 
-}  // namespace quorvane::test
+// The banner's first line; the second tells the unit and the logging.
+inline constexpr const char* kStartLine = "\n*** Starting Temperature measurements ***";
+
+}  // namespace quorvane::testkit
