@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/command_line.h"
 #include "common/process.h"
 #include "plot/chart.h"
 #include "plot/log_parser.h"
@@ -21,12 +22,10 @@ namespace {
 
 using namespace quorvane;
 
-constexpr int kFailure = 1;
-constexpr int kBadUsage = 2;
+constexpr const char* kProgram = "quorvane-plot";
 
 int fail(const std::string& message) {
-    std::cerr << "quorvane-plot: " << message << '\n';
-    return kFailure;
+    return tools::fail(kProgram, message);
 }
 
 // The whole log, "-" being standard input; nothing when it cannot be read.
@@ -106,14 +105,6 @@ int drawChart(const plot::PlotOptions& options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const auto parsed = plot::parsePlotOptions(argc, argv);
-    if (std::holds_alternative<plot::HelpRequested>(parsed)) {
-        std::cout << plot::kPlotUsage;
-        return 0;
-    }
-    if (const auto* error = std::get_if<plot::UsageError>(&parsed)) {
-        std::cerr << "quorvane-plot: " << error->message << "\nTry 'quorvane-plot --help'.\n";
-        return kBadUsage;
-    }
-    return drawChart(std::get<plot::PlotOptions>(parsed));
+    return tools::toolMain(kProgram, plot::kPlotUsage, argc, argv, plot::parsePlotOptions,
+                           drawChart);
 }
