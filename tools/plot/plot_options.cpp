@@ -17,7 +17,8 @@ const char* const kPlotUsage =
     "  -t, --title TEXT    a title above the chart\n"
     "  -h, --help          show this help and exit\n"
     "\n"
-    "Entries in different units are drawn as separate series unless --unit is given.\n"
+    "Without --unit, entries in different units are separate series, all drawn in the unit of\n"
+    "the last entry. The line breaks at gaps in the log and where the unit changes.\n"
     "Exit status: 0 on success, 1 when the chart could not be made, 2 for a bad command line.\n";
 
 namespace {
