@@ -4,16 +4,26 @@
 
 namespace quorvane::tools {
 
-OptionReader::OptionReader(int argc, char* argv[], const char* shortOptions,
-                           const option* longOptions)
-    : argc_(argc), argv_(argv), shortOptions_(shortOptions), longOptions_(longOptions) {
+OptionReader::OptionReader(int argc, char* argv[], Words words,
+                           std::initializer_list<OptionSpec> options)
+    : argc_(argc), argv_(argv), shortOptions_(words == Words::InOrder ? "-:h" : "+:h") {
+    for (const OptionSpec& spec : options) {
+        if (spec.letter < 256) {
+            shortOptions_ += static_cast<char>(spec.letter);
+            shortOptions_ += spec.takesValue ? ":" : "";
+        }
+        longOptions_.push_back(
+            {spec.name, spec.takesValue ? required_argument : no_argument, nullptr, spec.letter});
+    }
+    longOptions_.push_back({"help", no_argument, nullptr, 'h'});
+    longOptions_.push_back({nullptr, 0, nullptr, 0});
     optind = 0;  // GNU getopt starts afresh
     opterr = 0;  // its messages are replaced by the tool's own
 }
 
 int OptionReader::next() {
     const int before = std::max(optind, 1);
-    const int code = getopt_long(argc_, argv_, shortOptions_, longOptions_, nullptr);
+    const int code = getopt_long(argc_, argv_, shortOptions_.c_str(), longOptions_.data(), nullptr);
     current_ = before;
     dashes_ = code == kEnd && optind == before + 1 && std::string_view(argv_[before]) == "--";
     return code;

@@ -5,11 +5,13 @@
 #include <getopt.h>
 
 #include <exception>
+#include <initializer_list>
 #include <iostream>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace quorvane::tools {
 
@@ -26,21 +28,32 @@ struct UsageError {
 template <typename Options>
 using CommandLine = std::variant<Options, HelpRequested, UsageError>;
 
+// One option: its long name, its letter (or a number above 255 for a long name alone), and
+// whether it takes a value.
+struct OptionSpec {
+    const char* name;
+    int letter;
+    bool takesValue;
+};
+
+// What a word that is not an option does: comes back in its place among the options, or ends
+// them (the words after it are the command line of another program).
+enum class Words { InOrder, EndOptions };
+
 // getopt_long over a whole command line, with getopt's own messages replaced by the tool's.
-// `shortOptions` begins with '-' (words that are not options come back in order, as kWord) or
-// '+' (the first such word ends the options), then ':' (a missing value comes back as ':').
+// -h and --help are every tool's, and come back as 'h'.
 class OptionReader {
   public:
     static constexpr int kWord = 1;
     static constexpr int kEnd = -1;
 
-    OptionReader(int argc, char* argv[], const char* shortOptions, const option* longOptions);
+    OptionReader(int argc, char* argv[], Words words, std::initializer_list<OptionSpec> options);
 
-    // The next option's letter (or the value of its long form), kWord, '?' for an unknown
-    // option, ':' for a missing value, or kEnd.
+    // The next option's letter, kWord, '?' for an unknown option, ':' for a missing value, or
+    // kEnd.
     int next();
-    // The value of the option just read, or the word.
-    const char* value() const { return optarg; }
+    // The value of the option just read, or the word; empty when there is none.
+    std::string_view value() const { return optarg != nullptr ? optarg : ""; }
     // After kEnd: whether "--" ended the options, and the words after the options.
     bool endedByDashes() const { return dashes_; }
     std::span<char* const> rest() const;
@@ -51,8 +64,8 @@ class OptionReader {
   private:
     int argc_;
     char** argv_;
-    const char* shortOptions_;
-    const option* longOptions_;
+    std::string shortOptions_;
+    std::vector<option> longOptions_;
     int current_ = 1;  // the word the last option came from
     bool dashes_ = false;
 };

@@ -1,7 +1,5 @@
 #include "export/export_options.h"
 
-#include <array>
-
 namespace quorvane::exporter {
 
 const char* const kExportUsage =
@@ -21,19 +19,13 @@ const char* const kExportUsage =
     "Without: 0 at the end of the input, 1 when an output failed, 2 for a bad command line.\n";
 
 tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
-    static constexpr std::array<option, 5> kLong{{
-        {"lines", no_argument, nullptr, 'l'},
-        {"json", no_argument, nullptr, 'j'},
-        {"textfile", required_argument, nullptr, 't'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    }};
     ExportOptions options;
     bool lines = false;
     bool json = false;
-    // "+": options end at the first word that is not one, which begins the program's command
-    // line with its own options.
-    tools::OptionReader reader(argc, argv, "+:ljt:h", kLong.data());
+    // The first word that is not an option begins the program's command line, with its own.
+    tools::OptionReader reader(
+        argc, argv, tools::Words::EndOptions,
+        {{"lines", 'l', false}, {"json", 'j', false}, {"textfile", 't', true}});
     for (int c = reader.next(); c != tools::OptionReader::kEnd; c = reader.next()) {
         switch (c) {
             case 'l':
@@ -43,10 +35,10 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                 json = true;
                 break;
             case 't':
-                if (*reader.value() == '\0') {
+                if (reader.value().empty()) {
                     return tools::UsageError{"the text file name is empty"};
                 }
-                options.textfile = reader.value();
+                options.textfile = std::string(reader.value());
                 break;
             case 'h':
                 return tools::HelpRequested{};

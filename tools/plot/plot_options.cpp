@@ -1,7 +1,5 @@
 #include "plot/plot_options.h"
 
-#include <array>
-
 #include "common/numbers.h"
 
 namespace quorvane::plot {
@@ -67,23 +65,18 @@ std::optional<std::pair<int, int>> parseSize(std::string_view text) {
 }  // namespace
 
 tools::CommandLine<PlotOptions> parsePlotOptions(int argc, char* argv[]) {
-    static constexpr std::array<option, 7> kLong{{
-        {"output", required_argument, nullptr, 'o'},
-        {"format", required_argument, nullptr, 'f'},
-        {"size", required_argument, nullptr, 's'},
-        {"unit", required_argument, nullptr, 'u'},
-        {"title", required_argument, nullptr, 't'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    }};
     PlotOptions options;
     std::optional<std::string> output;
     std::optional<ImageFormat> format;
     std::optional<std::string> log;
-    // "-": the log's name comes back in its place among the options.
-    tools::OptionReader reader(argc, argv, "-:o:f:s:u:t:h", kLong.data());
+    tools::OptionReader reader(argc, argv, tools::Words::InOrder,
+                               {{"output", 'o', true},
+                                {"format", 'f', true},
+                                {"size", 's', true},
+                                {"unit", 'u', true},
+                                {"title", 't', true}});
     for (int c = reader.next(); c != tools::OptionReader::kEnd; c = reader.next()) {
-        const std::string_view value = reader.value() != nullptr ? reader.value() : "";
+        const std::string_view value = reader.value();
         switch (c) {
             case 'h':
                 return tools::HelpRequested{};

@@ -1,7 +1,5 @@
 #include "trace/trace_options.h"
 
-#include <array>
-
 #include "common/numbers.h"
 
 namespace quorvane::trace {
@@ -37,19 +35,15 @@ constexpr int kConfigured = 257;
 }  // namespace
 
 tools::CommandLine<TraceOptions> parseTraceOptions(int argc, char* argv[]) {
-    static constexpr std::array<option, 7> kLong{{
-        {"output", required_argument, nullptr, 'o'},
-        {"cycles", required_argument, nullptr, 'n'},
-        {"temperature", required_argument, nullptr, 't'},
-        {"fresh", no_argument, nullptr, kFresh},
-        {"configured", no_argument, nullptr, kConfigured},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    }};
     TraceOptions options;
-    tools::OptionReader reader(argc, argv, "-:o:n:t:h", kLong.data());
+    tools::OptionReader reader(argc, argv, tools::Words::InOrder,
+                               {{"output", 'o', true},
+                                {"cycles", 'n', true},
+                                {"temperature", 't', true},
+                                {"fresh", kFresh, false},
+                                {"configured", kConfigured, false}});
     for (int c = reader.next(); c != tools::OptionReader::kEnd; c = reader.next()) {
-        const std::string_view value = reader.value() != nullptr ? reader.value() : "";
+        const std::string_view value = reader.value();
         switch (c) {
             case 'h':
                 return tools::HelpRequested{};
