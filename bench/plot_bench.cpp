@@ -42,38 +42,32 @@ bool writeLog(const std::string& path, std::int64_t entries) {
 }
 
 // A directory for the logs and the chart, removed with them when the benchmark ends.
-class Workspace {
-  public:
+struct Workspace {
     Workspace() {
         std::string pattern = std::filesystem::temp_directory_path() / "quorvane-plot-XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
+        path = mkdtemp(pattern.data()) != nullptr ? pattern : "";
     }
     ~Workspace() {
-        if (!path_.empty()) {
-            std::filesystem::remove_all(path_);
+        if (!path.empty()) {
+            std::filesystem::remove_all(path);
         }
     }
     Workspace(const Workspace&) = delete;
     Workspace& operator=(const Workspace&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
+    std::string path;
 };
 
 void PlotLog(benchmark::State& state) {
     static const Workspace workspace;
-    const std::string log = workspace.path() + "/" + std::to_string(state.range(0)) + ".log";
-    if (workspace.path().empty() ||
+    const std::string log = workspace.path + "/" + std::to_string(state.range(0)) + ".log";
+    if (workspace.path.empty() ||
         (!std::filesystem::exists(log) && !writeLog(log, state.range(0)))) {
         state.SkipWithError("cannot write the log");
         return;
     }
     for (auto _ : state) {
         if (quorvane::tools::runProgram(
-                {QUORVANE_PLOT_PATH, "-o", workspace.path() + "/chart.png", log}) != 0) {
+                {QUORVANE_PLOT_PATH, "-o", workspace.path + "/chart.png", log}) != 0) {
             state.SkipWithError("quorvane-plot failed");
             return;
         }
