@@ -28,7 +28,7 @@ bool writeLog(const std::string& path, std::int64_t entries) {
     for (std::int64_t i = 0; i < entries; ++i) {
         t += i % 2 == 0 ? 3 : 4;
         if (i % 2'500'000 == 2'499'999) {
-            t += 2 * 86400;
+            t += std::time_t{2} * 86400;
         }
         std::tm tm{};
         gmtime_r(&t, &tm);

@@ -80,8 +80,8 @@ struct ParsedLog {
 ParsedLog parseLog(std::string_view text, std::size_t piece = 0) {
     ParsedLog log;
     LogReader reader([&log](const Entry& entry) { log.entries.push_back(entry); });
-    for (std::size_t at = 0; at < text.size(); at += piece == 0 ? text.size() : piece) {
-        reader.read(text.substr(at, piece == 0 ? text.size() : piece));
+    for (std::size_t from = 0; from < text.size(); from += piece == 0 ? text.size() : piece) {
+        reader.read(text.substr(from, piece == 0 ? text.size() : piece));
     }
     reader.finish();
     log.skipped = reader.skipped();
@@ -163,6 +163,7 @@ TEST(Timestamp, LocalSecondsCountTheCalendar) {
 }
 
 const std::int64_t kStart = Timestamp{2026, 3, 1, 10, 0, 0}.localSeconds();
+constexpr std::int64_t kHour = 3600;
 
 Entry at(std::int64_t seconds, double value, Unit unit = Unit::Celsius) {
     return {value, unit, Timestamp::fromLocalSeconds(kStart + seconds)};
@@ -203,14 +204,14 @@ TEST(SeriesReducer, OneSeriesPerUnitInTheLastUnitUnlessAUnitIsAskedFor) {
     EXPECT_EQ(runs.unit, Unit::Celsius);
     ASSERT_EQ(runs.series.size(), 3U);
     EXPECT_EQ(drawn(runs.series[0]).values, (std::vector<double>{20.0, 21.0, 22.0}));
-    EXPECT_EQ(drawn(runs.series[0]).breaks, (std::vector<std::int64_t>{3 * 3600}));
+    EXPECT_EQ(drawn(runs.series[0]).breaks, (std::vector<std::int64_t>{3 * kHour}));
     EXPECT_EQ(runs.series[1].logged, Unit::Fahrenheit);
     EXPECT_EQ(runs.series[2].logged, Unit::Kelvin);
     EXPECT_NEAR(drawn(runs.series[1]).values.at(0), 10.0, 1e-9);
     EXPECT_NEAR(drawn(runs.series[2]).values.at(0), 20.05, 1e-9);
     EXPECT_EQ(seriesLabel(runs.series[0], runs.unit), "logged in \u00b0C");
     EXPECT_EQ(seriesLabel(runs.series[2], runs.unit), "logged in K, shown in \u00b0C");
-    EXPECT_EQ(runs.last - runs.first, 3 * 3600);
+    EXPECT_EQ(runs.last - runs.first, 3 * kHour);
     EXPECT_EQ(reduce({at(0, 20), at(60, 300, Unit::Kelvin)}, std::nullopt).unit, Unit::Kelvin);
 
     const ChartData inF = reduce(log.entries, Unit::Fahrenheit);
@@ -224,7 +225,7 @@ TEST(SeriesReducer, OneSeriesPerUnitInTheLastUnitUnlessAUnitIsAskedFor) {
         EXPECT_NEAR(shown.values[i], expected[i], 1e-9) << i;
     }
     // Every change of unit breaks the line.
-    EXPECT_EQ(shown.breaks, (std::vector<std::int64_t>{3600, 2 * 3600, 3 * 3600}));
+    EXPECT_EQ(shown.breaks, (std::vector<std::int64_t>{kHour, 2 * kHour, 3 * kHour}));
 }
 
 TEST(SeriesReducer, TheLineBreaksAtAGapAndWhereTheClockWasSetBack) {

@@ -60,7 +60,7 @@ struct ColourCount {
     int spanX() const { return right - left; }
 };
 
-ColourCount countColour(const Image& image, Rgb colour, int fromX = 0, int toX = 1 << 30) {
+ColourCount countColour(const Image& image, const Rgb& colour, int fromX = 0, int toX = 1 << 30) {
     ColourCount count;
     for (int y = 0; y < image.height; ++y) {
         for (int x = std::max(fromX, 0); x < std::min(toX, image.width); ++x) {

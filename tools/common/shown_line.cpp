@@ -124,7 +124,8 @@ std::string Timestamp::iso() const {
 }
 
 std::int64_t Timestamp::localSeconds() const {
-    return daysFromCivil(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 + second;
+    return daysFromCivil(year, month, day) * kSecondsPerDay + std::int64_t{hour} * 3600 +
+           std::int64_t{minute} * 60 + second;
 }
 
 Timestamp Timestamp::fromLocalSeconds(std::int64_t seconds) {

@@ -113,10 +113,11 @@ std::string gnuplotScript(const ChartData& data, const ChartRequest& request) {
     // An empty line in the data breaks the line there. Where the points would crowd each other
     // only the line is drawn, and a point only where it stands alone between two breaks.
     const std::string kPoint = " pointtype 7 pointsize 0.5";
-    std::string plot = "plot ";
+    std::ostringstream plot;
+    plot << "plot ";
     for (std::size_t i = 0; i < data.series.size(); ++i) {
         const std::vector<Column>& columns = data.series[i].columns;
-        std::string alone;
+        std::ostringstream alone;
         std::size_t points = 0;
         script << "$series" << i << " << EOD\n";
         for (std::size_t c = 0; c < columns.size(); ++c) {
@@ -128,25 +129,25 @@ std::string gnuplotScript(const ChartData& data, const ChartRequest& request) {
             points += shown.size();
             if (shown.size() == 1 && !columns[c].joined &&
                 (c + 1 == columns.size() || !columns[c + 1].joined)) {
-                alone += std::to_string(shown[0].time) + ' ' + number(shown[0].value) + '\n';
+                alone << shown[0].time << ' ' << number(shown[0].value) << '\n';
             }
         }
         script << "EOD\n";
         const bool crowded = static_cast<int>(points) * 4 > width;
-        if (crowded && !alone.empty()) {
-            script << "$alone" << i << " << EOD\n" << alone << "EOD\n";
+        const bool pointsAlone = crowded && !alone.str().empty();
+        if (pointsAlone) {
+            script << "$alone" << i << " << EOD\n" << alone.str() << "EOD\n";
         }
         const std::string colour = " linecolor rgb '" + seriesColour(i) + "'";
-        plot += (i == 0 ? "$series" : ", \\\n     $series") + std::to_string(i) +
-                " using 1:2 with " +
-                (crowded ? "lines linewidth 2" : "linespoints linewidth 2" + kPoint) + colour +
-                " title " + quoted(seriesLabel(data.series[i], data.unit));
-        if (crowded && !alone.empty()) {
-            plot += ", \\\n     $alone" + std::to_string(i) + " using 1:2 with points" + kPoint +
-                    colour + " notitle";
+        plot << (i == 0 ? "" : ", \\\n     ") << "$series" << i << " using 1:2 with "
+             << (crowded ? "lines linewidth 2" : "linespoints linewidth 2" + kPoint) << colour
+             << " title " << quoted(seriesLabel(data.series[i], data.unit));
+        if (pointsAlone) {
+            plot << ", \\\n     $alone" << i << " using 1:2 with points" << kPoint << colour
+                 << " notitle";
         }
     }
-    script << plot << "\nset output\n";
+    script << plot.str() << "\nset output\n";
     return script.str();
 }
 

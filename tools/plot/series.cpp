@@ -39,19 +39,19 @@ std::vector<Point> Column::points() const {
 }
 
 void Spacing::add(std::int64_t step) {
-    const auto end = sorted_.begin() + static_cast<std::ptrdiff_t>(count_);
+    std::int64_t* const first = sorted_.data();
     if (count_ == kSpacingWindow) {
         const std::int64_t oldest = latest_[next_];
         if (oldest == step) {  // a regular log: nothing moves
             next_ = (next_ + 1) % kSpacingWindow;
             return;
         }
-        const auto at = std::lower_bound(sorted_.begin(), end, oldest);
-        std::copy(at + 1, end, at);
+        std::int64_t* const at = std::lower_bound(first, first + count_, oldest);
+        std::copy(at + 1, first + count_, at);
         --count_;
     }
-    const auto last = sorted_.begin() + static_cast<std::ptrdiff_t>(count_);
-    const auto at = std::upper_bound(sorted_.begin(), last, step);
+    std::int64_t* const last = first + count_;
+    std::int64_t* const at = std::upper_bound(first, last, step);
     std::copy_backward(at, last, last + 1);
     *at = step;
     ++count_;
