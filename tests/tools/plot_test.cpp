@@ -1,24 +1,99 @@
 // quorvane-plot end to end: a log written by quorvane_sim under an accelerated clock becomes an
-// image of the size asked for with the series really drawn; bad input gets a message and an
-// exit status, and leaves nothing behind.
+// image of the size asked for with the series really drawn, as libpng reads it back; a gap
+// breaks the line; bad input gets a message and an exit status, and leaves nothing behind.
 #include <gtest/gtest.h>
+#include <png.h>
 
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "kit/child_process.h"
-#include "png_image.h"
 
-namespace quorvane::testing {
 namespace {
 
 using namespace quorvane::testkit;
+
+using Rgb = std::array<int, 3>;
 
 const std::string kPlot = QUORVANE_PLOT_PATH;
 const std::string kSim = QUORVANE_SIM_PATH;
 constexpr Rgb kFirstSeries{0x00, 0x60, 0xc0};
 constexpr Rgb kSecondSeries{0xd0, 0x40, 0x00};
+
+// The chart's pixels, RGB, as libpng reads them.
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb;
+};
+
+// The image of `path`, or nothing, with the reason as a failure of the test.
+std::optional<Image> readPng(const std::string& path) {
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_file(&png, path.c_str()) != 0) {
+        png.format = PNG_FORMAT_RGB;
+        Image image{static_cast<int>(png.width), static_cast<int>(png.height),
+                    std::vector<std::uint8_t>(PNG_IMAGE_SIZE(png))};
+        if (png_image_finish_read(&png, nullptr, image.rgb.data(), 0, nullptr) != 0) {
+            return image;
+        }
+    }
+    ADD_FAILURE() << path << ": " << png.message;
+    return std::nullopt;
+}
+
+// Pixels of the colour (each channel within 24 of it, for the edges' blending) in the columns
+// from `fromX` to `toX`: how many, and where the leftmost and the rightmost lie.
+struct ColourCount {
+    int pixels = 0;
+    int left = -1;
+    int right = -1;
+    int spanX() const { return right - left; }
+};
+
+ColourCount countColour(const Image& image, const Rgb& colour, int fromX = 0, int toX = 1 << 30) {
+    ColourCount count;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = std::max(fromX, 0); x < std::min(toX, image.width); ++x) {
+            const std::uint8_t* p = &image.rgb[3 * static_cast<std::size_t>(y * image.width + x)];
+            if (std::abs(p[0] - colour[0]) <= 24 && std::abs(p[1] - colour[1]) <= 24 &&
+                std::abs(p[2] - colour[2]) <= 24) {
+                ++count.pixels;
+                count.left = count.left < 0 ? x : std::min(count.left, x);
+                count.right = std::max(count.right, x);
+            }
+        }
+    }
+    return count;
+}
+
+// `count` entries of `unit` a minute apart from `from` seconds after 10:00 on 03/01/2026, their
+// values going up and down by a degree from `base`.
+std::string entries(const char* unit, double base, int count, int from) {
+    std::string log;
+    for (int i = 0; i < count; ++i) {
+        const int t = from + i * 60;
+        char line[64];
+        std::snprintf(line, sizeof line, "\n%4.1f %s %02d:%02d:%02d 03/01/2026", base + i % 3, unit,
+                      10 + t / 3600, t / 60 % 60, t % 60);
+        log += line;
+    }
+    return log;
+}
+
+// Draws the log in `dir` with the options into the PNG `name`, and reads the image back.
+std::optional<Image> draw(const TempDir& dir, std::vector<std::string> args, const char* name) {
+    args.insert(args.begin(), kPlot);
+    args.insert(args.end(), {"-o", name});
+    const ProgramResult plot = runProgram(args, dir.path());
+    EXPECT_EQ(plot.status, 0) << plot.err;
+    return readPng(dir.file(name));
+}
 
 // A log of a real run: quorvane_sim -l1 for two seconds at sixty times the speed of the clock,
 // so about two simulated minutes of the room drifting.
@@ -58,16 +133,15 @@ TEST_F(PlotFromSim, PngOfTheRequestedSizeShowsTheLine) {
     ASSERT_EQ(plot.status, 0) << plot.err;
     EXPECT_EQ(plot.err, "");
     EXPECT_EQ(plot.out, "");
-    std::string error;
-    const auto image = PngImage::decode(readFile(dir_->file("chart.png")).value_or(""), error);
-    ASSERT_TRUE(image) << error;
-    EXPECT_EQ(image->width(), 640);
-    EXPECT_EQ(image->height(), 400);
+    const auto image = readPng(dir_->file("chart.png"));
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 640);
+    EXPECT_EQ(image->height, 400);
     // The series runs across most of the plot: many pixels of its colour, left to right.
-    const ColourCount line = countColour(*image, kFirstSeries, 24);
+    const ColourCount line = countColour(*image, kFirstSeries);
     EXPECT_GT(line.pixels, 500);
-    EXPECT_GT(line.spanX, 640 / 2);
-    EXPECT_EQ(countColour(*image, kSecondSeries, 24).pixels, 0);
+    EXPECT_GT(line.spanX(), 640 / 2);
+    EXPECT_EQ(countColour(*image, kSecondSeries).pixels, 0);
 }
 
 TEST_F(PlotFromSim, SvgOfTheRequestedSizeHasAPathThroughEveryEntry) {
@@ -76,47 +150,56 @@ TEST_F(PlotFromSim, SvgOfTheRequestedSizeHasAPathThroughEveryEntry) {
     ASSERT_EQ(plot.status, 0) << plot.err;
     const std::string svg = readFile(dir_->file("chart.svg")).value_or("");
     EXPECT_NE(svg.find("width=\"500\" height=\"300\""), std::string::npos);
-    std::smatch path;
-    ASSERT_TRUE(
-        std::regex_search(svg, path, std::regex("stroke='rgb\\(  0,  96, 192\\)'  d='([^']*)'")));
-    const std::string d = path[1];
-    const auto points = std::count(d.begin(), d.end(), 'L') + 1;
+    // Every point of the series' paths: each piece of the line begins with M, goes on with L.
+    const std::regex path("stroke='rgb\\(  0,  96, 192\\)'  d='([^']*)'");
+    long points = 0;
+    for (std::sregex_iterator it(svg.begin(), svg.end(), path), end; it != end; ++it) {
+        const std::string d = (*it)[1];
+        points += std::count(d.begin(), d.end(), 'L') + std::count(d.begin(), d.end(), 'M');
+    }
+    ASSERT_GT(points, 0);
     EXPECT_GE(points, entries_);
     EXPECT_NE(svg.find("Temperature (\u00b0C)"), std::string::npos);
 }
 
-TEST(PlotUnits, MixedRunsAreSeparateSeriesUnlessOneUnitIsAskedFor) {
+TEST(PlotUnits, MixedRunsAreSeparateSeriesInTheLastUnitUnlessOneUnitIsAskedFor) {
     const TempDir dir;
-    std::string log;
-    for (int i = 0; i < 30; ++i) {
-        char line[64];
-        std::snprintf(line, sizeof line, "\n%4.1f C 10:%02d:00 03/01/2026", 20.0 + i % 3, i);
-        log += line;
-    }
-    for (int i = 30; i < 60; ++i) {
-        char line[64];
-        std::snprintf(line, sizeof line, "\n%4.1f F 10:%02d:00 03/01/2026", 70.0 + i % 4, i);
-        log += line;
-    }
-    writeFile(dir.file("quorvane.log"), log);
-    std::string error;
+    writeFile(dir.file("quorvane.log"), entries("C", 20, 30, 0) + entries("F", 70, 30, 1800));
+    const auto runs = draw(dir, {}, "runs.png");
+    ASSERT_TRUE(runs);
+    EXPECT_GT(countColour(*runs, kFirstSeries).pixels, 200);
+    EXPECT_GT(countColour(*runs, kSecondSeries).pixels, 200);
+    // One axis, in the unit of the last entry, and the key says what was converted.
+    ASSERT_EQ(runProgram({kPlot, "-o", "runs.svg"}, dir.path()).status, 0);
+    const std::string svg = readFile(dir.file("runs.svg")).value_or("");
+    EXPECT_NE(svg.find("Temperature (\u00b0F)"), std::string::npos);
+    EXPECT_NE(svg.find("logged in \u00b0C, shown in \u00b0F"), std::string::npos);
 
-    ASSERT_EQ(runProgram({kPlot, "-o", "runs.png"}, dir.path()).status, 0);
-    const auto runs = PngImage::decode(readFile(dir.file("runs.png")).value_or(""), error);
-    ASSERT_TRUE(runs) << error;
-    EXPECT_GT(countColour(*runs, kFirstSeries, 24).pixels, 200);
-    EXPECT_GT(countColour(*runs, kSecondSeries, 24).pixels, 200);
-
-    ASSERT_EQ(runProgram({kPlot, "-u", "F", "-o", "one.png"}, dir.path()).status, 0);
-    const auto one = PngImage::decode(readFile(dir.file("one.png")).value_or(""), error);
-    ASSERT_TRUE(one) << error;
-    const ColourCount line = countColour(*one, kFirstSeries, 24);
+    const auto one = draw(dir, {"-u", "F"}, "one.png");
+    ASSERT_TRUE(one);
+    const ColourCount line = countColour(*one, kFirstSeries);
     EXPECT_GT(line.pixels, 400);
-    EXPECT_GT(line.spanX, one->width() / 2);
-    EXPECT_EQ(countColour(*one, kSecondSeries, 24).pixels, 0);
+    EXPECT_GT(line.spanX(), one->width / 2);
+    EXPECT_EQ(countColour(*one, kSecondSeries).pixels, 0);
 
     ASSERT_EQ(runProgram({kPlot, "-u", "K", "-o", "k.svg"}, dir.path()).status, 0);
     EXPECT_NE(readFile(dir.file("k.svg")).value_or("").find("Temperature (K)"), std::string::npos);
+}
+
+TEST(PlotLines, AGapInTheLogBreaksTheLine) {
+    const TempDir dir;
+    // Half an hour a minute apart, an hour with no entry, and half an hour more: the hole is
+    // the middle third of the time axis, and the line must not cross it.
+    writeFile(dir.file("quorvane.log"), entries("C", 20, 30, 0) + entries("C", 20, 30, 5400));
+    const auto image = draw(dir, {}, "gap.png");
+    ASSERT_TRUE(image);
+    const ColourCount line = countColour(*image, kFirstSeries);
+    ASSERT_GT(line.pixels, 400);
+    const int middle = (line.left + line.right) / 2;
+    const int sixth = line.spanX() / 6;
+    EXPECT_GT(countColour(*image, kFirstSeries, line.left, middle - sixth).pixels, 200);
+    EXPECT_EQ(countColour(*image, kFirstSeries, middle - sixth, middle + sixth).pixels, 0);
+    EXPECT_GT(countColour(*image, kFirstSeries, middle + sixth, line.right + 1).pixels, 200);
 }
 
 TEST(PlotInput, JunkLinesAreSkippedAndCounted) {
@@ -170,22 +253,14 @@ TEST(PlotInput, AnOutputThatCannotBeWrittenIsAnError) {
 
 TEST(PlotCommandLine, BadOptionsAreRefusedWithAMessage) {
     const std::vector<std::vector<std::string>> bad{
-        {"-s", "10x10"},
-        {"-s", "800"},
-        {"-s", "800x"},
-        {"-s", "800x600x2"},
-        {"-s", "axb"},
-        {"-s"},
-        {"-f", "jpg"},
-        {"-o", "chart.jpg"},
-        {"-o", "chart"},
-        {"-o", "a.svg", "-f", "png"},
-        {"-u", "X"},
-        {"-u", "CF"},
-        {"-u"},
-        {"--bogus"},
-        {"a.log", "b.log"},
-        {"-o", ""},
+        {"-s", "10x10"}, {"-s", "800"},
+        {"-s", "800x"},  {"-s", "800x600x2"},
+        {"-s", "axb"},   {"-s"},
+        {"-f", "jpg"},   {"-o", "chart.jpg"},
+        {"-o", "chart"}, {"-u", "X"},
+        {"-u", "CF"},    {"-u"},
+        {"--bogus"},     {"a.log", "b.log"},
+        {"-o", ""},      {"-o", "a.svg", "-f", "png"},
     };
     const TempDir dir;
     writeFile(dir.file("quorvane.log"), "\n21.0 C 10:00:00 03/01/2026");
@@ -197,8 +272,7 @@ TEST(PlotCommandLine, BadOptionsAreRefusedWithAMessage) {
         EXPECT_EQ(result.status, 2);
         EXPECT_TRUE(result.err.starts_with("quorvane-plot: ")) << result.err;
     }
-    EXPECT_EQ(runProgram({"ls", dir.path()}).out, "quorvane.log\n");
+    EXPECT_EQ(runProgram({"ls", dir.path().string()}).out, "quorvane.log\n");
 }
 
 }  // namespace
-}  // namespace quorvane::testing

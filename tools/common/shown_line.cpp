@@ -53,6 +53,19 @@ int daysInMonth(int year, int month) {
     return month == 2 && leap ? 29 : kDays[month - 1];
 }
 
+// Days between 1970-01-01 and the date of the proleptic Gregorian calendar, counted through
+// eras of 400 years (146097 days) that begin on the first of March.
+std::int64_t daysFromCivil(std::int64_t year, int month, int day) {
+    year -= month <= 2 ? 1 : 0;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t yearOfEra = year - era * 400;
+    const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+constexpr std::int64_t kSecondsPerDay = 86400;
+
 }  // namespace
 
 std::optional<Unit> unitFromLetter(char letter) {
@@ -108,6 +121,37 @@ std::string Timestamp::iso() const {
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", year, month, day, hour,
                   minute, second);
     return text;
+}
+
+std::int64_t Timestamp::localSeconds() const {
+    return daysFromCivil(year, month, day) * kSecondsPerDay + std::int64_t{hour} * 3600 +
+           std::int64_t{minute} * 60 + second;
+}
+
+Timestamp Timestamp::fromLocalSeconds(std::int64_t seconds) {
+    std::int64_t days = seconds / kSecondsPerDay;
+    std::int64_t inDay = seconds % kSecondsPerDay;
+    if (inDay < 0) {
+        inDay += kSecondsPerDay;
+        --days;
+    }
+    // The inverse of daysFromCivil.
+    days += 719468;
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const std::int64_t dayOfEra = days - era * 146097;
+    const std::int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t shifted = (5 * dayOfYear + 2) / 153;
+    const int month = static_cast<int>(shifted < 10 ? shifted + 3 : shifted - 9);
+    Timestamp t;
+    t.year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
+    t.month = month;
+    t.day = static_cast<int>(dayOfYear - (153 * shifted + 2) / 5 + 1);
+    t.hour = static_cast<int>(inDay / 3600);
+    t.minute = static_cast<int>(inDay / 60 % 60);
+    t.second = static_cast<int>(inDay % 60);
+    return t;
 }
 
 std::optional<Timestamp> parseTimestamp(std::string_view text) {

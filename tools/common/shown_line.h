@@ -4,6 +4,7 @@
 #pragma once
 
 #include <compare>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +36,11 @@ struct Timestamp {
     friend auto operator<=>(const Timestamp&, const Timestamp&) = default;
     // "YYYY-MM-DDTHH:MM:SS", one word, for the chart's data.
     std::string iso() const;
+
+    // Seconds since 1970-01-01 00:00:00 on the same clock, every day 86400 of them: the time as
+    // it reads, with no zone to move it (a leap second counts as the next minute's first).
+    std::int64_t localSeconds() const;
+    static Timestamp fromLocalSeconds(std::int64_t seconds);
 };
 
 // "HH:MM:SS MM/DD/YYYY" exactly, a date of the calendar and a time of the day (a leap second

@@ -1,9 +1,5 @@
 #include "export/export_options.h"
 
-#include <getopt.h>
-
-#include <array>
-
 namespace quorvane::exporter {
 
 const char* const kExportUsage =
@@ -22,24 +18,15 @@ const char* const kExportUsage =
     "(128 + the number of the signal that ended it; 127 when it cannot be run).\n"
     "Without: 0 at the end of the input, 1 when an output failed, 2 for a bad command line.\n";
 
-std::variant<ExportOptions, HelpRequested, UsageError> parseExportOptions(int argc, char* argv[]) {
-    static constexpr std::array<option, 5> kLong{{
-        {"lines", no_argument, nullptr, 'l'},
-        {"json", no_argument, nullptr, 'j'},
-        {"textfile", required_argument, nullptr, 't'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    }};
+tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
     ExportOptions options;
     bool lines = false;
     bool json = false;
-    // "+": options end at the first word that is not one, which begins the program's command
-    // line with its own options. getopt's messages are replaced by the tool's own.
-    optind = 0;
-    opterr = 0;
-    int c = 0;
-    while ((c = getopt_long(argc, argv, "+:ljt:h", kLong.data(), nullptr)) != -1) {
-        const std::string given = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+    // The first word that is not an option begins the program's command line, with its own.
+    tools::OptionReader reader(
+        argc, argv, tools::Words::EndOptions,
+        {{"lines", 'l', false}, {"json", 'j', false}, {"textfile", 't', true}});
+    for (int c = reader.next(); c != tools::OptionReader::kEnd; c = reader.next()) {
         switch (c) {
             case 'l':
                 lines = true;
@@ -48,31 +35,26 @@ std::variant<ExportOptions, HelpRequested, UsageError> parseExportOptions(int ar
                 json = true;
                 break;
             case 't':
-                if (*optarg == '\0') {
-                    return UsageError{"the text file name is empty"};
+                if (reader.value().empty()) {
+                    return tools::UsageError{"the text file name is empty"};
                 }
-                options.textfile = optarg;
+                options.textfile = std::string(reader.value());
                 break;
             case 'h':
-                return HelpRequested{};
-            case ':':
-                return UsageError{"option " + given + " needs a value"};
+                return tools::HelpRequested{};
             default:
-                return UsageError{
-                    "unknown option " +
-                    (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : given) +
-                    " (see --help)"};
+                return reader.error(c);
         }
     }
     if (lines && json) {
-        return UsageError{"--lines and --json exclude each other"};
+        return tools::UsageError{"--lines and --json exclude each other"};
     }
     options.format = json ? Format::Json : lines ? Format::Lines : Format::Copy;
-    for (int i = optind; i < argc; ++i) {
-        options.program.emplace_back(argv[i]);
+    for (const char* word : reader.rest()) {
+        options.program.emplace_back(word);
     }
     if (!options.program.empty() && options.program.front().empty()) {
-        return UsageError{"the program name is empty"};
+        return tools::UsageError{"the program name is empty"};
     }
     return options;
 }

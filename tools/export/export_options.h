@@ -3,9 +3,9 @@
 
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
+#include "common/command_line.h"
 #include "export/exporter.h"
 
 namespace quorvane::exporter {
@@ -16,13 +16,7 @@ struct ExportOptions {
     std::vector<std::string> program;  // empty: read standard input
 };
 
-struct HelpRequested {};
-
-struct UsageError {
-    std::string message;  // without the program's name
-};
-
-std::variant<ExportOptions, HelpRequested, UsageError> parseExportOptions(int argc, char* argv[]);
+tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]);
 
 extern const char* const kExportUsage;
 

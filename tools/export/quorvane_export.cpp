@@ -9,11 +9,11 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <exception>
 #include <iostream>
 #include <optional>
 #include <string>
 
+#include "common/command_line.h"
 #include "common/process.h"
 #include "export/export_options.h"
 #include "export/exporter.h"
@@ -23,8 +23,8 @@ namespace {
 
 using namespace quorvane;
 
-constexpr int kFailure = 1;
-constexpr int kBadUsage = 2;
+constexpr const char* kProgram = "quorvane-export";
+using tools::kFailure;
 constexpr int kCannotRun = 127;
 constexpr int kCannotExecute = 126;
 
@@ -45,14 +45,14 @@ class FailureSpell {
 
     void failed(const std::string& reason) {
         if (!failing_) {
-            std::cerr << "quorvane-export: cannot write " << what_ << ": " << reason
-                      << "; going on, and trying again after each record\n";
+            tools::report(kProgram, "cannot write " + what_ + ": " + reason +
+                                        "; going on, and trying again after each record");
         }
         failing_ = true;
     }
     void succeeded() {
         if (failing_) {
-            std::cerr << "quorvane-export: " << what_ << " written again\n";
+            tools::report(kProgram, what_ + " written again");
         }
         failing_ = false;
     }
@@ -129,8 +129,8 @@ bool pump(int fd, exporter::Exporter& exporter, Metrics& metrics, const Output& 
             continue;
         }
         if (n < 0) {
-            std::cerr << "quorvane-export: cannot read the program's output: "
-                      << std::strerror(errno) << '\n';
+            tools::report(kProgram,
+                          std::string("cannot read the program's output: ") + std::strerror(errno));
             exporter.end();
             return false;
         }
@@ -169,8 +169,7 @@ int runChild(const std::vector<std::string>& program, exporter::Exporter& export
     tools::PipedProgram child;
     const int error = tools::startPiped(program, child);
     if (error != 0) {
-        std::cerr << "quorvane-export: cannot run " << program.front() << ": "
-                  << std::strerror(error) << '\n';
+        tools::report(kProgram, "cannot run " + program.front() + ": " + std::strerror(error));
         return error == ENOENT ? kCannotRun : kCannotExecute;
     }
     gChild = child.pid;
@@ -187,18 +186,7 @@ int runChild(const std::vector<std::string>& program, exporter::Exporter& export
     return out.gone() ? kFailure : status;
 }
 
-int run(int argc, char* argv[]) {
-    const auto parsed = exporter::parseExportOptions(argc, argv);
-    if (std::holds_alternative<exporter::HelpRequested>(parsed)) {
-        std::cout << exporter::kExportUsage;
-        return 0;
-    }
-    if (const auto* error = std::get_if<exporter::UsageError>(&parsed)) {
-        std::cerr << "quorvane-export: " << error->message << "\nTry 'quorvane-export --help'.\n";
-        return kBadUsage;
-    }
-    const auto& options = std::get<exporter::ExportOptions>(parsed);
-
+int run(const exporter::ExportOptions& options) {
     // A reader that goes away shows as EPIPE on the next write, not as a silent death.
     signal(SIGPIPE, SIG_IGN);
     Output out;
@@ -222,10 +210,6 @@ int run(int argc, char* argv[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& error) {
-        std::cerr << "quorvane-export: " << error.what() << '\n';
-        return kFailure;
-    }
+    return tools::toolMain(kProgram, exporter::kExportUsage, argc, argv,
+                           exporter::parseExportOptions, run);
 }

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <set>
 #include <sstream>
+
+#include "plot/time_axis.h"
 
 namespace quorvane::plot {
 
@@ -28,27 +29,6 @@ std::string number(double value) {
     return text;
 }
 
-// The date as the log writes it, MM/DD/YYYY.
-std::string dayOf(const Timestamp& t) {
-    char date[16];
-    std::snprintf(date, sizeof date, "%02d/%02d/%04d", t.month, t.day, t.year);
-    return date;
-}
-
-std::string unitList(const std::vector<Series>& series) {
-    std::vector<Unit> units;
-    for (const Series& s : series) {
-        if (std::find(units.begin(), units.end(), s.unit) == units.end()) {
-            units.push_back(s.unit);
-        }
-    }
-    std::string list;
-    for (const Unit unit : units) {
-        list += (list.empty() ? "" : ", ") + symbolOf(unit);
-    }
-    return list;
-}
-
 }  // namespace
 
 std::string seriesColour(std::size_t index) {
@@ -57,7 +37,12 @@ std::string seriesColour(std::size_t index) {
     return kColours[index % kColours.size()];
 }
 
-std::string gnuplotScript(const std::vector<Series>& series, const ChartRequest& request) {
+std::string seriesLabel(const Series& series, Unit shown) {
+    std::string label = "logged in " + symbolOf(series.logged);
+    return series.logged == shown ? label : label + ", shown in " + symbolOf(shown);
+}
+
+std::string gnuplotScript(const ChartData& data, const ChartRequest& request) {
     std::ostringstream script;
     const std::string size = std::to_string(request.width) + "," + std::to_string(request.height);
     if (request.format == ImageFormat::Svg) {
@@ -71,69 +56,98 @@ std::string gnuplotScript(const std::vector<Series>& series, const ChartRequest&
         script << "set title " << quoted(request.title) << "\n";
     }
 
+    // A single moment would leave gnuplot an empty range to complain about.
+    const std::int64_t from = data.first == data.last ? data.first - 30 : data.first;
+    const std::int64_t to = data.first == data.last ? data.last + 30 : data.last;
+    const bool keyed = data.series.size() > 1;
+    std::size_t longestLabel = 0;
+    for (const Series& s : data.series) {
+        longestLabel = std::max(longestLabel, seriesLabel(s, data.unit).size());
+    }
+    // The plot's width is the image's less the room of the temperatures on the left and of the
+    // key, or of the last time label, on the right.
+    const std::size_t margins = 12 + (keyed ? longestLabel + 6 : 5);
+    const int width = request.width - static_cast<int>(margins) * kCharWidth;
+    const TimeAxis axis = timeAxis(from, to, width);
+    script << "set xdata time\n";
+    script << "set timefmt '%s'\n";
+    script << "set xrange [" << from << ":" << to << "]\n";
+    script << "set xtics (";
+    for (std::size_t i = 0; i < axis.ticks.size(); ++i) {
+        const Tick& tick = axis.ticks[i];
+        std::string label = tick.label;
+        const std::size_t newline = label.find('\n');
+        if (newline != std::string::npos) {
+            label.replace(newline, 1, "\\n");
+        }
+        script << (i == 0 ? "" : ", ") << '"' << label << "\" " << tick.time;
+    }
+    script << ")\n";
+    script << "set xlabel " << quoted(axis.title) << "\n";
+    script << "set ylabel " << quoted("Temperature (" + symbolOf(data.unit) + ")") << "\n";
+
     double low = 0;
     double high = 0;
-    Timestamp first;
-    Timestamp last;
-    std::set<std::string> days;
     bool any = false;
-    for (const Series& s : series) {
-        for (const Entry& e : s.entries) {
-            low = any ? std::min(low, e.value) : e.value;
-            high = any ? std::max(high, e.value) : e.value;
-            first = any ? std::min(first, e.time) : e.time;
-            last = any ? std::max(last, e.time) : e.time;
-            days.insert(e.time.iso().substr(0, 10));
+    for (const Series& s : data.series) {
+        for (const Column& c : s.columns) {
+            low = any ? std::min(low, c.low.value) : c.low.value;
+            high = any ? std::max(high, c.high.value) : c.high.value;
             any = true;
         }
     }
-
-    script << "set xdata time\n";
-    script << "set timefmt '%Y-%m-%dT%H:%M:%S'\n";
-    // The time of day alone is clear while the log stays within one day.
-    if (days.size() <= 1) {
-        script << "set format x '%H:%M:%S'\n";
-        script << "set xlabel " << quoted("Time (HH:MM:SS, local, " + dayOf(first) + ")") << "\n";
-    } else {
-        script << "set format x \"%m/%d\\n%H:%M\"\n";
-        script << "set xlabel 'Time (MM/DD HH:MM, local)'\n";
-    }
-    script << "set ylabel " << quoted("Temperature (" + unitList(series) + ")") << "\n";
-    // A flat reading or a single entry would leave gnuplot an empty range to complain about.
+    // A flat reading would leave gnuplot an empty range too.
     if (high - low < 0.2) {
         script << "set yrange [" << number(low - 1) << ":" << number(high + 1) << "]\n";
-    }
-    if (first == last) {
-        const std::string at = "strptime('%Y-%m-%dT%H:%M:%S', '" + first.iso() + "')";
-        script << "set xrange [" << at << " - 30 : " << at << " + 30]\n";
     }
     // Room above and below, so that the highest and lowest readings do not lie on the border.
     script << "set offsets 0, 0, graph 0.05, graph 0.05\n";
     script << "set grid\n";
-    if (series.size() > 1) {
+    if (keyed) {
         script << "set key outside right top\n";
     } else {
         script << "unset key\n";
         script << "set rmargin 5\n";  // room for the last time label
     }
 
-    for (std::size_t i = 0; i < series.size(); ++i) {
+    // An empty line in the data breaks the line there. Where the points would crowd each other
+    // only the line is drawn, and a point only where it stands alone between two breaks.
+    const std::string kPoint = " pointtype 7 pointsize 0.5";
+    std::ostringstream plot;
+    plot << "plot ";
+    for (std::size_t i = 0; i < data.series.size(); ++i) {
+        const std::vector<Column>& columns = data.series[i].columns;
+        std::ostringstream alone;
+        std::size_t points = 0;
         script << "$series" << i << " << EOD\n";
-        for (const Entry& e : series[i].entries) {
-            script << e.time.iso() << ' ' << number(e.value) << '\n';
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            script << (c > 0 && !columns[c].joined ? "\n" : "");
+            const std::vector<Point> shown = columns[c].points();
+            for (const Point& p : shown) {
+                script << p.time << ' ' << number(p.value) << '\n';
+            }
+            points += shown.size();
+            if (shown.size() == 1 && !columns[c].joined &&
+                (c + 1 == columns.size() || !columns[c + 1].joined)) {
+                alone << shown[0].time << ' ' << number(shown[0].value) << '\n';
+            }
         }
         script << "EOD\n";
+        const bool crowded = static_cast<int>(points) * 4 > width;
+        const bool pointsAlone = crowded && !alone.str().empty();
+        if (pointsAlone) {
+            script << "$alone" << i << " << EOD\n" << alone.str() << "EOD\n";
+        }
+        const std::string colour = " linecolor rgb '" + seriesColour(i) + "'";
+        plot << (i == 0 ? "" : ", \\\n     ") << "$series" << i << " using 1:2 with "
+             << (crowded ? "lines linewidth 2" : "linespoints linewidth 2" + kPoint) << colour
+             << " title " << quoted(seriesLabel(data.series[i], data.unit));
+        if (pointsAlone) {
+            plot << ", \\\n     $alone" << i << " using 1:2 with points" << kPoint << colour
+                 << " notitle";
+        }
     }
-    script << "plot ";
-    for (std::size_t i = 0; i < series.size(); ++i) {
-        const Series& s = series[i];
-        const std::string label = "run " + std::to_string(i + 1) + " (" + symbolOf(s.unit) + ")";
-        script
-            << (i == 0 ? "" : ", \\\n     ") << "$series" << i
-            << " using 1:2 with linespoints linewidth 2 pointtype 7 pointsize 0.5 linecolor rgb '"
-            << seriesColour(i) << "' title " << quoted(label);
-    }
-    script << "\nset output\n";
+    script << plot.str() << "\nset output\n";
     return script.str();
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "plot/log_parser.h"
+#include "plot/series.h"
 
 namespace quorvane::plot {
 
@@ -23,7 +23,11 @@ struct ChartRequest {
 // on the chart uses.
 std::string seriesColour(std::size_t index);
 
+// The series' name in the key: the unit its entries were logged in, and the one they are drawn
+// in where that is another.
+std::string seriesLabel(const Series& series, Unit shown);
+
 // A complete gnuplot script: terminal, output, axes and the data itself, inline.
-std::string gnuplotScript(const std::vector<Series>& series, const ChartRequest& request);
+std::string gnuplotScript(const ChartData& data, const ChartRequest& request);
 
 }  // namespace quorvane::plot

@@ -2,43 +2,57 @@
 
 namespace quorvane::plot {
 
-ParsedLog parseLog(std::string_view text) {
-    ParsedLog log;
-    std::size_t lineNumber = 0;
-    while (!text.empty() || lineNumber == 0) {
-        ++lineNumber;
-        const std::size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-        if (line.ends_with('\r')) {  // a log copied through a Windows editor
-            line.remove_suffix(1);
+namespace {
+
+// Far longer than any entry: a line beyond it is junk, and only its end is looked for.
+constexpr std::size_t kLongestLine = 256;
+
+}  // namespace
+
+void LogReader::read(std::string_view bytes) {
+    for (std::size_t end = bytes.find('\n'); end != std::string_view::npos;
+         end = bytes.find('\n')) {
+        if (partial_.empty() && !overlong_) {
+            line(bytes.substr(0, end));
+        } else {
+            keep(bytes.substr(0, end));
+            line(partial_);
+            partial_.clear();
+            overlong_ = false;
         }
-        if (line.empty()) {
-            continue;
-        }
-        if (const auto entry = parseEntry(line)) {
-            log.entries.push_back(*entry);
-        } else if (log.skipped++ == 0) {
-            log.firstSkippedLine = lineNumber;
-        }
+        bytes.remove_prefix(end + 1);
     }
-    return log;
+    keep(bytes);
 }
 
-std::vector<Series> groupSeries(const std::vector<Entry>& entries, std::optional<Unit> target) {
-    std::vector<Series> series;
-    for (const Entry& entry : entries) {
-        Entry shown = entry;
-        if (target) {
-            shown.value = convert(entry.value, entry.unit, *target);
-            shown.unit = *target;
-        }
-        if (series.empty() || series.back().unit != shown.unit) {
-            series.push_back(Series{shown.unit, {}});
-        }
-        series.back().entries.push_back(shown);
+void LogReader::finish() {
+    if (!partial_.empty() || overlong_) {
+        line(partial_);
+        partial_.clear();
+        overlong_ = false;
     }
-    return series;
+}
+
+void LogReader::keep(std::string_view piece) {
+    overlong_ = overlong_ || partial_.size() + piece.size() > kLongestLine;
+    if (!overlong_) {
+        partial_.append(piece);
+    }
+}
+
+void LogReader::line(std::string_view text) {
+    ++lines_;
+    if (text.ends_with('\r')) {  // a log copied through a Windows editor
+        text.remove_suffix(1);
+    }
+    if (text.empty() && !overlong_) {
+        return;
+    }
+    if (const auto entry = overlong_ ? std::nullopt : parseEntry(text)) {
+        onEntry_(*entry);
+    } else if (skipped_++ == 0) {
+        firstSkipped_ = lines_;
+    }
 }
 
 }  // namespace quorvane::plot

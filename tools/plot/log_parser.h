@@ -4,9 +4,9 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
+#include <functional>
+#include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/shown_line.h"
 
@@ -21,22 +21,32 @@ using tools::Timestamp;
 using tools::Unit;
 using tools::unitFromLetter;
 
-struct ParsedLog {
-    std::vector<Entry> entries;
-    std::size_t skipped = 0;           // non-empty lines that are not entries
-    std::size_t firstSkippedLine = 0;  // 1-based line number of the first of them, or 0
+// Reads a log piece by piece, as it comes from the file, and hands on each entry as its line
+// ends: a log of any length passes through without being held.
+class LogReader {
+  public:
+    explicit LogReader(std::function<void(const Entry&)> onEntry) : onEntry_(std::move(onEntry)) {}
+
+    // The next bytes of the log, cut anywhere.
+    void read(std::string_view bytes);
+    // The end of the log: its last line needs no newline.
+    void finish();
+
+    // Non-empty lines that are not entries (empty lines are the separators the format itself
+    // makes), and the 1-based number of the first of them, or 0.
+    std::size_t skipped() const { return skipped_; }
+    std::size_t firstSkippedLine() const { return firstSkipped_; }
+
+  private:
+    void keep(std::string_view piece);
+    void line(std::string_view text);
+
+    std::function<void(const Entry&)> onEntry_;
+    std::string partial_;    // the start of a line whose end has not come yet
+    bool overlong_ = false;  // that line has grown too long to be an entry
+    std::size_t lines_ = 0;
+    std::size_t skipped_ = 0;
+    std::size_t firstSkipped_ = 0;
 };
-
-// Empty lines are the separators the format itself makes and are not counted as skipped.
-ParsedLog parseLog(std::string_view text);
-
-struct Series {
-    Unit unit = Unit::Celsius;
-    std::vector<Entry> entries;
-};
-
-// Without a target unit: one series per stretch of consecutive entries in the same unit (a
-// file in one unit is one series). With one: every entry converted to it, in one series.
-std::vector<Series> groupSeries(const std::vector<Entry>& entries, std::optional<Unit> target);
 
 }  // namespace quorvane::plot

@@ -1,6 +1,5 @@
 #include "plot/plot_options.h"
 
-#include "common/arguments.h"
 #include "common/numbers.h"
 
 namespace quorvane::plot {
@@ -16,7 +15,8 @@ const char* const kPlotUsage =
     "  -t, --title TEXT    a title above the chart\n"
     "  -h, --help          show this help and exit\n"
     "\n"
-    "Entries in different units are drawn as separate series unless --unit is given.\n"
+    "Without --unit, entries in different units are separate series, all drawn in the unit of\n"
+    "the last entry. The line breaks at gaps in the log and where the unit changes.\n"
     "Exit status: 0 on success, 1 when the chart could not be made, 2 for a bad command line.\n";
 
 namespace {
@@ -62,77 +62,79 @@ std::optional<std::pair<int, int>> parseSize(std::string_view text) {
     return std::pair{static_cast<int>(*width), static_cast<int>(*height)};
 }
 
-UsageError missingValue(std::string_view option) {
-    return {"option " + std::string(option) + " needs a value"};
-}
-
 }  // namespace
 
-std::variant<PlotOptions, HelpRequested, UsageError> parsePlotOptions(int argc, char* argv[]) {
+tools::CommandLine<PlotOptions> parsePlotOptions(int argc, char* argv[]) {
     PlotOptions options;
     std::optional<std::string> output;
     std::optional<ImageFormat> format;
     std::optional<std::string> log;
-    tools::Arguments args(argc, argv);
-    while (!args.done()) {
-        const std::string_view option = args.nextOption();
-        if (option == "-h" || option == "--help") {
-            return HelpRequested{};
-        }
-        std::optional<std::string_view> positional;
-        if (option == "--") {  // what follows is a log name, even one that begins with a dash
-            positional = args.value();
-            if (!positional || !args.done()) {
-                return UsageError{"give exactly one log file after --"};
+    tools::OptionReader reader(argc, argv, tools::Words::InOrder,
+                               {{"output", 'o', true},
+                                {"format", 'f', true},
+                                {"size", 's', true},
+                                {"unit", 'u', true},
+                                {"title", 't', true}});
+    for (int c = reader.next(); c != tools::OptionReader::kEnd; c = reader.next()) {
+        const std::string_view value = reader.value();
+        switch (c) {
+            case 'h':
+                return tools::HelpRequested{};
+            case tools::OptionReader::kWord:
+                if (log || value.empty()) {
+                    return tools::UsageError{"give at most one log file"};
+                }
+                log = std::string(value);
+                break;
+            case 'o':
+                if (value.empty()) {
+                    return tools::UsageError{"the output file name is empty"};
+                }
+                output = std::string(value);
+                break;
+            case 'f':
+                format = formatFromName(value);
+                if (!format) {
+                    return tools::UsageError{"unknown format '" + std::string(value) +
+                                             "': use png or svg"};
+                }
+                break;
+            case 's': {
+                const auto size = parseSize(value);
+                if (!size) {
+                    return tools::UsageError{"bad size '" + std::string(value) +
+                                             "': give WIDTHxHEIGHT, each 64 to 8192 pixels"};
+                }
+                options.chart.width = size->first;
+                options.chart.height = size->second;
+                break;
             }
-        } else if (option == "-" || !option.starts_with('-')) {
-            positional = option;
-        }
-        if (positional) {
-            if (log || positional->empty()) {
-                return UsageError{"give at most one log file"};
+            case 'u': {
+                const auto unit = value.size() == 1 ? unitFromLetter(value[0]) : std::nullopt;
+                if (!unit) {
+                    return tools::UsageError{"unknown unit '" + std::string(value) +
+                                             "': use C, F or K"};
+                }
+                options.unit = unit;
+                break;
             }
-            log = std::string(*positional);
-            continue;
+            case 't':
+                options.chart.title = std::string(value);
+                break;
+            default:  // an unknown option or a missing value
+                return reader.error(c);
         }
-        const bool takesValue = option == "-o" || option == "--output" || option == "-f" ||
-                                option == "--format" || option == "-s" || option == "--size" ||
-                                option == "-u" || option == "--unit" || option == "-t" ||
-                                option == "--title";
-        if (!takesValue) {
-            return UsageError{"unknown option " + std::string(option) + " (see --help)"};
+    }
+    // What follows "--" is the log's name, even one that begins with a dash.
+    if (reader.endedByDashes()) {
+        const auto rest = reader.rest();
+        if (rest.size() != 1) {
+            return tools::UsageError{"give exactly one log file after --"};
         }
-        const auto value = args.value();
-        if (!value) {
-            return missingValue(option);
+        if (log || *rest[0] == '\0') {
+            return tools::UsageError{"give at most one log file"};
         }
-        if (option == "-o" || option == "--output") {
-            if (value->empty()) {
-                return UsageError{"the output file name is empty"};
-            }
-            output = std::string(*value);
-        } else if (option == "-f" || option == "--format") {
-            format = formatFromName(*value);
-            if (!format) {
-                return UsageError{"unknown format '" + std::string(*value) + "': use png or svg"};
-            }
-        } else if (option == "-s" || option == "--size") {
-            const auto size = parseSize(*value);
-            if (!size) {
-                return UsageError{"bad size '" + std::string(*value) +
-                                  "': give WIDTHxHEIGHT, each 64 to 8192 pixels"};
-            }
-            options.chart.width = size->first;
-            options.chart.height = size->second;
-        } else if (option == "-u" || option == "--unit") {
-            const auto unit = value->size() == 1 ? unitFromLetter((*value)[0]) : std::nullopt;
-            if (!unit) {
-                return UsageError{"unknown unit '" + std::string(*value) + "': use C, F or K"};
-            }
-            options.unit = unit;
-        } else {
-            options.chart.title = std::string(*value);
-        }
+        log = rest[0];
     }
 
     if (log) {
@@ -141,11 +143,12 @@ std::variant<PlotOptions, HelpRequested, UsageError> parsePlotOptions(int argc, 
     if (output) {
         const auto named = formatFromPath(*output);
         if (format && named && *named != *format) {
-            return UsageError{"the output name " + *output +
-                              " does not match the format asked for"};
+            return tools::UsageError{"the output name " + *output +
+                                     " does not match the format asked for"};
         }
         if (!format && !named) {
-            return UsageError{"cannot tell the format from " + *output + ": add --format png|svg"};
+            return tools::UsageError{"cannot tell the format from " + *output +
+                                     ": add --format png|svg"};
         }
         options.chart.format = format ? *format : *named;
         options.chart.output = *output;

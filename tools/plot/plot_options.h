@@ -3,8 +3,8 @@
 
 #include <optional>
 #include <string>
-#include <variant>
 
+#include "common/command_line.h"
 #include "plot/chart.h"
 #include "plot/log_parser.h"
 
@@ -16,14 +16,7 @@ struct PlotOptions {
     std::optional<Unit> unit;
 };
 
-struct HelpRequested {};
-
-// A message for the user, without the program's name.
-struct UsageError {
-    std::string message;
-};
-
-std::variant<PlotOptions, HelpRequested, UsageError> parsePlotOptions(int argc, char* argv[]);
+tools::CommandLine<PlotOptions> parsePlotOptions(int argc, char* argv[]);
 
 extern const char* const kPlotUsage;
 

@@ -6,12 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
-#include <sstream>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "common/command_line.h"
 #include "common/process.h"
 #include "plot/chart.h"
 #include "plot/log_parser.h"
@@ -21,54 +21,61 @@ namespace {
 
 using namespace quorvane;
 
-constexpr int kFailure = 1;
-constexpr int kBadUsage = 2;
+constexpr const char* kProgram = "quorvane-plot";
 
 int fail(const std::string& message) {
-    std::cerr << "quorvane-plot: " << message << '\n';
-    return kFailure;
+    return tools::fail(kProgram, message);
 }
 
-// The whole log, "-" being standard input; nothing when it cannot be read.
-std::optional<std::string> readLog(const std::string& path, std::string& error) {
-    if (path == "-") {
-        return std::string(std::istreambuf_iterator<char>(std::cin), {});
+// Passes the whole log, "-" being standard input, through the reader a piece at a time; a
+// message when it cannot be read.
+std::optional<std::string> readLog(const std::string& path, plot::LogReader& reader) {
+    int fd = STDIN_FILENO;
+    if (path != "-") {
+        struct stat info {};
+        if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            return "cannot read " + path + ": it is a directory";
+        }
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return "cannot read " + path + ": " + std::strerror(errno);
+        }
     }
-    struct stat info {};
-    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        error = "cannot read " + path + ": it is a directory";
-        return std::nullopt;
+    std::vector<char> buffer(std::size_t{1} << 20);
+    ssize_t n = 0;
+    while ((n = read(fd, buffer.data(), buffer.size())) != 0) {
+        if (n < 0 && errno != EINTR) {
+            break;
+        }
+        if (n > 0) {
+            reader.read(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        }
     }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return std::nullopt;
+    if (fd != STDIN_FILENO) {
+        close(fd);
     }
-    std::ostringstream content;
-    content << file.rdbuf();
-    if (file.bad()) {
-        error = "cannot read " + path;
-        return std::nullopt;
+    if (n < 0) {
+        return "cannot read " + path;
     }
-    return content.str();
+    reader.finish();
+    return std::nullopt;
 }
 
 int drawChart(const plot::PlotOptions& options) {
-    std::string error;
-    const auto text = readLog(options.log, error);
-    if (!text) {
-        return fail(error);
+    plot::SeriesReducer series(options.chart.width, options.unit);
+    plot::LogReader reader([&series](const plot::Entry& entry) { series.add(entry); });
+    if (const auto error = readLog(options.log, reader)) {
+        return fail(*error);
     }
-    const plot::ParsedLog log = plot::parseLog(*text);
-    if (log.skipped > 0) {
-        const bool one = log.skipped == 1;
-        std::cerr << "quorvane-plot: skipped " << log.skipped << (one ? " line" : " lines")
+    if (reader.skipped() > 0) {
+        const bool one = reader.skipped() == 1;
+        std::cerr << "quorvane-plot: skipped " << reader.skipped() << (one ? " line" : " lines")
                   << " of " << options.log
                   << (one ? " that is not a measurement (line "
                           : " that are not measurements (the first is line ")
-                  << log.firstSkippedLine << ")\n";
+                  << reader.firstSkippedLine() << ")\n";
     }
-    if (log.entries.empty()) {
+    if (series.entries() == 0) {
         return fail(options.log + " holds no measurements: nothing to draw");
     }
 
@@ -84,8 +91,7 @@ int drawChart(const plot::PlotOptions& options) {
     close(fd);
 
     const tools::TempFile script(".gp");
-    if (!script.ok() || !script.write(plot::gnuplotScript(
-                            plot::groupSeries(log.entries, options.unit), options.chart))) {
+    if (!script.ok() || !script.write(plot::gnuplotScript(series.finish(), options.chart))) {
         return fail("cannot write a temporary file for gnuplot: " +
                     std::string(std::strerror(errno)));
     }
@@ -106,14 +112,6 @@ int drawChart(const plot::PlotOptions& options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const auto parsed = plot::parsePlotOptions(argc, argv);
-    if (std::holds_alternative<plot::HelpRequested>(parsed)) {
-        std::cout << plot::kPlotUsage;
-        return 0;
-    }
-    if (const auto* error = std::get_if<plot::UsageError>(&parsed)) {
-        std::cerr << "quorvane-plot: " << error->message << "\nTry 'quorvane-plot --help'.\n";
-        return kBadUsage;
-    }
-    return drawChart(std::get<plot::PlotOptions>(parsed));
+    return tools::toolMain(kProgram, plot::kPlotUsage, argc, argv, plot::parsePlotOptions,
+                           drawChart);
 }

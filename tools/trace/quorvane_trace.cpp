@@ -24,8 +24,7 @@ namespace {
 using namespace quorvane;
 
 constexpr std::uint16_t kPortBase = 0x378;
-constexpr int kFailure = 1;
-constexpr int kBadUsage = 2;
+constexpr const char* kProgram = "quorvane_trace";
 
 const std::vector<std::string> kWires{"scl", "sda", "sda_master", "sda_device",
                                       "vdd", "a2",  "a1",         "a0"};
@@ -36,8 +35,7 @@ std::vector<bool> levels(const sim::LineState& s) {
 }
 
 int fail(const std::string& message) {
-    std::cerr << "quorvane_trace: " << message << '\n';
-    return kFailure;
+    return tools::fail(kProgram, message);
 }
 
 // What the file's comment says of the run: the cycles, the chip and the settings.
@@ -132,16 +130,9 @@ int run(const trace::TraceOptions& options, const sim::World& world) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const auto parsed = trace::parseTraceOptions(argc, argv);
-    if (std::holds_alternative<trace::HelpRequested>(parsed)) {
-        std::cout << trace::kTraceUsage;
-        return 0;
-    }
-    if (const auto* error = std::get_if<trace::UsageError>(&parsed)) {
-        std::cerr << "quorvane_trace: " << error->message << "\nTry 'quorvane_trace --help'.\n";
-        return kBadUsage;
-    }
     // A bad setting has ended the program before main, with its message: the simulated port
     // reads QUORVANE_SIM as the program starts.
-    return run(std::get<trace::TraceOptions>(parsed), sim::requireWorld());
+    return tools::toolMain(
+        kProgram, trace::kTraceUsage, argc, argv, trace::parseTraceOptions,
+        [](const trace::TraceOptions& options) { return run(options, sim::requireWorld()); });
 }

@@ -1,6 +1,5 @@
 #include "trace/trace_options.h"
 
-#include "common/arguments.h"
 #include "common/numbers.h"
 
 namespace quorvane::trace {
@@ -27,48 +26,63 @@ const char* const kTraceUsage =
     "Exit status: 0 on success, 1 when the file could not be written or a cycle failed,\n"
     "2 for a bad command line or a bad setting of QUORVANE_SIM.\n";
 
-std::variant<TraceOptions, HelpRequested, UsageError> parseTraceOptions(int argc, char* argv[]) {
+namespace {
+
+// The long options without a letter of their own.
+constexpr int kFresh = 256;
+constexpr int kConfigured = 257;
+
+}  // namespace
+
+tools::CommandLine<TraceOptions> parseTraceOptions(int argc, char* argv[]) {
     TraceOptions options;
-    tools::Arguments args(argc, argv);
-    while (!args.done()) {
-        const std::string_view option = args.nextOption();
-        if (option == "-h" || option == "--help") {
-            return HelpRequested{};
-        }
-        if (option == "--fresh" || option == "--configured") {
-            options.fresh = option == "--fresh";
-            continue;
-        }
-        const bool output = option == "-o" || option == "--output";
-        const bool cycles = option == "-n" || option == "--cycles";
-        const bool temperature = option == "-t" || option == "--temperature";
-        if (!output && !cycles && !temperature) {
-            return UsageError{"unknown option " + std::string(option) + " (see --help)"};
-        }
-        const auto value = args.value();
-        if (!value) {
-            return UsageError{"option " + std::string(option) + " needs a value"};
-        }
-        if (output) {
-            if (value->empty()) {
-                return UsageError{"the output file name is empty"};
+    tools::OptionReader reader(argc, argv, tools::Words::InOrder,
+                               {{"output", 'o', true},
+                                {"cycles", 'n', true},
+                                {"temperature", 't', true},
+                                {"fresh", kFresh, false},
+                                {"configured", kConfigured, false}});
+    for (int c = reader.next(); c != tools::OptionReader::kEnd; c = reader.next()) {
+        const std::string_view value = reader.value();
+        switch (c) {
+            case 'h':
+                return tools::HelpRequested{};
+            case kFresh:
+            case kConfigured:
+                options.fresh = c == kFresh;
+                break;
+            case 'o':
+                if (value.empty()) {
+                    return tools::UsageError{"the output file name is empty"};
+                }
+                options.output = std::string(value);
+                break;
+            case 'n': {
+                const auto n = tools::parseInteger(value, 1, kMaxCycles);
+                if (!n) {
+                    return tools::UsageError{"bad number of cycles '" + std::string(value) +
+                                             "': give a whole number from 1 to 1000"};
+                }
+                options.cycles = static_cast<int>(*n);
+                break;
             }
-            options.output = std::string(*value);
-        } else if (cycles) {
-            const auto n = tools::parseInteger(*value, 1, kMaxCycles);
-            if (!n) {
-                return UsageError{"bad number of cycles '" + std::string(*value) +
-                                  "': give a whole number from 1 to 1000"};
+            case 't': {
+                const auto t = tools::parseDecimal(value, kMinCelsius, kMaxCelsius);
+                if (!t) {
+                    return tools::UsageError{
+                        "bad temperature '" + std::string(value) +
+                        "': give degrees Celsius from -55 to 125, such as 21.5"};
+                }
+                options.celsius = *t;
+                break;
             }
-            options.cycles = static_cast<int>(*n);
-        } else {
-            const auto t = tools::parseDecimal(*value, kMinCelsius, kMaxCelsius);
-            if (!t) {
-                return UsageError{"bad temperature '" + std::string(*value) +
-                                  "': give degrees Celsius from -55 to 125, such as 21.5"};
-            }
-            options.celsius = *t;
+            default:  // an unknown option, a missing value, or a word that is no option at all
+                return reader.error(c);
         }
+    }
+    // Nothing may follow: the tool takes no file names.
+    if (reader.endedByDashes()) {
+        return tools::UsageError{"unknown option -- (see --help)"};
     }
     return options;
 }

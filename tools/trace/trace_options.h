@@ -3,8 +3,8 @@
 
 #include <optional>
 #include <string>
-#include <variant>
 
+#include "common/command_line.h"
 #include "sim/ds1621.h"
 
 namespace quorvane::trace {
@@ -19,13 +19,7 @@ struct TraceOptions {
     bool fresh = true;
 };
 
-struct HelpRequested {};
-
-struct UsageError {
-    std::string message;  // without the program's name
-};
-
-std::variant<TraceOptions, HelpRequested, UsageError> parseTraceOptions(int argc, char* argv[]);
+tools::CommandLine<TraceOptions> parseTraceOptions(int argc, char* argv[]);
 
 extern const char* const kTraceUsage;
 
