@@ -15,8 +15,8 @@
 #include <string>
 
 #include "frontend/console.h"
+#include "kit/simulated_bus.h"
 #include "sim/simulation.h"
-#include "thermometer/simulated_bus.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 
 using quorvane::sim::kMicrosPerSecond;
 using quorvane::sim::Micros;
-using simbus::sim;
+using quorvane::testkit::SimulatedBus;
 
 // Points standard output's file descriptor at a file for its lifetime. written() reads what has
 // reached the descriptor without flushing the stream, which is what a pipe would have received.
@@ -82,7 +82,7 @@ bool IsTimeStamp(const std::string& s) {
 }
 
 // Each test runs in a directory of its own, since the log lies in the current one.
-class MeasurementCycleOnSimulatedBus : public simbus::SimulatedBus {
+class MeasurementCycleOnSimulatedBus : public SimulatedBus {
   protected:
     void SetUp() override {
         SimulatedBus::SetUp();

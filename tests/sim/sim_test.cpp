@@ -5,18 +5,17 @@
 #include <cmath>
 #include <vector>
 
-#include "sim/bit_master.h"
+#include "kit/bit_master.h"
 #include "sim/simulation.h"
 #include "sim/wiring.h"
 
 namespace quorvane::sim {
 namespace {
 
-using testing::BitMaster;
-using testing::kControl;
-using testing::kData;
-using testing::kPoweredAt5;
-using testing::kStatus;
+using testkit::BitMaster;
+constexpr std::uint16_t kData = BitMaster::kData;
+constexpr std::uint16_t kStatus = BitMaster::kStatus;
+constexpr std::uint16_t kControl = BitMaster::kControl;
 
 class SimTest : public ::testing::Test {
   protected:

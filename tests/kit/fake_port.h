@@ -1,16 +1,22 @@
-// A recording fake of the port seam for tests: it keeps every port access in order, models the
-// three parallel-port registers with fixed non-zero patterns on the bits the program never uses
-// (so a wrong mask or a lost bit in a read-modify-write shows), lets a test script what the
-// device does to the data line, counts sleeps instead of sleeping, and can refuse access.
+// The fake of the port seam for tests, linked under the layers in place of a real port. It keeps
+// every port access in order; models the three parallel-port registers with fixed non-zero
+// patterns on the bits the program never uses (so a wrong mask or a lost bit in a
+// read-modify-write shows); plays a device on the data line, from a script of levels or as one
+// left in the middle of a byte; decodes the master's side of the bus as it goes; counts sleeps
+// instead of sleeping; and can refuse access or fail one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
-namespace recording {
+#include "kit/bus_events.h"
+
+namespace quorvane::testkit {
 
 enum class Kind { kRead, kWrite };
 
@@ -21,16 +27,22 @@ struct Access {
     std::uint16_t address;
     std::uint8_t value;
     std::uint32_t count;
+    friend bool operator==(const Access&, const Access&) = default;
 };
+void PrintTo(const Access& access, std::ostream* out);
+
+// Accesses of one kind in a log, at one address or at any.
+std::uint64_t Count(const std::vector<Access>& log, Kind kind,
+                    std::optional<std::uint16_t> address = std::nullopt);
 
 // Bits of the status register that are not inputs of the adapter read as this fixed pattern.
-constexpr std::uint8_t kStatusFixed = 0x07 | 0x48;
+inline constexpr std::uint8_t kStatusFixed = 0x07 | 0x48;
 // Bits 6..7 of the control register read set whatever was written.
-constexpr std::uint8_t kControlFixed = 0xC0;
+inline constexpr std::uint8_t kControlFixed = 0xC0;
 
-class RecordingPort {
+class FakePort {
   public:
-    // Forgets everything: registers to the given latches, no script, no log, access granted.
+    // Forgets everything: registers to the given latches, no device, no log, access granted.
     void Reset(std::uint16_t base = 0x378, std::uint8_t dataLatch = 0x00,
                std::uint8_t controlLatch = 0x00);
 
@@ -40,6 +52,12 @@ class RecordingPort {
     void ScriptDeviceLevels(const std::vector<int>& levels);
     void AppendDeviceLevels(const std::vector<int>& levels);
     std::size_t ScriptedLevelsLeft() const { return script_.size(); }
+    // A device left in the middle of a byte holds the data line low until it has seen this many
+    // falling clock edges since the reset; negative: for ever.
+    void HoldDataLowForFalls(int falls) { holdFalls_ = falls; }
+    int ClockFalls() const { return falls_; }
+    // Status reads made while the clock was low.
+    std::uint64_t SamplesWithClockLow() const { return samplesClockLow_; }
 
     // Makes RequestPortAccess fail with this errno (0 grants it again).
     void RefuseAccess(int errorNumber) { refuseErrno_ = errorNumber; }
@@ -52,7 +70,12 @@ class RecordingPort {
     std::uint16_t Base() const { return base_; }
 
     const std::vector<Access>& Log() const { return log_; }
-    void ClearLog() { log_.clear(); }
+    // Forgets the log and the bus decoded so far.
+    void ClearLog();
+    // The master's side of the bus since the last ClearLog, decoded from its line changes (see
+    // kit/bus_events.h). The master releases the line for every ninth clock and every bit it
+    // receives, so those read "n" and "FF" whatever the device does.
+    std::string MasterBus() const { return bus_.text(); }
 
     unsigned SleepCalls() const { return sleepCalls_; }
     unsigned SleptSeconds() const { return sleptSeconds_; }
@@ -73,36 +96,27 @@ class RecordingPort {
 
   private:
     void record(Kind kind, std::uint16_t address, std::uint8_t value);
+    bool clockHigh() const { return (data_ & 0x80) != 0; }
+    bool masterReleases() const { return (control_ & 0x08) == 0; }
 
     std::uint16_t base_ = 0x378;
     std::uint8_t data_ = 0;
     std::uint8_t control_ = 0;
     std::deque<int> script_;
+    int holdFalls_ = 0;
+    int falls_ = 0;
+    std::uint64_t samplesClockLow_ = 0;
     int refuseErrno_ = 0;
     std::uint64_t failCountdown_ = 0;
     bool accessFailed_ = false;
     std::vector<Access> log_;
+    BusEventDecoder bus_;
     std::vector<AccessRequest> requests_;
     unsigned sleepCalls_ = 0;
     unsigned sleptSeconds_ = 0;
 };
 
 // The one port that the seam's free functions talk to.
-RecordingPort& Port();
+FakePort& Port();
 
-// Totals over a log.
-std::uint64_t Reads(const std::vector<Access>& log, std::uint16_t address);
-std::uint64_t Writes(const std::vector<Access>& log, std::uint16_t address);
-std::uint64_t AllReads(const std::vector<Access>& log);
-std::uint64_t AllWrites(const std::vector<Access>& log);
-
-// Decodes the master's side of the bus from the writes in a log: "S" for a start condition
-// (data falls while the clock is high), "P" for a stop (data rises while the clock is high), and
-// for every clock pulse without either, '1' or '0' for the level the master left on the data
-// line. Bits come in groups of nine per byte on the wire; the decoder does not group them.
-std::string DecodeMasterBus(const std::vector<Access>& log, std::uint16_t base);
-
-// The bits of a byte as DecodeMasterBus shows them, most significant first.
-std::string Bits(std::uint8_t byte);
-
-}  // namespace recording
+}  // namespace quorvane::testkit
