@@ -1,7 +1,5 @@
 #include "kit/fake_port.h"
 
-#include <cerrno>
-
 #include "bus/port_io.h"
 
 namespace quorvane::testkit {
@@ -28,29 +26,6 @@ void FakePort::Reset(std::uint16_t base, std::uint8_t dataLatch, std::uint8_t co
     data_ = dataLatch;
     control_ = controlLatch;
     bus_.reset(clockHigh(), masterReleases());
-}
-
-void FakePort::ScriptDeviceLevels(const std::vector<int>& levels) {
-    script_.clear();
-    AppendDeviceLevels(levels);
-}
-
-void FakePort::AppendDeviceLevels(const std::vector<int>& levels) {
-    script_.insert(script_.end(), levels.begin(), levels.end());
-}
-
-void FakePort::ClearLog() {
-    log_.clear();
-    bus_.clearEvents();
-}
-
-int FakePort::Request(unsigned long from, unsigned long count, int turnOn) {
-    requests_.push_back({from, count, turnOn});
-    if (refuseErrno_ != 0) {
-        errno = refuseErrno_;
-        return -1;
-    }
-    return 0;
 }
 
 std::uint8_t FakePort::Read(std::uint16_t address) {
@@ -85,17 +60,6 @@ void FakePort::Write(std::uint16_t address, std::uint8_t value) {
     record(Kind::kWrite, address, value);
 }
 
-void FakePort::Sleep(unsigned int seconds) {
-    ++sleepCalls_;
-    sleptSeconds_ += seconds;
-}
-
-int FakePort::TakeAccessFailed() {
-    const bool failed = accessFailed_;
-    accessFailed_ = false;
-    return failed ? 1 : 0;
-}
-
 void FakePort::record(Kind kind, std::uint16_t address, std::uint8_t value) {
     if (failCountdown_ != 0 && --failCountdown_ == 0) {
         accessFailed_ = true;
@@ -118,8 +82,8 @@ FakePort& Port() {
 }  // namespace quorvane::testkit
 
 // The seam, served by the fake port.
-int RequestPortAccess(unsigned long from, unsigned long count, int turnOn) {
-    return quorvane::testkit::Port().Request(from, count, turnOn);
+int RequestPortAccess(unsigned long /*from*/, unsigned long /*count*/, int /*turnOn*/) {
+    return 0;
 }
 
 unsigned char Input(unsigned short address) {

@@ -3,7 +3,7 @@
 // patterns on the bits the program never uses (so a wrong mask or a lost bit in a
 // read-modify-write shows); plays a device on the data line, from a script of levels or as one
 // left in the middle of a byte; decodes the master's side of the bus as it goes; counts sleeps
-// instead of sleeping; and can refuse access or fail one.
+// instead of sleeping; and can fail an access. It grants every access request.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kit/bus_events.h"
@@ -42,15 +43,16 @@ inline constexpr std::uint8_t kControlFixed = 0xC0;
 
 class FakePort {
   public:
-    // Forgets everything: registers to the given latches, no device, no log, access granted.
+    // Forgets everything: registers to the given latches, no device, no log.
     void Reset(std::uint16_t base = 0x378, std::uint8_t dataLatch = 0x00,
                std::uint8_t controlLatch = 0x00);
 
     // Levels (1 high, 0 low) that the device puts on the data line, one per status read in
     // order; once they are used up the device leaves the line released (high). The master's
     // own drive still wins: while it pulls the line low, the line reads low.
-    void ScriptDeviceLevels(const std::vector<int>& levels);
-    void AppendDeviceLevels(const std::vector<int>& levels);
+    void ScriptDeviceLevels(const std::vector<int>& levels) {
+        script_.assign(levels.begin(), levels.end());
+    }
     std::size_t ScriptedLevelsLeft() const { return script_.size(); }
     // A device left in the middle of a byte holds the data line low until it has seen this many
     // falling clock edges since the reset; negative: for ever.
@@ -59,40 +61,34 @@ class FakePort {
     // Status reads made while the clock was low.
     std::uint64_t SamplesWithClockLow() const { return samplesClockLow_; }
 
-    // Makes RequestPortAccess fail with this errno (0 grants it again).
-    void RefuseAccess(int errorNumber) { refuseErrno_ = errorNumber; }
     // The n-th access from now (1 = the next) is reported failed, as a port that went away
     // reports it; it still happens. 0 disarms.
     void FailAccess(std::uint64_t n) { failCountdown_ = n; }
 
     std::uint8_t DataLatch() const { return data_; }
     std::uint8_t ControlLatch() const { return control_; }
-    std::uint16_t Base() const { return base_; }
+    unsigned SleepCalls() const { return sleepCalls_; }
+    unsigned SleptSeconds() const { return sleptSeconds_; }
 
     const std::vector<Access>& Log() const { return log_; }
     // Forgets the log and the bus decoded so far.
-    void ClearLog();
+    void ClearLog() {
+        log_.clear();
+        bus_.clearEvents();
+    }
     // The master's side of the bus since the last ClearLog, decoded from its line changes (see
     // kit/bus_events.h). The master releases the line for every ninth clock and every bit it
     // receives, so those read "n" and "FF" whatever the device does.
     std::string MasterBus() const { return bus_.text(); }
 
-    unsigned SleepCalls() const { return sleepCalls_; }
-    unsigned SleptSeconds() const { return sleptSeconds_; }
-
-    struct AccessRequest {
-        unsigned long from;
-        unsigned long count;
-        int turnOn;
-    };
-    const std::vector<AccessRequest>& AccessRequests() const { return requests_; }
-
     // Entry points of the seam.
-    int Request(unsigned long from, unsigned long count, int turnOn);
     std::uint8_t Read(std::uint16_t address);
     void Write(std::uint16_t address, std::uint8_t value);
-    void Sleep(unsigned int seconds);
-    int TakeAccessFailed();
+    void Sleep(unsigned int seconds) {
+        ++sleepCalls_;
+        sleptSeconds_ += seconds;
+    }
+    int TakeAccessFailed() { return std::exchange(accessFailed_, false) ? 1 : 0; }
 
   private:
     void record(Kind kind, std::uint16_t address, std::uint8_t value);
@@ -106,12 +102,10 @@ class FakePort {
     int holdFalls_ = 0;
     int falls_ = 0;
     std::uint64_t samplesClockLow_ = 0;
-    int refuseErrno_ = 0;
     std::uint64_t failCountdown_ = 0;
     bool accessFailed_ = false;
     std::vector<Access> log_;
     BusEventDecoder bus_;
-    std::vector<AccessRequest> requests_;
     unsigned sleepCalls_ = 0;
     unsigned sleptSeconds_ = 0;
 };
