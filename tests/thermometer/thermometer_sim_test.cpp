@@ -41,17 +41,6 @@ constexpr std::uint64_t Accesses(std::uint64_t lineChanges, std::uint64_t starts
     return lineChanges * kAccessesPerLineChange + starts + bytesSent + 8 * bytesReceived;
 }
 
-// Start conditions in a decoded bus line: "S" and repeated "Sr".
-std::uint64_t StartsOn(const std::string& bus) {
-    std::uint64_t starts = 0;
-    for (std::size_t i = 0; i < bus.size(); ++i) {
-        if (bus[i] == 'S' && (i == 0 || bus[i - 1] == ' ')) {
-            ++starts;
-        }
-    }
-    return starts;
-}
-
 // A cycle on a chip that already keeps the one-shot bit: 743 line changes, 12 starts, 18 bytes
 // sent and 6 received, then one second asleep.
 constexpr std::uint64_t kConfiguredCycleAccesses =
@@ -60,15 +49,15 @@ constexpr std::uint64_t kConfiguredCycleAccesses =
 constexpr std::uint64_t kConfigurationWriteAccesses =
     Accesses(92, 1, 3, 0) + std::uint64_t{100} * 1000;
 
-// The bytes the chip sent: each one follows an acknowledged read address.
-std::vector<std::string> Received(const std::vector<BusEvent>& events) {
-    std::vector<std::string> bytes;
+// Where the bytes the chip sent stand among the events: each follows an acknowledged read address.
+std::vector<std::size_t> Received(const std::vector<BusEvent>& events) {
+    std::vector<std::size_t> at;
     for (std::size_t i = 2; i < events.size(); ++i) {
         if (events[i - 2].token == "9B" && events[i - 1].token == "a") {
-            bytes.push_back(events[i].token);
+            at.push_back(i);
         }
     }
-    return bytes;
+    return at;
 }
 
 // What the master sees when the device acknowledges `acked` bytes of a good exchange and then no
@@ -120,18 +109,16 @@ TEST_F(DriverOnSimulatedBus, EachTransactionPutsItsSequenceOnTheBus) {
     // In the order of kTransactions: the chip's state carries from one to the next.
     const struct {
         std::string bus;
-        std::uint64_t lineChanges;
-        std::uint64_t sent;
-        std::uint64_t received;
+        std::uint64_t lineChanges, starts, sent, received;
         std::uint32_t value;
     } cases[] = {
-        {"S 9A a AC a Sr 9B a 81 n P", 124, 3, 1, 0x81},
-        {"S 9A a AA a Sr 9B a E7 Sr 9B a E7 n P", 181, 4, 2, 0xE7E7},
-        {"S 9A a A8 a Sr 9B a 0B n P", 124, 3, 1, 0x0B},
-        {"S 9A a A9 a Sr 9B a 10 n P", 124, 3, 1, 0x10},
-        {"S 9A a AC a 01 a P", 92, 3, 0, 0},
-        {"S 9A a EE a P", 64, 2, 0, 0},
-        {"S 9A a 22 a P", 64, 2, 0, 0},
+        {"S 9A a AC a Sr 9B a 81 n P", 124, 2, 3, 1, 0x81},
+        {"S 9A a AA a Sr 9B a E7 Sr 9B a E7 n P", 181, 3, 4, 2, 0xE7E7},
+        {"S 9A a A8 a Sr 9B a 0B n P", 124, 2, 3, 1, 0x0B},
+        {"S 9A a A9 a Sr 9B a 10 n P", 124, 2, 3, 1, 0x10},
+        {"S 9A a AC a 01 a P", 92, 1, 3, 0, 0},
+        {"S 9A a EE a P", 64, 1, 2, 0, 0},
+        {"S 9A a 22 a P", 64, 1, 2, 0, 0},
     };
     static_assert(std::size(cases) == std::size(kTransactions));
     for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -144,7 +131,7 @@ TEST_F(DriverOnSimulatedBus, EachTransactionPutsItsSequenceOnTheBus) {
         EXPECT_EQ(value, c.value);
         EXPECT_EQ(bus(), c.bus);
         EXPECT_EQ(sim().portAccesses() - before,
-                  Accesses(c.lineChanges, StartsOn(c.bus), c.sent, c.received));
+                  Accesses(c.lineChanges, c.starts, c.sent, c.received));
         // Every transaction leaves the bus idle: both lines high, nobody pulling.
         EXPECT_TRUE(sim().lines().scl);
         EXPECT_TRUE(sim().lines().sda);
@@ -160,14 +147,9 @@ TEST_F(DriverOnSimulatedBus, RepeatedStartGivesTheNinthClockOfTheFirstTemperatur
     std::uint16_t value = 0;
     ASSERT_EQ(ReadTemperature(5, &value), 0);
     const std::vector<BusEvent>& e = events();
-    std::size_t firstByte = 0;
-    for (std::size_t i = 2; i < e.size(); ++i) {
-        if (e[i - 2].token == "9B" && e[i - 1].token == "a") {
-            firstByte = i;
-            break;
-        }
-    }
-    ASSERT_GT(firstByte, 0U) << bus();
+    const std::vector<std::size_t> received = Received(e);
+    ASSERT_FALSE(received.empty()) << bus();
+    const std::size_t firstByte = received[0];
     ASSERT_LT(firstByte + 1, e.size());
     ASSERT_EQ(e[firstByte + 1].token, "Sr") << bus();
     const Micros eighthFall = e[firstByte].time;
@@ -381,7 +363,10 @@ TEST_F(DriverOnSimulatedBus, RawRegistersThroughTheBus) {
             HexByte(sim().registers().config), HexByte(sim().registers().config), msb, msb,
             HexByte(c.raw.countRemain),        HexByte(c.raw.countPerC)};
         // The first configuration read comes before the conversion; only DONE may differ.
-        std::vector<std::string> got = Received(events());
+        std::vector<std::string> got;
+        for (const std::size_t at : Received(events())) {
+            got.push_back(events()[at].token);
+        }
         ASSERT_EQ(got.size(), expected.size()) << bus();
         got[0] = expected[0];
         EXPECT_EQ(got, expected) << bus();
