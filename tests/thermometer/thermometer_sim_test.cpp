@@ -77,6 +77,15 @@ std::string CutAfterAcknowledges(const std::vector<BusEvent>& good, unsigned lon
 
 class DriverOnSimulatedBus : public SimulatedBus {
   protected:
+    // Starts again at 25.125 degrees (register 0x1900, count remain 10 of 16), on a fresh chip
+    // or on one that a first cycle has configured.
+    void startAt25(bool fresh) {
+        SetUp();
+        sim().setTemperature(25.125);
+        if (!fresh) {
+            configure();
+        }
+    }
     // Gaps between one transaction's stop and the next one's start.
     std::vector<Micros> pauses() const {
         std::vector<Micros> gaps;
@@ -172,7 +181,6 @@ TEST_F(DriverOnSimulatedBus, RepeatedStartGivesTheNinthClockOfTheFirstTemperatur
 // --- Whole cycles ----------------------------------------------------------------------------
 
 TEST_F(DriverOnSimulatedBus, WholeCycleOnAFreshAndOnAConfiguredChip) {
-    // 25.125 degrees: register 0x1900, count remain 10 of 16.
     const std::string readCfgFresh = "S 9A a AC a Sr 9B a 00 n P";
     const std::string writeCfg = "S 9A a AC a 01 a P";
     const std::string readCfgDone = "S 9A a AC a Sr 9B a 81 n P";
@@ -205,11 +213,7 @@ TEST_F(DriverOnSimulatedBus, WholeCycleOnAFreshAndOnAConfiguredChip) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SetUp();
-        sim().setTemperature(25.125);
-        if (!c.fresh) {
-            configure();
-        }
+        startAt25(c.fresh);
         const Micros start = sim().clock();
         const std::uint64_t accessesBefore = sim().portAccesses();
         std::int16_t tenths = 0;
@@ -279,11 +283,7 @@ TEST_F(DriverOnSimulatedBus, DeviceThatNeverAcknowledgesFailsEveryTransaction) {
 TEST_F(DriverOnSimulatedBus, DeviceThatStopsAcknowledgingPartWayThroughACycle) {
     for (const bool fresh : {true, false}) {
         // Run one good cycle to learn the exchange and how many bytes the device acknowledges.
-        SetUp();
-        sim().setTemperature(25.125);
-        if (!fresh) {
-            configure();
-        }
+        startAt25(fresh);
         std::int16_t tenths = 0;
         ASSERT_EQ(Temperature(kPort, &tenths), 0);
         const std::vector<BusEvent> good = events();
@@ -294,11 +294,7 @@ TEST_F(DriverOnSimulatedBus, DeviceThatStopsAcknowledgingPartWayThroughACycle) {
         for (unsigned long k = 0; k <= allAcked; ++k) {
             SCOPED_TRACE(std::string(fresh ? "fresh" : "configured") + " chip, acknowledges " +
                          std::to_string(k));
-            SetUp();
-            sim().setTemperature(25.125);
-            if (!fresh) {
-                configure();
-            }
+            startAt25(fresh);
             sim().stopAcknowledgingAfter(k);
             const Micros sleptBefore = slept();
             tenths = 1234;
