@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "kit/bit_master.h"
 #include "sim/simulation.h"
 
 namespace {
@@ -22,15 +23,9 @@ using quorvane::sim::DeviceRegisters;
 using quorvane::sim::LineState;
 using quorvane::sim::SdaStuck;
 using quorvane::sim::Simulation;
+using quorvane::testkit::BitMaster;
 
-constexpr std::uint16_t kBase = 0x378;
-constexpr std::uint16_t kData = kBase;
-constexpr std::uint16_t kStatus = kBase + 1;
-constexpr std::uint16_t kControl = kBase + 2;
-// The adapter's bits, at register level.
-constexpr std::uint8_t kScl = 0x80;
-constexpr std::uint8_t kSdaPull = 0x08;
-constexpr std::uint8_t kSdaLow = 0x10;
+constexpr std::uint16_t kBase = BitMaster::kData;
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "invariant broken: %s\n", what);
@@ -49,10 +44,10 @@ class Input {
     std::size_t pos_ = 0;
 };
 
-class BusFuzzer {
+// The bit master, its every register access checked.
+class BusFuzzer : public BitMaster {
   public:
-    BusFuzzer() {
-        sim_.setRealSleep(false);
+    explicit BusFuzzer(Simulation& sim) : BitMaster(sim), sim_(sim) {
         // Eight ports from the base: the three registers and addresses nothing answers at.
         if (sim_.requestPortAccess(kBase, 8, 1) != 0) {
             fail("access to the simulated port is granted");
@@ -72,28 +67,28 @@ class BusFuzzer {
         const std::uint8_t arg = in.next();
         switch (op % 14) {
             case 0:
-                write(static_cast<std::uint16_t>(kBase + arg % 8), in.next());
+                output(static_cast<std::uint16_t>(kBase + arg % 8), in.next());
                 break;
             case 1:
-                read(static_cast<std::uint16_t>(kBase + arg % 8));
+                input(static_cast<std::uint16_t>(kBase + arg % 8));
                 break;
             case 2:
-                setBits(kData, kScl, (arg & 1) != 0);
+                scl((arg & 1) != 0);
                 break;
             case 3:
-                setBits(kControl, kSdaPull, (arg & 1) != 0);
+                sda((arg & 1) == 0);
                 break;
             case 4:
-                startCondition();
+                start();
                 break;
             case 5:
-                stopCondition();
+                stop();
                 break;
             case 6:
-                sendByte(arg);
+                send(arg);
                 break;
             case 7:
-                receiveByte((arg & 1) != 0);
+                receive((arg & 1) != 0);
                 break;
             case 8:
                 sim_.sleepSeconds(arg % 3);
@@ -102,7 +97,7 @@ class BusFuzzer {
             case 9:
                 // Up to about 26 ms of reads, enough for an EEPROM cycle to end.
                 for (int i = 0; i < (arg + 1) * 100; ++i) {
-                    read(kData);
+                    input(kData);
                 }
                 checkRegisters();
                 break;
@@ -118,8 +113,8 @@ class BusFuzzer {
                 break;
             default:
                 // The program's own way to power and address the chip.
-                write(kData, static_cast<std::uint8_t>(sim_.input(kData) | 0xF7));
-                write(kData, static_cast<std::uint8_t>(sim_.input(kData) & 0xDF));
+                output(kData, static_cast<std::uint8_t>(sim_.input(kData) | 0xF7));
+                output(kData, static_cast<std::uint8_t>(sim_.input(kData) & 0xDF));
                 break;
         }
     }
@@ -155,50 +150,7 @@ class BusFuzzer {
         checkLines(sim_.lines());
     }
 
-    void setBits(std::uint16_t address, std::uint8_t mask, bool set) {
-        const std::uint8_t v = read(address);
-        write(address, static_cast<std::uint8_t>(set ? (v | mask) : (v & ~mask)));
-    }
-    void scl(bool high) { setBits(kData, kScl, high); }
-    void sdaRelease(bool released) { setBits(kControl, kSdaPull, !released); }
-    bool sdaHigh() { return (read(kStatus) & kSdaLow) == 0; }
-
-    void startCondition() {
-        sdaRelease(true);
-        scl(true);
-        sdaRelease(false);
-        scl(false);
-    }
-    void stopCondition() {
-        sdaRelease(false);
-        scl(true);
-        sdaRelease(true);
-    }
-    void sendByte(std::uint8_t b) {
-        for (int bit = 7; bit >= 0; --bit) {
-            sdaRelease(((b >> bit) & 1) != 0);
-            scl(true);
-            scl(false);
-        }
-        sdaRelease(true);
-        scl(true);
-        static_cast<void>(sdaHigh());
-        scl(false);
-    }
-    void receiveByte(bool acknowledge) {
-        sdaRelease(true);
-        for (int bit = 0; bit < 8; ++bit) {
-            scl(true);
-            static_cast<void>(sdaHigh());
-            scl(false);
-        }
-        sdaRelease(!acknowledge);
-        scl(true);
-        scl(false);
-        sdaRelease(true);
-    }
-
-    std::uint8_t read(std::uint16_t address) {
+    std::uint8_t input(std::uint16_t address) override {
         const LineState before = sim_.lines();
         const std::uint8_t v = sim_.input(address);
         const LineState& after = sim_.lines();
@@ -207,13 +159,13 @@ class BusFuzzer {
             before.vdd != after.vdd) {
             fail("a register read changes no line");
         }
-        if (address == kStatus && ((v & kSdaLow) == 0) != after.sda) {
+        if (address == kStatus && ((v & kDataLow) == 0) != after.sda) {
             fail("the status register shows the SDA line, inverted");
         }
         return v;
     }
 
-    void write(std::uint16_t address, std::uint8_t value) {
+    void output(std::uint16_t address, std::uint8_t value) override {
         const LineState before = sim_.lines();
         sim_.output(address, value);
         const LineState& after = sim_.lines();
@@ -270,7 +222,7 @@ class BusFuzzer {
         }
     }
 
-    Simulation sim_;
+    Simulation& sim_;
     bool present_ = true;
     bool supplyBroken_ = false;
     SdaStuck stuck_ = SdaStuck::No;
@@ -280,7 +232,8 @@ class BusFuzzer {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);
-    BusFuzzer fuzzer;
+    Simulation sim;
+    BusFuzzer fuzzer(sim);
     fuzzer.run(in);
     return 0;
 }

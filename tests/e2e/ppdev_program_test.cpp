@@ -1,5 +1,5 @@
 // quorvane_ppdev as a user runs it, on a machine without a parallel port: the faked kernel
-// (ppdev/fake_parport.h), preloaded into the real program, serves the ppdev device from the
+// (kit/fake_parport.h), preloaded into the real program, serves the ppdev device from the
 // simulated port and thermometer. The program must read and drive the bus exactly as it does on
 // the simulated port, refuse as the kernel refuses with a hint, and outlive a port that fails.
 #include <gtest/gtest.h>
@@ -14,19 +14,19 @@
 #include "bus/port_io.h"
 #include "bus/twowire.h"
 #include "frontend/console.h"
+#include "kit/bus_events.h"
 #include "kit/cases.h"
+#include "kit/fake_parport.h"
 #include "kit/shown_line.h"
 #include "kit/sim_run.h"
-#include "ppdev/fake_parport.h"
 #include "sim/simulation.h"
-#include "support/bus_events.h"
 #include "thermometer/thermometer.h"
 
 namespace {
 
 using namespace quorvane::testkit;
 using quorvane::testkit::PrintTo;
-namespace fake = quorvane::test::fakeparport;
+using fake = quorvane::testkit::FakeParport;
 namespace sim = quorvane::sim;
 
 constexpr int kCycles = 3;
@@ -67,7 +67,7 @@ SimulatedRun onTheSimulatedPort(double celsius) {
     s.reset();
     s.setRealSleep(false);
     s.setTemperature(celsius);
-    busevents::Decoder decoder(s.lines().scl, s.lines().sda);
+    BusEventDecoder decoder(s.lines().scl, s.lines().sda);
     s.setLineObserver([&decoder](const sim::LineState& l) { decoder.lines(l.scl, l.sda, l.time); });
     SimulatedRun run;
     if (RequestPortAccess(0x378, 3, 1) == 0) {
@@ -82,7 +82,7 @@ SimulatedRun onTheSimulatedPort(double celsius) {
         }
     }
     s.setLineObserver(nullptr);
-    for (const busevents::Event& e : decoder.events()) {
+    for (const BusEvent& e : decoder.events()) {
         run.bus.push_back(e.token);
     }
     return run;

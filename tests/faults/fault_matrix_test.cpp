@@ -10,8 +10,11 @@
 #include <ostream>
 #include <string>
 
+#include "bus/port_io.h"
 #include "bus/twowire.h"
-#include "faults/cycle_runner.h"
+#include "frontend/console.h"
+#include "kit/files.h"
+#include "kit/shown_line.h"
 #include "sim/simulation.h"
 
 namespace {
@@ -19,10 +22,52 @@ namespace {
 using quorvane::sim::SdaStuck;
 using quorvane::sim::Simulation;
 using quorvane::sim::simulation;
-using quorvane::test::freshSimulation;
-using quorvane::test::runCycle;
-using quorvane::test::ShownLine;
-using quorvane::test::showsTemperature;
+
+// One printed line, taken apart.
+struct ShownLine {
+    std::string text;
+    bool error = false;             // "\nError reading thermometer <time stamp>"
+    std::optional<double> celsius;  // the value of a measurement line in degrees C
+    bool wellFormed = false;        // one of the two forms, with a valid time stamp
+};
+
+ShownLine parseShownLine(const std::string& text) {
+    ShownLine shown;
+    shown.text = text;
+    shown.error = text.starts_with(quorvane::testkit::kErrorLine);
+    if (const auto line = quorvane::testkit::parseShownLine(text)) {
+        shown.wellFormed = line->error || line->unit == 'C';
+        if (!line->error && line->unit == 'C') {
+            shown.celsius = line->value;
+        }
+    }
+    return shown;
+}
+
+// A fresh simulated chip at `celsius`, access to the port granted, sleeps skipped.
+void freshSimulation(double celsius) {
+    Simulation& s = simulation();
+    s.reset();
+    s.setRealSleep(false);
+    s.setTemperature(celsius);
+    ASSERT_EQ(RequestPortAccess(0x378, 3, 1), 0);
+    port = 0x378;
+}
+
+// One turn of the measurement loop (Celsius, no log), in-process; what it printed.
+ShownLine runCycle() {
+    static char lineBuffer[kLineBufferSize];
+    std::int64_t lastLogTime = 0;
+    return parseShownLine(
+        quorvane::testkit::printedBy([&] { MeasurementCycle(0, -1, &lastLogTime, lineBuffer); }));
+}
+
+// A measurement line showing the true temperature to the display's precision: the chip's counts
+// resolve 1/16 degree and the line shows tenths.
+bool showsTemperature(const ShownLine& line, double trueCelsius) {
+    // 1/32 degree from the chip's counts, 0.05 from showing tenths.
+    return line.celsius && std::fabs(*line.celsius - trueCelsius) <= 0.05 + 1.0 / 32 + 1e-9;
+}
 
 constexpr double kTrue = 21.3;
 constexpr int kFaultyCycles = 3;
@@ -61,7 +106,6 @@ void expectReading(const ShownLine& line, double trueCelsius) {
 
 // The judge of every case below: what counts as an error line and as a reading.
 TEST(ShownLineParser, TellsErrorLinesReadingsAndAnythingElseApart) {
-    using quorvane::test::parseShownLine;
     const ShownLine error = parseShownLine("\nError reading thermometer 09:05:59 12/31/2024");
     EXPECT_TRUE(error.error && error.wellFormed && !error.celsius);
     const ShownLine reading = parseShownLine("\n-0.3 C 23:00:00 01/01/2025");

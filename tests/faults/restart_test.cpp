@@ -96,6 +96,16 @@ RestartOutcome killAndRestart(std::uint64_t killAt) {
     return outcome;
 }
 
+// The new program shows at most one failed cycle, and only before its first good one; every
+// reading is right, and the configuration went to the EEPROM once.
+void ExpectRecovered(const RestartOutcome& o) {
+    ASSERT_TRUE(o.killed);
+    EXPECT_LE(o.failedCycles, 1);
+    EXPECT_FALSE(o.failureAfterSuccess);
+    EXPECT_FALSE(o.wrongReading);
+    EXPECT_EQ(o.eepromWrites, 1U);
+}
+
 // Every line change of a whole cycle is a kill point, once just before the change and once just
 // after it (inside the wait that follows); they include every bit the chip sends, its 0 bits
 // among them.
@@ -108,11 +118,7 @@ TEST(RestartAfterKill, SweepEveryLineChangeOfACycle) {
         for (const std::uint64_t killAt : {change, change + 1}) {
             SCOPED_TRACE("killed at access " + std::to_string(killAt));
             const RestartOutcome o = killAndRestart(killAt);
-            ASSERT_TRUE(o.killed);
-            EXPECT_LE(o.failedCycles, 1);
-            EXPECT_FALSE(o.failureAfterSuccess);
-            EXPECT_FALSE(o.wrongReading);
-            EXPECT_EQ(o.eepromWrites, 1U);
+            ASSERT_NO_FATAL_FAILURE(ExpectRecovered(o));
             withDataHeld += o.deviceHeldDataAtKill ? 1 : 0;
         }
     }
@@ -133,12 +139,7 @@ TEST(RestartAfterKill, SweepPointsInsideTheWaits) {
     for (std::uint64_t i = 1; i <= kPoints; ++i) {
         const std::uint64_t killAt = firstCycle * i / (kPoints + 1) + 7;
         SCOPED_TRACE("killed at access " + std::to_string(killAt));
-        const RestartOutcome o = killAndRestart(killAt);
-        ASSERT_TRUE(o.killed);
-        EXPECT_LE(o.failedCycles, 1);
-        EXPECT_FALSE(o.failureAfterSuccess);
-        EXPECT_FALSE(o.wrongReading);
-        EXPECT_EQ(o.eepromWrites, 1U);
+        ASSERT_NO_FATAL_FAILURE(ExpectRecovered(killAndRestart(killAt)));
     }
 }
 

@@ -3,21 +3,49 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "bus/twowire.h"
-#include "faults/held_line_port.h"
+#include "kit/fake_port.h"
 #include "thermometer/thermometer.h"
 
 namespace {
 
-using quorvane::test::heldLinePort;
-using quorvane::test::HeldLinePort;
-using quorvane::test::resetHeldLinePort;
+using quorvane::testkit::Access;
+using quorvane::testkit::Count;
+using quorvane::testkit::Kind;
+using quorvane::testkit::Port;
 
-constexpr std::uint16_t kData = HeldLinePort::kBase;
-constexpr std::uint16_t kControl = HeldLinePort::kBase + 2;
+constexpr std::uint16_t kData = 0x378;
+constexpr std::uint16_t kControl = 0x37A;
+
+// A bus whose clock is high, as after power and the address set-up, and whose device holds the
+// data line low for this many falling clock edges (negative: for ever).
+void ResetWithLineHeld(int falls) {
+    Port().Reset(kData, 0x80, 0x04);
+    Port().HoldDataLowForFalls(falls);
+    port = kData;
+}
+
+std::vector<Access> Writes() {
+    std::vector<Access> writes;
+    for (const Access& a : Port().Log()) {
+        if (a.kind == Kind::kWrite) {
+            writes.push_back(a);
+        }
+    }
+    return writes;
+}
+
+bool ClockHigh() {
+    return (Port().DataLatch() & 0x80) != 0;
+}
+bool MasterPullsLow() {
+    return (Port().ControlLatch() & 0x08) != 0;
+}
 
 struct HeldCase {
     int releaseAfterFalls;  // negative: never
@@ -36,33 +64,29 @@ std::string caseName(const ::testing::TestParamInfo<HeldCase>& info) {
 
 class StartWithHeldLine : public ::testing::TestWithParam<HeldCase> {
   protected:
-    void SetUp() override {
-        resetHeldLinePort(GetParam().releaseAfterFalls);
-        port = HeldLinePort::kBase;
-    }
+    void SetUp() override { ResetWithLineHeld(GetParam().releaseAfterFalls); }
 };
 
 TEST_P(StartWithHeldLine, PulsesUntilFreeThenMakesStartOrFails) {
     const HeldCase& c = GetParam();
     const int status = Start();
-    const HeldLinePort& p = heldLinePort();
+    const std::vector<Access> writes = Writes();
 
     EXPECT_EQ(status == 0, c.succeeds);
     // setData and setClk, two line operations per pulse, then the three of the start condition.
     const int tail = c.succeeds ? 3 : 0;
-    EXPECT_EQ(p.writes.size(), static_cast<std::size_t>(2 + 2 * c.expectedPulses + tail));
-    EXPECT_EQ(p.falls, c.expectedPulses + (c.succeeds ? 1 : 0));
+    EXPECT_EQ(writes.size(), static_cast<std::size_t>(2 + 2 * c.expectedPulses + tail));
+    EXPECT_EQ(Port().ClockFalls(), c.expectedPulses + (c.succeeds ? 1 : 0));
     // The line is read once, then once after each pulse, always while the clock is high.
-    EXPECT_EQ(p.statusReads, 1 + c.expectedPulses);
-    for (const bool clockHigh : p.clockAtStatusRead) {
-        EXPECT_TRUE(clockHigh);
-    }
+    EXPECT_EQ(Count(Port().Log(), Kind::kRead, 0x379),
+              static_cast<std::uint64_t>(1 + c.expectedPulses));
+    EXPECT_EQ(Port().SamplesWithClockLow(), 0U);
 
     // Until the start condition the master never pulls the data line: every control write before
     // it has the drive bit clear, and every data-register write keeps everything but the clock.
     const std::size_t beforeStart = 2 + 2 * static_cast<std::size_t>(c.expectedPulses);
-    for (std::size_t i = 0; i < beforeStart && i < p.writes.size(); ++i) {
-        const auto& w = p.writes[i];
+    for (std::size_t i = 0; i < beforeStart && i < writes.size(); ++i) {
+        const Access& w = writes[i];
         if (w.address == kControl) {
             EXPECT_EQ(w.value & 0x08, 0) << "write " << i;
         } else {
@@ -73,17 +97,17 @@ TEST_P(StartWithHeldLine, PulsesUntilFreeThenMakesStartOrFails) {
 
     if (c.succeeds) {
         // The start condition: data pulled low while the clock is high, then the clock lowered.
-        const auto& pull = p.writes[beforeStart];
+        const Access& pull = writes[beforeStart];
         EXPECT_EQ(pull.address, kControl);
         EXPECT_EQ(pull.value & 0x08, 0x08);
-        EXPECT_EQ(p.writes[beforeStart - 1].address, kData);
-        EXPECT_EQ(p.writes[beforeStart - 1].value & 0x80, 0x80);
-        EXPECT_FALSE(p.clockHigh());
-        EXPECT_TRUE(p.masterPullsLow());
+        EXPECT_EQ(writes[beforeStart - 1].address, kData);
+        EXPECT_EQ(writes[beforeStart - 1].value & 0x80, 0x80);
+        EXPECT_FALSE(ClockHigh());
+        EXPECT_TRUE(MasterPullsLow());
     } else {
         // Nothing is driven: the clock stays high and the data line released, the bus idle.
-        EXPECT_TRUE(p.clockHigh());
-        EXPECT_FALSE(p.masterPullsLow());
+        EXPECT_TRUE(ClockHigh());
+        EXPECT_FALSE(MasterPullsLow());
     }
 }
 
@@ -95,35 +119,26 @@ INSTANTIATE_TEST_SUITE_P(HeldFor, StartWithHeldLine,
                          caseName);
 
 TEST(StartOnFreeBus, SameFiveLineOperationsAsBefore) {
-    resetHeldLinePort(0);
-    port = HeldLinePort::kBase;
+    ResetWithLineHeld(0);
     ASSERT_EQ(Start(), 0);
-    const HeldLinePort& p = heldLinePort();
-    ASSERT_EQ(p.writes.size(), 5U);
-    // setData, setClk, resetData, resetData, resetClk.
-    EXPECT_EQ(p.writes[0].address, kControl);
-    EXPECT_EQ(p.writes[0].value, 0x04);
-    EXPECT_EQ(p.writes[1].address, kData);
-    EXPECT_EQ(p.writes[1].value, 0x80);
-    EXPECT_EQ(p.writes[2].address, kControl);
-    EXPECT_EQ(p.writes[2].value, 0x0C);
-    EXPECT_EQ(p.writes[3].address, kControl);
-    EXPECT_EQ(p.writes[3].value, 0x0C);
-    EXPECT_EQ(p.writes[4].address, kData);
-    EXPECT_EQ(p.writes[4].value, 0x00);
-    EXPECT_EQ(p.statusReads, 1);
+    // setData, setClk, resetData, resetData, resetClk; the control register's fixed bits 0xC0
+    // are written back as read.
+    EXPECT_EQ(Writes(), (std::vector<Access>{{Kind::kWrite, kControl, 0xC4, 1},
+                                             {Kind::kWrite, kData, 0x80, 1},
+                                             {Kind::kWrite, kControl, 0xCC, 1},
+                                             {Kind::kWrite, kControl, 0xCC, 1},
+                                             {Kind::kWrite, kData, 0x00, 1}}));
+    EXPECT_EQ(Count(Port().Log(), Kind::kRead, 0x379), 1U);
 }
 
 // A transaction whose first Start cannot free the bus fails at once: no stop condition, and the
 // out value is left as it was.
 TEST(StartOnStuckLine, TransactionFailsWithoutStopAndKeepsOutValue) {
-    resetHeldLinePort(-1);
-    port = HeldLinePort::kBase;
+    ResetWithLineHeld(-1);
     std::uint8_t cfg = 0x5A;
     EXPECT_NE(ReadCfg(5, &cfg), 0);
     EXPECT_EQ(cfg, 0x5A);
-    const HeldLinePort& p = heldLinePort();
-    for (const auto& w : p.writes) {
+    for (const Access& w : Writes()) {
         if (w.address == kControl) {
             EXPECT_EQ(w.value & 0x08, 0);
         }

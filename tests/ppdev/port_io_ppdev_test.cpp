@@ -15,12 +15,12 @@
 
 #include "bus/port_io.h"
 #include "bus/twowire.h"
-#include "ppdev/fake_parport.h"
+#include "kit/fake_parport.h"
 #include "thermometer/thermometer.h"
 
 namespace {
 
-namespace fake = quorvane::test::fakeparport;
+using fake = quorvane::testkit::FakeParport;
 
 constexpr std::uint16_t kBase = 0x378;
 

@@ -6,18 +6,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <optional>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bus/twowire.h"
+#include "kit/simulated_bus.h"
+#include "kit/transactions.h"
 #include "sim/simulation.h"
-#include "thermometer/simulated_bus.h"
 #include "thermometer/thermometer.h"
 
 namespace {
@@ -27,12 +25,14 @@ using quorvane::sim::kMicrosPerSecond;
 using quorvane::sim::LineState;
 using quorvane::sim::Micros;
 using quorvane::sim::Reading;
-using simbus::kAccessesPerLineChange;
-using simbus::kPort;
-using simbus::kPowerAndAddressExtra;
-using simbus::sim;
+using quorvane::testkit::BusEvent;
+using quorvane::testkit::HexByte;
+using quorvane::testkit::kTransactions;
+using quorvane::testkit::SimulatedBus;
+using quorvane::testkit::TransactionResult;
 
-constexpr int kAddress = 5;
+constexpr std::uint64_t kAccessesPerLineChange = SimulatedBus::kAccessesPerLineChange;
+constexpr std::uint16_t kPort = SimulatedBus::kPort;
 
 // Port accesses of bus work: line changes, plus one status read per start condition (the line
 // checked free), one per acknowledge sampled (one per byte sent) and eight per byte received.
@@ -41,83 +41,57 @@ constexpr std::uint64_t Accesses(std::uint64_t lineChanges, std::uint64_t starts
     return lineChanges * kAccessesPerLineChange + starts + bytesSent + 8 * bytesReceived;
 }
 
-// Start conditions in a decoded bus line: "S" and repeated "Sr".
-std::uint64_t StartsOn(const std::string& bus) {
-    std::uint64_t starts = 0;
-    for (std::size_t i = 0; i < bus.size(); ++i) {
-        if (bus[i] == 'S' && (i == 0 || bus[i - 1] == ' ')) {
-            ++starts;
-        }
-    }
-    return starts;
-}
-
 // A cycle on a chip that already keeps the one-shot bit: 743 line changes, 12 starts, 18 bytes
 // sent and 6 received, then one second asleep.
-constexpr std::uint64_t kConfiguredCycleAccesses = Accesses(743, 12, 18, 6) + kPowerAndAddressExtra;
+constexpr std::uint64_t kConfiguredCycleAccesses =
+    Accesses(743, 12, 18, 6) + SimulatedBus::kPowerAndAddressExtra;
 // The first cycle adds the configuration write and its 100 ms wait.
 constexpr std::uint64_t kConfigurationWriteAccesses =
     Accesses(92, 1, 3, 0) + std::uint64_t{100} * 1000;
 
-// The bytes the chip sent: each one follows an acknowledged read address.
-std::vector<std::string> Received(const std::vector<busevents::Event>& events) {
-    std::vector<std::string> bytes;
+// Where the bytes the chip sent stand among the events: each follows an acknowledged read address.
+std::vector<std::size_t> Received(const std::vector<BusEvent>& events) {
+    std::vector<std::size_t> at;
     for (std::size_t i = 2; i < events.size(); ++i) {
         if (events[i - 2].token == "9B" && events[i - 1].token == "a") {
-            bytes.push_back(events[i].token);
+            at.push_back(i);
         }
     }
-    return bytes;
-}
-
-std::string Hex(unsigned byte) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", byte & 0xFFU);
-    return text;
-}
-
-std::vector<std::string> Tokens(const std::string& text) {
-    std::istringstream in(text);
-    std::vector<std::string> tokens;
-    for (std::string t; in >> t;) {
-        tokens.push_back(t);
-    }
-    return tokens;
-}
-
-std::string Join(const std::vector<std::string>& tokens) {
-    std::string text;
-    for (const std::string& t : tokens) {
-        text += (text.empty() ? "" : " ") + t;
-    }
-    return text;
+    return at;
 }
 
 // What the master sees when the device acknowledges `acked` bytes of a good exchange and then no
 // more: the next byte the master sends goes unacknowledged and the master stops. In the good
 // exchange every byte the master sends is followed by "a"; the chip's bytes never are.
-std::string CutAfterAcknowledges(const std::string& good, unsigned long acked) {
-    std::vector<std::string> tokens = Tokens(good);
+std::string CutAfterAcknowledges(const std::vector<BusEvent>& good, unsigned long acked) {
+    std::string cut;
     unsigned long seen = 0;
-    for (std::size_t i = 0; i < tokens.size(); ++i) {
-        if (tokens[i] == "a" && seen++ == acked) {
-            tokens.resize(i);
-            tokens.emplace_back("n");
-            tokens.emplace_back("P");
-            return Join(tokens);
+    for (const BusEvent& e : good) {
+        if (e.token == "a" && seen++ == acked) {
+            return cut + " n P";
         }
+        cut += (cut.empty() ? "" : " ") + e.token;
     }
-    return good;
+    return cut;
 }
 
-class DriverOnSimulatedBus : public simbus::SimulatedBus {
+class DriverOnSimulatedBus : public SimulatedBus {
   protected:
+    // Starts again at 25.125 degrees (register 0x1900, count remain 10 of 16), on a fresh chip
+    // or on one that a first cycle has configured.
+    void startAt25(bool fresh) {
+        SetUp();
+        sim().setTemperature(25.125);
+        if (!fresh) {
+            configure();
+        }
+    }
     // Gaps between one transaction's stop and the next one's start.
     std::vector<Micros> pauses() const {
         std::vector<Micros> gaps;
         bool stopped = false;
         Micros stop = 0;
-        for (const busevents::Event& e : events()) {
+        for (const BusEvent& e : events()) {
             if (e.token == "P") {
                 stopped = true;
                 stop = e.time;
@@ -137,57 +111,36 @@ TEST_F(DriverOnSimulatedBus, EachTransactionPutsItsSequenceOnTheBus) {
     // Distinct register values, so that a byte taken from the wrong place shows. The low byte of
     // the temperature register is never seen: a new read restarts the chip's answer.
     sim().setRawReading(Reading{0xE780, 0x0B, 0x10});
-    ASSERT_EQ(StartConversion(kAddress), 0);
+    ASSERT_EQ(StartConversion(5), 0);
     DelaySec(1);
     forget();
 
-    struct Case {
-        const char* name;
-        std::function<int(std::uint32_t*)> run;
+    // In the order of kTransactions: the chip's state carries from one to the next.
+    const struct {
         std::string bus;
-        std::uint64_t lineChanges;
-        std::uint64_t sent;
-        std::uint64_t received;
+        std::uint64_t lineChanges, starts, sent, received;
         std::uint32_t value;
+    } cases[] = {
+        {"S 9A a AC a Sr 9B a 81 n P", 124, 2, 3, 1, 0x81},
+        {"S 9A a AA a Sr 9B a E7 Sr 9B a E7 n P", 181, 3, 4, 2, 0xE7E7},
+        {"S 9A a A8 a Sr 9B a 0B n P", 124, 2, 3, 1, 0x0B},
+        {"S 9A a A9 a Sr 9B a 10 n P", 124, 2, 3, 1, 0x10},
+        {"S 9A a AC a 01 a P", 92, 1, 3, 0, 0},
+        {"S 9A a EE a P", 64, 1, 2, 0, 0},
+        {"S 9A a 22 a P", 64, 1, 2, 0, 0},
     };
-    auto byteRead = [](int (*read)(int, std::uint8_t*)) {
-        return [read](std::uint32_t* v) {
-            std::uint8_t b = 0x5A;
-            const int status = read(kAddress, &b);
-            *v = b;
-            return status;
-        };
-    };
-    // In order: the chip's state carries from one to the next.
-    const std::vector<Case> cases = {
-        {"ReadCfg", byteRead(ReadCfg), "S 9A a AC a Sr 9B a 81 n P", 124, 3, 1, 0x81},
-        {"ReadTemperature",
-         [](std::uint32_t* v) {
-             std::uint16_t t = 0x5A5A;
-             const int status = ReadTemperature(kAddress, &t);
-             *v = t;
-             return status;
-         },
-         "S 9A a AA a Sr 9B a E7 Sr 9B a E7 n P", 181, 4, 2, 0xE7E7},
-        {"ReadCounter", byteRead(ReadCounter), "S 9A a A8 a Sr 9B a 0B n P", 124, 3, 1, 0x0B},
-        {"ReadSlope", byteRead(ReadSlope), "S 9A a A9 a Sr 9B a 10 n P", 124, 3, 1, 0x10},
-        {"WriteCfg", [](std::uint32_t*) { return WriteCfg(kAddress, 0x01); }, "S 9A a AC a 01 a P",
-         92, 3, 0, 0},
-        {"StartConversion", [](std::uint32_t*) { return StartConversion(kAddress); },
-         "S 9A a EE a P", 64, 2, 0, 0},
-        {"WritePort", [](std::uint32_t*) { return WritePort(kAddress, 0x22); }, "S 9A a 22 a P", 64,
-         2, 0, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    static_assert(std::size(cases) == std::size(kTransactions));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(kTransactions[i].name);
         forget();
         const std::uint64_t before = sim().portAccesses();
-        std::uint32_t value = 0;
-        EXPECT_EQ(c.run(&value), 0);
+        const auto [status, value] = kTransactions[i].call(0x5A5A);
+        EXPECT_EQ(status, 0);
         EXPECT_EQ(value, c.value);
         EXPECT_EQ(bus(), c.bus);
         EXPECT_EQ(sim().portAccesses() - before,
-                  Accesses(c.lineChanges, StartsOn(c.bus), c.sent, c.received));
+                  Accesses(c.lineChanges, c.starts, c.sent, c.received));
         // Every transaction leaves the bus idle: both lines high, nobody pulling.
         EXPECT_TRUE(sim().lines().scl);
         EXPECT_TRUE(sim().lines().sda);
@@ -201,16 +154,11 @@ TEST_F(DriverOnSimulatedBus, EachTransactionPutsItsSequenceOnTheBus) {
 TEST_F(DriverOnSimulatedBus, RepeatedStartGivesTheNinthClockOfTheFirstTemperatureByte) {
     configure();
     std::uint16_t value = 0;
-    ASSERT_EQ(ReadTemperature(kAddress, &value), 0);
-    const std::vector<busevents::Event>& e = events();
-    std::size_t firstByte = 0;
-    for (std::size_t i = 2; i < e.size(); ++i) {
-        if (e[i - 2].token == "9B" && e[i - 1].token == "a") {
-            firstByte = i;
-            break;
-        }
-    }
-    ASSERT_GT(firstByte, 0U) << bus();
+    ASSERT_EQ(ReadTemperature(5, &value), 0);
+    const std::vector<BusEvent>& e = events();
+    const std::vector<std::size_t> received = Received(e);
+    ASSERT_FALSE(received.empty()) << bus();
+    const std::size_t firstByte = received[0];
     ASSERT_LT(firstByte + 1, e.size());
     ASSERT_EQ(e[firstByte + 1].token, "Sr") << bus();
     const Micros eighthFall = e[firstByte].time;
@@ -233,7 +181,6 @@ TEST_F(DriverOnSimulatedBus, RepeatedStartGivesTheNinthClockOfTheFirstTemperatur
 // --- Whole cycles ----------------------------------------------------------------------------
 
 TEST_F(DriverOnSimulatedBus, WholeCycleOnAFreshAndOnAConfiguredChip) {
-    // 25.125 degrees: register 0x1900, count remain 10 of 16.
     const std::string readCfgFresh = "S 9A a AC a Sr 9B a 00 n P";
     const std::string writeCfg = "S 9A a AC a 01 a P";
     const std::string readCfgDone = "S 9A a AC a Sr 9B a 81 n P";
@@ -266,11 +213,7 @@ TEST_F(DriverOnSimulatedBus, WholeCycleOnAFreshAndOnAConfiguredChip) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SetUp();
-        sim().setTemperature(25.125);
-        if (!c.fresh) {
-            configure();
-        }
+        startAt25(c.fresh);
         const Micros start = sim().clock();
         const std::uint64_t accessesBefore = sim().portAccesses();
         std::int16_t tenths = 0;
@@ -316,56 +259,18 @@ TEST_F(DriverOnSimulatedBus,
 TEST_F(DriverOnSimulatedBus, DeviceThatNeverAcknowledgesFailsEveryTransaction) {
     configure();
     sim().setNeverAcknowledge(true);
-    const struct {
-        const char* name;
-        std::function<int(std::uint32_t*)> run;
-    } cases[] = {
-        {"ReadCfg",
-         [](std::uint32_t* v) {
-             std::uint8_t b = 0x5A;
-             const int status = ReadCfg(kAddress, &b);
-             *v = b;
-             return status;
-         }},
-        {"ReadCounter",
-         [](std::uint32_t* v) {
-             std::uint8_t b = 0x5A;
-             const int status = ReadCounter(kAddress, &b);
-             *v = b;
-             return status;
-         }},
-        {"ReadSlope",
-         [](std::uint32_t* v) {
-             std::uint8_t b = 0x5A;
-             const int status = ReadSlope(kAddress, &b);
-             *v = b;
-             return status;
-         }},
-        {"ReadTemperature",
-         [](std::uint32_t* v) {
-             std::uint16_t t = 0x5A5A;
-             const int status = ReadTemperature(kAddress, &t);
-             *v = t;
-             return status;
-         }},
-        {"WriteCfg", [](std::uint32_t*) { return WriteCfg(kAddress, 0x01); }},
-        {"StartConversion", [](std::uint32_t*) { return StartConversion(kAddress); }},
-        {"WritePort", [](std::uint32_t*) { return WritePort(kAddress, 0x22); }},
-        {"Temperature",
-         [](std::uint32_t* v) {
-             std::int16_t tenths = 1234;
-             const int status = Temperature(kPort, &tenths);
-             *v = static_cast<std::uint16_t>(tenths);
-             return status;
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    // Every transaction, then a whole cycle.
+    for (std::size_t i = 0; i <= std::size(kTransactions); ++i) {
+        const bool cycle = i == std::size(kTransactions);
+        SCOPED_TRACE(cycle ? "Temperature" : kTransactions[i].name);
         forget();
         const Micros sleptBefore = slept();
-        std::uint32_t value = 0;
-        EXPECT_NE(c.run(&value), 0);
+        std::int16_t tenths = 1234;
+        const auto [status, value] = cycle ? TransactionResult{Temperature(kPort, &tenths), 0}
+                                           : kTransactions[i].call(0x5A5A);
+        EXPECT_NE(status, 0);
         EXPECT_EQ(value, 0U);  // the reads store 0 for a byte never received
+        EXPECT_EQ(tenths, cycle ? 0 : 1234);
         EXPECT_EQ(bus(), "S 9A n P");
         EXPECT_EQ(slept(), sleptBefore);
         EXPECT_EQ(sim().eepromWrites(), 1U);
@@ -378,27 +283,18 @@ TEST_F(DriverOnSimulatedBus, DeviceThatNeverAcknowledgesFailsEveryTransaction) {
 TEST_F(DriverOnSimulatedBus, DeviceThatStopsAcknowledgingPartWayThroughACycle) {
     for (const bool fresh : {true, false}) {
         // Run one good cycle to learn the exchange and how many bytes the device acknowledges.
-        SetUp();
-        sim().setTemperature(25.125);
-        if (!fresh) {
-            configure();
-        }
+        startAt25(fresh);
         std::int16_t tenths = 0;
         ASSERT_EQ(Temperature(kPort, &tenths), 0);
-        const std::string good = bus();
-        const std::vector<std::string> tokens = Tokens(good);
-        const auto allAcked =
-            static_cast<unsigned long>(std::count(tokens.begin(), tokens.end(), "a"));
-        ASSERT_EQ(allAcked, fresh ? 21U : 18U) << good;
+        const std::vector<BusEvent> good = events();
+        const auto allAcked = static_cast<unsigned long>(std::count_if(
+            good.begin(), good.end(), [](const BusEvent& e) { return e.token == "a"; }));
+        ASSERT_EQ(allAcked, fresh ? 21U : 18U) << bus();
 
         for (unsigned long k = 0; k <= allAcked; ++k) {
             SCOPED_TRACE(std::string(fresh ? "fresh" : "configured") + " chip, acknowledges " +
                          std::to_string(k));
-            SetUp();
-            sim().setTemperature(25.125);
-            if (!fresh) {
-                configure();
-            }
+            startAt25(fresh);
             sim().stopAcknowledgingAfter(k);
             const Micros sleptBefore = slept();
             tenths = 1234;
@@ -458,12 +354,15 @@ TEST_F(DriverOnSimulatedBus, RawRegistersThroughTheBus) {
         std::int16_t tenths = 0;
         ASSERT_EQ(Temperature(kPort, &tenths), 0);
         EXPECT_EQ(tenths, c.tenths);
-        const std::string msb = Hex(c.raw.temperature >> 8U);
+        const std::string msb = HexByte(c.raw.temperature >> 8U);
         const std::vector<std::string> expected = {
-            Hex(sim().registers().config), Hex(sim().registers().config), msb, msb,
-            Hex(c.raw.countRemain),        Hex(c.raw.countPerC)};
+            HexByte(sim().registers().config), HexByte(sim().registers().config), msb, msb,
+            HexByte(c.raw.countRemain),        HexByte(c.raw.countPerC)};
         // The first configuration read comes before the conversion; only DONE may differ.
-        std::vector<std::string> got = Received(events());
+        std::vector<std::string> got;
+        for (const std::size_t at : Received(events())) {
+            got.push_back(events()[at].token);
+        }
         ASSERT_EQ(got.size(), expected.size()) << bus();
         got[0] = expected[0];
         EXPECT_EQ(got, expected) << bus();

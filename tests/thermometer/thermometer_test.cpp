@@ -1,21 +1,26 @@
 // The thermometer driver: the arithmetic that turns the chip's registers into tenths, and the
 // transactions and measurement cycle on the wire, with the device's answers scripted through
-// the recording port.
+// the fake port.
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "bus/port_io.h"
 #include "bus/twowire.h"
-#include "support/recording_port.h"
+#include "kit/fake_port.h"
+#include "kit/transactions.h"
 #include "thermometer/thermometer.h"
 
 namespace {
 
-using recording::Bits;
+using quorvane::testkit::Access;
+using quorvane::testkit::CallTransaction;
+using quorvane::testkit::Count;
+using quorvane::testkit::HexByte;
+using quorvane::testkit::Kind;
+using quorvane::testkit::Port;
 
 // --- Arithmetic ------------------------------------------------------------------------------
 
@@ -96,78 +101,53 @@ class Device {
     std::vector<int> levels_;
 };
 
-// Expected master side of the wire (see recording::DecodeMasterBus).
-std::string Sent(std::uint8_t byte) {
-    return Bits(byte) + "1";  // the ninth clock with the line released
-}
-const std::string kReceived = "11111111";
-const std::string kNak = "1";
+// The master's side of the wire (see FakePort::MasterBus): the ninth clocks read "n" and the
+// bytes received "FF", whatever the device answered.
+const std::string kReadCfg = "S 9A n AC n Sr 9B n FF n P";
+const std::string kReadTemperature = "S 9A n AA n Sr 9B n FF Sr 9B n FF n P";
+const std::string kReadCounter = "S 9A n A8 n Sr 9B n FF n P";
+const std::string kReadSlope = "S 9A n A9 n Sr 9B n FF n P";
+const std::string kStartConversion = "S 9A n EE n P";
 
 class ThermometerDriver : public ::testing::Test {
   protected:
     void SetUp() override {
-        recording::Port().Reset(0x378, 0xD7, 0x04);  // powered, addressed, bus idle
+        Port().Reset(0x378, 0xD7, 0x04);  // powered, addressed, bus idle
         port = 0x378;
     }
-    static void script(const Device& d) { recording::Port().ScriptDeviceLevels(d.levels()); }
-    static std::string wire() { return recording::DecodeMasterBus(recording::Port().Log(), port); }
-    static std::uint64_t lineChanges() { return recording::AllWrites(recording::Port().Log()); }
+    static void script(const Device& d) { Port().ScriptDeviceLevels(d.levels()); }
+    static std::string wire() { return Port().MasterBus(); }
 };
 
 // --- Transactions ----------------------------------------------------------------------------
 
 TEST_F(ThermometerDriver, TransactionsPutTheirSequencesOnTheWire) {
-    struct Case {
+    const struct {
         const char* name;
-        std::function<int(std::uint32_t*)> run;
         Device device;
         std::string wire;
         std::uint64_t lineChanges;
         std::uint32_t value;
+    } cases[] = {
+        {"ReadCfg", Device().readByte(0x8D), kReadCfg, 124, 0x8D},
+        {"ReadCounter", Device().readByte(0x0A), kReadCounter, 124, 0x0A},
+        {"ReadSlope", Device().readByte(0x10), kReadSlope, 124, 0x10},
+        {"ReadTemperature", Device().readByte(0xE7).start().ack().send(0x80), kReadTemperature, 181,
+         0xE780},
+        {"WriteCfg", Device().start().ack(3), "S 9A n AC n 01 n P", 92, 0},
+        {"StartConversion", Device().start().ack(2), kStartConversion, 64, 0},
+        {"WritePort", Device().start().ack(2), "S 9A n 22 n P", 64, 0},
     };
-    const std::string readHead = "S" + Sent(0x9A);
-    const std::string again = "S" + Sent(0x9B);
-    auto byteOut = [](int (*f)(int, std::uint8_t*)) {
-        return [f](std::uint32_t* v) {
-            std::uint8_t b = 0;
-            const int status = f(5, &b);
-            *v = b;
-            return status;
-        };
-    };
-    const std::vector<Case> cases = {
-        {"ReadCfg", byteOut(ReadCfg), Device().readByte(0x8D),
-         readHead + Sent(0xAC) + again + kReceived + kNak + "P", 124, 0x8D},
-        {"ReadCounter", byteOut(ReadCounter), Device().readByte(0x0A),
-         readHead + Sent(0xA8) + again + kReceived + kNak + "P", 124, 0x0A},
-        {"ReadSlope", byteOut(ReadSlope), Device().readByte(0x10),
-         readHead + Sent(0xA9) + again + kReceived + kNak + "P", 124, 0x10},
-        {"ReadTemperature",
-         [](std::uint32_t* v) {
-             std::uint16_t t = 0;
-             const int status = ReadTemperature(5, &t);
-             *v = t;
-             return status;
-         },
-         Device().readByte(0xE7).start().ack().send(0x80),
-         readHead + Sent(0xAA) + again + kReceived + again + kReceived + kNak + "P", 181, 0xE780},
-        {"WriteCfg", [](std::uint32_t*) { return WriteCfg(5, 0x01); }, Device().start().ack(3),
-         readHead + Sent(0xAC) + Sent(0x01) + "P", 92, 0},
-        {"StartConversion", [](std::uint32_t*) { return StartConversion(5); },
-         Device().start().ack(2), readHead + Sent(0xEE) + "P", 64, 0},
-        {"WritePort", [](std::uint32_t*) { return WritePort(5, 0x22); }, Device().start().ack(2),
-         readHead + Sent(0x22) + "P", 64, 0},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
         script(c.device);
-        std::uint32_t value = 0;
-        EXPECT_EQ(c.run(&value), 0);
+        const auto [status, value] = CallTransaction(c.name, 0);
+        EXPECT_EQ(status, 0);
         EXPECT_EQ(value, c.value);
         EXPECT_EQ(wire(), c.wire);
-        EXPECT_EQ(lineChanges(), c.lineChanges);
-        EXPECT_EQ(recording::Port().ScriptedLevelsLeft(), 0U);
+        EXPECT_EQ(Count(Port().Log(), Kind::kWrite), c.lineChanges);
+        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
     }
 }
 
@@ -175,67 +155,45 @@ TEST_F(ThermometerDriver, TransactionsUseTheAddressArgument) {
     script(Device().readByte(0x42));
     std::uint8_t cfg = 0;
     EXPECT_EQ(ReadCfg(0, &cfg), 0);
-    EXPECT_EQ(wire(), "S" + Sent(0x90) + Sent(0xAC) + "S" + Sent(0x91) + kReceived + kNak + "P");
+    EXPECT_EQ(wire(), "S 90 n AC n Sr 91 n FF n P");
 }
 
 // A byte that is not acknowledged ends the transaction: nothing more is sent, the bus is
 // released with a stop, what was received so far is stored and the status is non-zero.
 TEST_F(ThermometerDriver, UnacknowledgedByteEndsTheTransactionWithAStop) {
-    struct Case {
+    const struct {
         const char* name;
-        std::function<int(std::uint32_t*)> run;
+        const char* byte;  // the one left unacknowledged
         Device device;
         std::string wire;
         std::uint32_t value;
+    } cases[] = {
+        {"ReadCfg", "address", Device().start().nack(), "S 9A n P", 0},
+        {"ReadCfg", "command", Device().start().ack().nack(), "S 9A n AC n P", 0},
+        {"ReadCfg", "read address", Device().start().ack(2).start().nack(), "S 9A n AC n Sr 9B n P",
+         0},
+        {"ReadCounter", "command", Device().start().ack().nack(), "S 9A n A8 n P", 0},
+        {"ReadSlope", "read address", Device().start().ack(2).start().nack(),
+         "S 9A n A9 n Sr 9B n P", 0},
+        {"ReadTemperature", "address", Device().start().nack(), "S 9A n P", 0},
+        {"ReadTemperature", "second read address", Device().readByte(0x19).start().nack(),
+         "S 9A n AA n Sr 9B n FF Sr 9B n P", 0x1900},
+        {"WriteCfg", "data", Device().start().ack(2).nack(), "S 9A n AC n 01 n P", 0},
+        {"WriteCfg", "address", Device().start().nack(), "S 9A n P", 0},
+        {"StartConversion", "command", Device().start().ack().nack(), "S 9A n EE n P", 0},
     };
-    auto byteOut = [](int (*f)(int, std::uint8_t*)) {
-        return [f](std::uint32_t* v) {
-            std::uint8_t b = 0xEE;
-            const int status = f(5, &b);
-            *v = b;
-            return status;
-        };
-    };
-    auto temperature = [](std::uint32_t* v) {
-        std::uint16_t t = 0xEEEE;
-        const int status = ReadTemperature(5, &t);
-        *v = t;
-        return status;
-    };
-    const std::string head = "S" + Sent(0x9A);
-    const std::vector<Case> cases = {
-        {"ReadCfg, address", byteOut(ReadCfg), Device().start().nack(), head + "P", 0},
-        {"ReadCfg, command", byteOut(ReadCfg), Device().start().ack().nack(),
-         head + Sent(0xAC) + "P", 0},
-        {"ReadCfg, read address", byteOut(ReadCfg), Device().start().ack(2).start().nack(),
-         head + Sent(0xAC) + "S" + Sent(0x9B) + "P", 0},
-        {"ReadCounter, command", byteOut(ReadCounter), Device().start().ack().nack(),
-         head + Sent(0xA8) + "P", 0},
-        {"ReadSlope, read address", byteOut(ReadSlope), Device().start().ack(2).start().nack(),
-         head + Sent(0xA9) + "S" + Sent(0x9B) + "P", 0},
-        {"ReadTemperature, address", temperature, Device().start().nack(), head + "P", 0},
-        {"ReadTemperature, second read address", temperature,
-         Device().readByte(0x19).start().nack(),
-         head + Sent(0xAA) + "S" + Sent(0x9B) + kReceived + "S" + Sent(0x9B) + "P", 0x1900},
-        {"WriteCfg, data", [](std::uint32_t*) { return WriteCfg(5, 0x01); },
-         Device().start().ack(2).nack(), head + Sent(0xAC) + Sent(0x01) + "P", 0},
-        {"WriteCfg, address", [](std::uint32_t*) { return WriteCfg(5, 0x01); },
-         Device().start().nack(), head + "P", 0},
-        {"StartConversion, command", [](std::uint32_t*) { return StartConversion(5); },
-         Device().start().ack().nack(), head + Sent(0xEE) + "P", 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + ", " + c.byte);
         SetUp();
         script(c.device);
-        std::uint32_t value = 0;
-        EXPECT_NE(c.run(&value), 0);
+        const auto [status, value] = CallTransaction(c.name, 0xEEEE);
+        EXPECT_NE(status, 0);
         EXPECT_EQ(value, c.value);
         EXPECT_EQ(wire(), c.wire);
-        EXPECT_EQ(recording::Port().ScriptedLevelsLeft(), 0U);
+        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
         // The stop leaves the bus idle.
-        EXPECT_NE(recording::Port().DataLatch() & 0x80, 0);
-        EXPECT_EQ(recording::Port().ControlLatch() & 0x08, 0);
+        EXPECT_NE(Port().DataLatch() & 0x80, 0);
+        EXPECT_EQ(Port().ControlLatch() & 0x08, 0);
     }
 }
 
@@ -264,26 +222,19 @@ Device Cycle(const Registers& r) {
 }
 
 std::string CycleWire(const Registers& r) {
-    const std::string head = "S" + Sent(0x9A);
-    const std::string again = "S" + Sent(0x9B);
-    const std::string readEnd = kReceived + kNak + "P";
-    std::string w = head + Sent(0xAC) + again + readEnd;
+    std::string w = kReadCfg;
     if ((r.cfg & 0x01) == 0) {
-        w += head + Sent(0xAC) + Sent(static_cast<std::uint8_t>(r.cfg | 0x01)) + "P";
+        w += " S 9A n AC n " + HexByte(r.cfg | 0x01U) + " n P";
     }
-    w += head + Sent(0xEE) + "P";
-    w += head + Sent(0xAC) + again + readEnd;
-    w += head + Sent(0xAA) + again + kReceived + again + readEnd;
-    w += head + Sent(0xA8) + again + readEnd;
-    w += head + Sent(0xA9) + again + readEnd;
-    return w;
+    return w + " " + kStartConversion + " " + kReadCfg + " " + kReadTemperature + " " +
+           kReadCounter + " " + kReadSlope;
 }
 
 // The longest run of consecutive reads of one address.
 std::uint32_t LongestReadRun(std::uint16_t address) {
     std::uint32_t longest = 0;
-    for (const recording::Access& a : recording::Port().Log()) {
-        if (a.kind == recording::Kind::kRead && a.address == address && a.count > longest) {
+    for (const Access& a : Port().Log()) {
+        if (a.kind == Kind::kRead && a.address == address && a.count > longest) {
             longest = a.count;
         }
     }
@@ -305,30 +256,29 @@ TEST_F(ThermometerDriver, CycleComputesTenthsFromTheRegistersItReads) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
-        recording::Port().Reset(0x378, 0x00, 0x00);  // unpowered lines before the cycle
+        Port().Reset(0x378, 0x00, 0x00);  // unpowered lines before the cycle
         script(Cycle(c.r));
         std::int16_t tenths = 1234;
         EXPECT_EQ(Temperature(0x378, &tenths), 0);
         EXPECT_EQ(tenths, c.expected);
         EXPECT_EQ(wire(), CycleWire(c.r));
-        EXPECT_EQ(recording::Port().ScriptedLevelsLeft(), 0U);
-        EXPECT_EQ(recording::Port().SleepCalls(), 1U);
-        EXPECT_EQ(recording::Port().SleptSeconds(), 1U);
+        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+        EXPECT_EQ(Port().SleepCalls(), 1U);
+        EXPECT_EQ(Port().SleptSeconds(), 1U);
     }
 }
 
 TEST_F(ThermometerDriver, CycleWithTheOneShotBitSetWritesNothingAndCosts743LineChanges) {
-    const Registers r{0x01, 25, 0, 10, 16};
-    script(Cycle(r));
+    script(Cycle({0x01, 25, 0, 10, 16}));
     std::int16_t tenths = 0;
     ASSERT_EQ(Temperature(0x378, &tenths), 0);
     // 743 changes of 1 ms; applyPower and setAddress each add one write with no delay of its own.
-    const std::vector<recording::Access>& log = recording::Port().Log();
-    EXPECT_EQ(recording::AllWrites(log), 745U);
-    const std::uint64_t samples = recording::Reads(log, 0x379);
+    const std::vector<Access>& log = Port().Log();
+    EXPECT_EQ(Count(log, Kind::kWrite), 745U);
+    const std::uint64_t samples = Count(log, Kind::kRead, 0x379);
     // 66 acknowledge and data samples, and the line checked free at each of the 12 starts.
     EXPECT_EQ(samples, 78U);
-    EXPECT_EQ(recording::AllReads(log), 745U + samples + std::uint64_t{743} * 1000U);
+    EXPECT_EQ(Count(log, Kind::kRead), 745U + samples + std::uint64_t{743} * 1000U);
     EXPECT_LT(LongestReadRun(0x378), 100000U) << "no configuration wait";
 }
 
@@ -339,26 +289,25 @@ TEST_F(ThermometerDriver, CycleWithTheOneShotBitClearWritesItAndWaits100Ms) {
     ASSERT_EQ(Temperature(0x378, &tenths), 0);
     EXPECT_EQ(tenths, 251);
     EXPECT_EQ(wire(), CycleWire(r));  // WriteCfg with 0x61
-    const std::vector<recording::Access>& log = recording::Port().Log();
-    EXPECT_EQ(recording::AllWrites(log), 745U + 92U);
+    EXPECT_EQ(Count(Port().Log(), Kind::kWrite), 745U + 92U);
     // The stop's last 1 ms and the 100 ms wait run together.
     EXPECT_EQ(LongestReadRun(0x378), 101000U);
 }
 
 TEST_F(ThermometerDriver, CycleUsesThePortItIsGiven) {
-    recording::Port().Reset(0x278, 0x00, 0x00);
+    Port().Reset(0x278, 0x00, 0x00);
     port = 0x378;
     script(Cycle({0x01, 25, 0, 10, 16}));
     std::int16_t tenths = 0;
     EXPECT_EQ(Temperature(0x278, &tenths), 0);
     EXPECT_EQ(tenths, 251);
     EXPECT_EQ(port, 0x278);
-    for (const recording::Access& a : recording::Port().Log()) {
+    for (const Access& a : Port().Log()) {
         EXPECT_GE(a.address, 0x278);
         EXPECT_LE(a.address, 0x27A);
     }
     // Powered and addressed: supply bits, A2 and A0 set, A1 clear.
-    EXPECT_EQ(recording::Port().DataLatch(), 0xD7);
+    EXPECT_EQ(Port().DataLatch(), 0xD7);
 }
 
 // A port that fails an access (the kernel's device when the port went away) reads levels that
@@ -382,15 +331,15 @@ TEST_F(ThermometerDriver, CycleInWhichAnAccessFailedIsAFailedCycle) {
         script(Cycle(r));
         std::int16_t tenths = 1234;
         ASSERT_EQ(Temperature(0x378, &tenths), 0);
-        const std::size_t accesses = recording::AllReads(recording::Port().Log()) +
-                                     recording::AllWrites(recording::Port().Log());
+        const std::uint64_t accesses =
+            Count(Port().Log(), Kind::kRead) + Count(Port().Log(), Kind::kWrite);
         SetUp();
         script(Cycle(r));
         if (c.beforeTheCycle) {
-            recording::Port().FailAccess(1);
+            Port().FailAccess(1);
             static_cast<void>(Input(0x378));
         } else {
-            recording::Port().FailAccess(c.failAt != 0 ? c.failAt : accesses);
+            Port().FailAccess(c.failAt != 0 ? c.failAt : accesses);
         }
         tenths = 1234;
         const int status = Temperature(0x378, &tenths);
@@ -401,13 +350,6 @@ TEST_F(ThermometerDriver, CycleInWhichAnAccessFailedIsAFailedCycle) {
 }
 
 TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
-    const std::string head = "S" + Sent(0x9A);
-    const std::string again = "S" + Sent(0x9B);
-    const std::string readCfg = head + Sent(0xAC) + again + kReceived + kNak + "P";
-    const std::string startConversion = head + Sent(0xEE) + "P";
-    const std::string readTemperature =
-        head + Sent(0xAA) + again + kReceived + again + kReceived + kNak + "P";
-    const std::string readCounter = head + Sent(0xA8) + again + kReceived + kNak + "P";
     struct Case {
         const char* name;
         Device device;
@@ -415,18 +357,18 @@ TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
         unsigned sleeps;
         bool waited;  // the configuration write waits its 100 ms even when it fails
     };
+    const std::string converted = kReadCfg + " " + kStartConversion;
     const std::vector<Case> cases = {
-        {"nobody answers", Device(), head + "P", 0, false},
-        {"first ReadCfg", Device().start().nack(), head + "P", 0, false},
+        {"nobody answers", Device(), "S 9A n P", 0, false},
+        {"first ReadCfg", Device().start().nack(), "S 9A n P", 0, false},
         {"WriteCfg data byte", Device().readByte(0x00).start().ack(2).nack(),
-         readCfg + head + Sent(0xAC) + Sent(0x01) + "P", 0, true},
-        {"StartConversion", Device().readByte(0x01).start().ack().nack(),
-         readCfg + head + Sent(0xEE) + "P", 0, false},
+         kReadCfg + " S 9A n AC n 01 n P", 0, true},
+        {"StartConversion", Device().readByte(0x01).start().ack().nack(), converted, 0, false},
         {"second ReadCfg", Device().readByte(0x01).start().ack(2).start().ack(2).start().nack(),
-         readCfg + startConversion + head + Sent(0xAC) + again + "P", 1, false},
+         converted + " S 9A n AC n Sr 9B n P", 1, false},
         {"ReadTemperature",
          Device().readByte(0x01).start().ack(2).readByte(0x81).start().ack(2).start().nack(),
-         readCfg + startConversion + readCfg + head + Sent(0xAA) + again + "P", 1, false},
+         converted + " " + kReadCfg + " S 9A n AA n Sr 9B n P", 1, false},
         {"ReadSlope",
          Device()
              .readByte(0x01)
@@ -442,8 +384,8 @@ TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
              .ack(2)
              .start()
              .nack(),
-         readCfg + startConversion + readCfg + readTemperature + readCounter + head + Sent(0xA9) +
-             again + "P",
+         converted + " " + kReadCfg + " " + kReadTemperature + " " + kReadCounter +
+             " S 9A n A9 n Sr 9B n P",
          1, false},
     };
     for (const Case& c : cases) {
@@ -454,9 +396,9 @@ TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
         EXPECT_NE(Temperature(0x378, &tenths), 0);
         EXPECT_EQ(tenths, 0);
         EXPECT_EQ(wire(), c.wire);
-        EXPECT_EQ(recording::Port().SleepCalls(), c.sleeps);
+        EXPECT_EQ(Port().SleepCalls(), c.sleeps);
         EXPECT_EQ(LongestReadRun(0x378) >= 100000, c.waited);
-        EXPECT_EQ(recording::Port().ScriptedLevelsLeft(), 0U);
+        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
     }
 }
 

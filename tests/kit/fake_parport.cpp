@@ -1,4 +1,4 @@
-#include "ppdev/fake_parport.h"
+#include "kit/fake_parport.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -12,14 +12,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <sstream>
+#include <type_traits>
 
-#include "support/bus_events.h"
+#include "kit/bus_events.h"
 
-namespace quorvane::test::fakeparport {
+namespace quorvane::testkit {
 
 namespace {
 
@@ -49,27 +48,28 @@ std::string hex(unsigned value, int digits) {
 }
 
 const char* registerRequestName(unsigned long request) {
-    switch (request) {
-        case PPRDATA:
-            return "PPRDATA";
-        case PPWDATA:
-            return "PPWDATA";
-        case PPRSTATUS:
-            return "PPRSTATUS";
-        case PPRCONTROL:
-            return "PPRCONTROL";
-        case PPWCONTROL:
-            return "PPWCONTROL";
-        default:
-            return nullptr;
+    static constexpr struct {
+        unsigned long request;
+        const char* name;
+    } kNames[] = {{PPRDATA, "PPRDATA"},
+                  {PPWDATA, "PPWDATA"},
+                  {PPRSTATUS, "PPRSTATUS"},
+                  {PPRCONTROL, "PPRCONTROL"},
+                  {PPWCONTROL, "PPWCONTROL"}};
+    for (const auto& n : kNames) {
+        if (n.request == request) {
+            return n.name;
+        }
     }
+    return nullptr;
 }
 
 // The device as ppdev and parport_pc present it, one open file at a time, and the world's time
 // behind it.
 class FakeKernel {
   public:
-    explicit FakeKernel(const Settings& settings) : settings_(settings), sim_(sim::roomDrift()) {
+    explicit FakeKernel(const FakeParport::Settings& settings)
+        : settings_(settings), sim_(sim::roomDrift()) {
         if (settings_.celsius) {
             sim_.setTemperature(*settings_.celsius);
         }
@@ -84,7 +84,7 @@ class FakeKernel {
         decoder_.reset(now.scl, now.sda);
         sim_.setLineObserver([this](const sim::LineState& s) {
             decoder_.lines(s.scl, s.sda, s.time);
-            for (const busevents::Event& e : decoder_.events()) {
+            for (const BusEvent& e : decoder_.events()) {
                 note("bus " + e.token);
             }
             decoder_.clearEvents();
@@ -106,7 +106,6 @@ class FakeKernel {
     bool serves(const char* path) const { return path != nullptr && settings_.device == path; }
     bool owns(int fd) const { return fd >= 0 && fd == fd_; }
     sim::Simulation& simulation() { return sim_; }
-    const Settings& settings() const { return settings_; }
     std::vector<std::string> journal() const { return journal_; }
 
     int open(int flags) {
@@ -198,7 +197,8 @@ class FakeKernel {
                 writeControl(*value);
                 break;
         }
-        if (registerRequests_ <= static_cast<std::uint64_t>(kJournalledRegisterRequests)) {
+        if (registerRequests_ <=
+            static_cast<std::uint64_t>(FakeParport::kJournalledRegisterRequests)) {
             note(std::string(name) + " " + hex(*value, 2));
         }
         return 0;
@@ -283,9 +283,9 @@ class FakeKernel {
         }
     }
 
-    Settings settings_;
+    FakeParport::Settings settings_;
     sim::Simulation sim_;
-    busevents::Decoder decoder_;
+    BusEventDecoder decoder_;
     int fd_ = -1;
     bool claimed_ = false;
     std::uint64_t registerRequests_ = 0;  // every register request
@@ -303,8 +303,9 @@ std::unique_ptr<FakeKernel>& kernelSlot() {
 FakeKernel& kernel() {
     std::unique_ptr<FakeKernel>& k = kernelSlot();
     if (!k) {
-        const char* text = std::getenv(kEnvironmentVariable);
-        k = std::make_unique<FakeKernel>(text != nullptr ? Settings::parse(text) : Settings{});
+        const char* text = std::getenv(FakeParport::kEnvironmentVariable);
+        k = std::make_unique<FakeKernel>(text != nullptr ? FakeParport::Settings::parse(text)
+                                                         : FakeParport::Settings{});
     }
     return *k;
 }
@@ -318,9 +319,28 @@ int openFile(const char* path, int flags, va_list modeArgument) {
     return next<OpenFunction>("open")(path, flags, mode);
 }
 
+// A setting's value as Settings::text() writes it.
+void readSetting(const std::string& text, std::string& value) {
+    value = text;
+}
+void readSetting(const std::string& text, bool& value) {
+    value = std::strtoll(text.c_str(), nullptr, 0) != 0;
+}
+void readSetting(const std::string& text, std::optional<double>& value) {
+    value = std::strtod(text.c_str(), nullptr);
+}
+template <typename Integer>
+void readSetting(const std::string& text, Integer& value) {
+    if constexpr (std::is_signed_v<Integer>) {
+        value = static_cast<Integer>(std::strtoll(text.c_str(), nullptr, 0));
+    } else {
+        value = static_cast<Integer>(std::strtoull(text.c_str(), nullptr, 0));
+    }
+}
+
 }  // namespace
 
-Settings Settings::parse(const std::string& text) {
+FakeParport::Settings FakeParport::Settings::parse(const std::string& text) {
     Settings s;
     std::istringstream in(text);
     std::string word;
@@ -328,35 +348,14 @@ Settings Settings::parse(const std::string& text) {
         const std::size_t eq = word.find('=');
         const std::string name = word.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
-        const auto number = [&value] { return std::strtoll(value.c_str(), nullptr, 0); };
-        const auto count = [&value] { return std::strtoull(value.c_str(), nullptr, 0); };
-        if (name == "device") {
-            s.device = value;
-        } else if (name == "open-errno") {
-            s.openErrno = static_cast<int>(number());
-        } else if (name == "claim-errno") {
-            s.claimErrno = static_cast<int>(number());
-        } else if (name == "held-ms") {
-            s.heldMillis = static_cast<int>(number());
-        } else if (name == "left-reverse") {
-            s.leftReverse = number() != 0;
-        } else if (name == "fail-from") {
-            s.failFrom = count();
-        } else if (name == "fail-count") {
-            s.failCount = count();
-        } else if (name == "fail-errno") {
-            s.failErrno = static_cast<int>(number());
-        } else if (name == "fail-request") {
-            s.failRequest = count();
-        } else if (name == "no-real-sleep") {
-            s.realSleep = number() == 0;
-        } else if (name == "ioperm-errno") {
-            s.iopermErrno = static_cast<int>(number());
-        } else if (name == "celsius") {
-            s.celsius = std::strtod(value.c_str(), nullptr);
-        } else if (name == "journal") {
-            s.journal = value;
-        } else {
+        bool known = false;
+        each([&](const char* settingName, auto member) {
+            if (name == settingName) {
+                readSetting(value, s.*member);
+                known = true;
+            }
+        });
+        if (!known) {
             std::fprintf(stderr, "fake parport: unknown setting %s\n", word.c_str());
             std::abort();
         }
@@ -364,31 +363,35 @@ Settings Settings::parse(const std::string& text) {
     return s;
 }
 
-void restart(const Settings& settings) {
+void FakeParport::restart(const Settings& settings) {
     std::unique_ptr<FakeKernel>& k = kernelSlot();
     k.reset();
     k = std::make_unique<FakeKernel>(settings);
 }
 
-sim::Simulation& simulation() {
+sim::Simulation& FakeParport::simulation() {
     return kernel().simulation();
 }
 
-std::vector<std::string> journal() {
+std::vector<std::string> FakeParport::journal() {
     return kernel().journal();
 }
 
-}  // namespace quorvane::test::fakeparport
+}  // namespace quorvane::testkit
 
 // The entry points, in front of libc's.
-using quorvane::test::fakeparport::kernel;
+using quorvane::testkit::CloseFunction;
+using quorvane::testkit::IoctlFunction;
+using quorvane::testkit::kernel;
+using quorvane::testkit::next;
+using quorvane::testkit::openFile;
 
 extern "C" {
 
 int open(const char* file, int oflag, ...) {
     va_list mode;
     va_start(mode, oflag);
-    const int fd = quorvane::test::fakeparport::openFile(file, oflag, mode);
+    const int fd = openFile(file, oflag, mode);
     va_end(mode);
     return fd;
 }
@@ -396,7 +399,7 @@ int open(const char* file, int oflag, ...) {
 int open64(const char* file, int oflag, ...) {
     va_list mode;
     va_start(mode, oflag);
-    const int fd = quorvane::test::fakeparport::openFile(file, oflag, mode);
+    const int fd = openFile(file, oflag, mode);
     va_end(mode);
     return fd;
 }
@@ -409,16 +412,14 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
     if (kernel().owns(fd)) {
         return kernel().ioctl(request, argument);
     }
-    using quorvane::test::fakeparport::IoctlFunction;
-    return quorvane::test::fakeparport::next<IoctlFunction>("ioctl")(fd, request, argument);
+    return next<IoctlFunction>("ioctl")(fd, request, argument);
 }
 
 int close(int fd) {
     if (kernel().owns(fd)) {
         return kernel().close(fd);
     }
-    using quorvane::test::fakeparport::CloseFunction;
-    return quorvane::test::fakeparport::next<CloseFunction>("close")(fd);
+    return next<CloseFunction>("close")(fd);
 }
 
 unsigned int sleep(unsigned int seconds) {

@@ -1,4 +1,5 @@
-// A two-wire master for tests, driving the simulated port register by register with no delays.
+// A two-wire master that drives a simulated port register by register, with no delays: the
+// simulator's tests and the bus fuzzer talk to the chip through it.
 #pragma once
 
 #include <cstddef>
@@ -7,32 +8,34 @@
 
 #include "sim/simulation.h"
 
-namespace quorvane::sim::testing {
-
-inline constexpr std::uint16_t kData = 0x378;
-inline constexpr std::uint16_t kStatus = 0x379;
-inline constexpr std::uint16_t kControl = 0x37A;
-inline constexpr std::uint8_t kPoweredAt5 = 0xD7;  // SCL, A2, A0 and the supply bits
+namespace quorvane::testkit {
 
 class BitMaster {
   public:
-    explicit BitMaster(Simulation& sim) : sim_(sim) {
+    static constexpr std::uint16_t kData = 0x378;
+    static constexpr std::uint16_t kStatus = 0x379;
+    static constexpr std::uint16_t kControl = 0x37A;
+    static constexpr std::uint8_t kClock = 0x80;       // data register: set is SCL high
+    static constexpr std::uint8_t kDataPull = 0x08;    // control register: set pulls SDA low
+    static constexpr std::uint8_t kDataLow = 0x10;     // status register: set while SDA is low
+    static constexpr std::uint8_t kPoweredAt5 = 0xD7;  // SCL, A2, A0 and the supply bits
+
+    // Skips the simulation's real sleeps and asks for its three registers.
+    explicit BitMaster(sim::Simulation& sim) : sim_(sim) {
         sim_.setRealSleep(false);
         sim_.requestPortAccess(kData, 3, 1);
     }
+    BitMaster(const BitMaster&) = delete;
+    BitMaster& operator=(const BitMaster&) = delete;
+    virtual ~BitMaster() = default;
+
     void powerUp(std::uint8_t data = kPoweredAt5) {
-        sim_.output(kData, data);
+        output(kData, data);
         sda(true);
     }
-    void scl(bool high) {
-        const std::uint8_t v = sim_.input(kData);
-        sim_.output(kData, static_cast<std::uint8_t>(high ? v | 0x80 : v & 0x7F));
-    }
-    void sda(bool high) {
-        const std::uint8_t v = sim_.input(kControl);
-        sim_.output(kControl, static_cast<std::uint8_t>(high ? v & 0xF7 : v | 0x08));
-    }
-    bool sdaHigh() { return (sim_.input(kStatus) & 0x10) == 0; }
+    void scl(bool high) { change(kData, kClock, high); }
+    void sda(bool high) { change(kControl, kDataPull, !high); }  // false pulls the line low
+    bool sdaHigh() { return (input(kStatus) & kDataLow) == 0; }
 
     void start() {
         sda(true);
@@ -58,6 +61,7 @@ class BitMaster {
         scl(false);
         return acked;
     }
+    // Clocks in a byte, then gives the ninth clock with the acknowledge or without.
     std::uint8_t receive(bool ack) {
         sda(true);
         std::uint8_t r = 0;
@@ -99,8 +103,18 @@ class BitMaster {
         return ok;
     }
 
+  protected:
+    // Every register access of the master passes here.
+    virtual std::uint8_t input(std::uint16_t address) { return sim_.input(address); }
+    virtual void output(std::uint16_t address, std::uint8_t value) { sim_.output(address, value); }
+
   private:
-    Simulation& sim_;
+    void change(std::uint16_t address, std::uint8_t mask, bool set) {
+        const std::uint8_t v = input(address);
+        output(address, static_cast<std::uint8_t>(set ? v | mask : v & ~mask));
+    }
+
+    sim::Simulation& sim_;
 };
 
-}  // namespace quorvane::sim::testing
+}  // namespace quorvane::testkit

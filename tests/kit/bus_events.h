@@ -14,29 +14,32 @@
 #include <string>
 #include <vector>
 
-namespace busevents {
+namespace quorvane::testkit {
 
-struct Event {
+struct BusEvent {
     std::string token;
     std::int64_t time = 0;  // time stamp of the line change that completed the event
 };
 
-class Decoder {
+// A byte as the decoder writes it: two upper-case hexadecimal digits.
+std::string HexByte(unsigned byte);
+
+class BusEventDecoder {
   public:
     // The levels at the start of the trace; the bus counts as idle.
-    explicit Decoder(bool scl = true, bool sda = true) { reset(scl, sda); }
+    explicit BusEventDecoder(bool scl = true, bool sda = true) { reset(scl, sda); }
     void reset(bool scl, bool sda);
 
     // The levels after a change (changes that leave both levels as they were are ignored).
     void lines(bool scl, bool sda, std::int64_t time = 0);
 
-    const std::vector<Event>& events() const { return events_; }
-    // The tokens joined by single spaces.
+    const std::vector<BusEvent>& events() const { return events_; }
+    // The tokens joined by single spaces; a byte not finished yet ends it as "?" and its bits.
     std::string text() const;
     void clearEvents() { events_.clear(); }
 
   private:
-    void emit(std::string token, std::int64_t time);
+    std::string bitsSoFar() const;
 
     bool scl_ = true;
     bool sda_ = true;
@@ -45,7 +48,7 @@ class Decoder {
     bool conditionThisPulse_ = false;
     int bits_ = 0;  // bits of the current byte so far; 8 while its ninth clock is due
     unsigned value_ = 0;
-    std::vector<Event> events_;
+    std::vector<BusEvent> events_;
 };
 
-}  // namespace busevents
+}  // namespace quorvane::testkit

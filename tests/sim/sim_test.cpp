@@ -5,18 +5,17 @@
 #include <cmath>
 #include <vector>
 
-#include "sim/bit_master.h"
+#include "kit/bit_master.h"
 #include "sim/simulation.h"
 #include "sim/wiring.h"
 
 namespace quorvane::sim {
 namespace {
 
-using testing::BitMaster;
-using testing::kControl;
-using testing::kData;
-using testing::kPoweredAt5;
-using testing::kStatus;
+using testkit::BitMaster;
+constexpr std::uint16_t kData = BitMaster::kData;
+constexpr std::uint16_t kStatus = BitMaster::kStatus;
+constexpr std::uint16_t kControl = BitMaster::kControl;
 
 class SimTest : public ::testing::Test {
   protected:
@@ -24,6 +23,12 @@ class SimTest : public ::testing::Test {
     void convert() {
         ASSERT_TRUE(master.write(command::kStartConvert));
         sim.sleepSeconds(1);
+    }
+    // Reads of the data register, as the busy wait makes them, until the clock shows `t`.
+    void readUntil(Micros t) {
+        while (sim.clock() < t) {
+            sim.input(kData);
+        }
     }
     Simulation sim;
     BitMaster master{sim};
@@ -238,13 +243,9 @@ TEST_F(SimTest, EepromCycleLastsTenMilliseconds) {
     master.powerUp();
     master.write(command::kAccessConfig, {0x01});
     const Micros written = sim.clock();
-    while (sim.clock() < written + kEepromWriteTime - 400) {
-        sim.input(kData);
-    }
+    readUntil(written + kEepromWriteTime - 400);
     EXPECT_EQ(config() & config::kNvb, config::kNvb);
-    while (sim.clock() < written + kEepromWriteTime) {
-        sim.input(kData);
-    }
+    readUntil(written + kEepromWriteTime);
     EXPECT_EQ(config(), config::kOneShot);
 }
 
@@ -256,14 +257,10 @@ TEST_F(SimTest, ConversionChangesRegistersOnlyWhenItEnds) {
     const Micros commanded = sim.clock();  // the command byte ends within 200 us of this
     ASSERT_TRUE(master.write(command::kStartConvert));
     EXPECT_EQ(master.read(command::kReadTemperature, 2), (std::vector<std::uint8_t>{0, 0}));
-    while (sim.clock() < commanded + kConversionTime) {
-        sim.input(kData);
-    }
+    readUntil(commanded + kConversionTime);
     EXPECT_EQ(sim.registers().reading.temperature, 0x0000);
     EXPECT_EQ(sim.registers().config & config::kDone, 0);
-    while (sim.clock() < commanded + kConversionTime + 200) {
-        sim.input(kData);
-    }
+    readUntil(commanded + kConversionTime + 200);
     EXPECT_EQ(sim.registers().reading.temperature, 0xF600);
     EXPECT_EQ(config(), config::kDone | config::kOneShot);
     EXPECT_FALSE(sim.registers().converting);  // one-shot idles
