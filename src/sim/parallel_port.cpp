@@ -4,18 +4,6 @@
 
 namespace quorvane::sim {
 
-namespace {
-
-std::uint8_t registerValue(PortRegister reg, std::uint8_t data, std::uint8_t control) {
-    return reg == PortRegister::Control ? control : data;
-}
-
-bool level(Signal signal, std::uint8_t data, std::uint8_t control) {
-    return levelOf(signal, registerValue(wire(signal).reg, data, control));
-}
-
-}  // namespace
-
 std::uint8_t ParallelPort::read(std::uint16_t address, bool sdaHigh) const {
     if (!contains(address)) {
         return kUnmapped;
@@ -56,19 +44,6 @@ bool ParallelPort::write(std::uint16_t address, std::uint8_t value) {
     }
     *latch = value;
     return true;
-}
-
-MasterLines ParallelPort::lines() const {
-    // Data lines turned into inputs carry nothing to the adapter: no supply, no clock.
-    const std::uint8_t driven = dataFloating() ? std::uint8_t{0} : data_;
-    MasterLines m;
-    m.scl = level(Signal::Scl, driven, control_);
-    m.sdaMaster = !level(Signal::SdaDrive, driven, control_);
-    m.vdd = level(Signal::Vdd, driven, control_);
-    m.a2 = level(Signal::A2, driven, control_);
-    m.a1 = level(Signal::A1, driven, control_);
-    m.a0 = level(Signal::A0, driven, control_);
-    return m;
 }
 
 void ParallelPort::powerOn() {

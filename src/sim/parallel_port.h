@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "sim/wiring.h"
+
 namespace quorvane::sim {
 
 // The levels the master side of the adapter puts on the wires.
@@ -63,7 +65,21 @@ class ParallelPort {
     // Applies a write; false when nothing on the port changed (status, unmapped, same value).
     bool write(std::uint16_t address, std::uint8_t value);
 
-    MasterLines lines() const;
+    MasterLines lines() const {
+        // Data lines turned into inputs carry nothing to the adapter: no supply, no clock.
+        const std::uint8_t driven = dataFloating() ? std::uint8_t{0} : data_;
+        const auto level = [driven, this](Signal s) {
+            return levelOf(s, wire(s).reg == PortRegister::Control ? control_ : driven);
+        };
+        MasterLines m;
+        m.scl = level(Signal::Scl);
+        m.sdaMaster = !level(Signal::SdaDrive);
+        m.vdd = level(Signal::Vdd);
+        m.a2 = level(Signal::A2);
+        m.a1 = level(Signal::A1);
+        m.a0 = level(Signal::A0);
+        return m;
+    }
     void powerOn();
 
     const PortModes& modes() const { return modes_; }

@@ -162,7 +162,7 @@ class Simulation {
 
     static constexpr Micros kNever = std::numeric_limits<Micros>::max();
 
-    std::uint8_t inputSlow(std::uint16_t address);
+    [[gnu::noinline]] std::uint8_t inputSlow(std::uint16_t address);
     void beginAccess(std::uint16_t address);
     // What is due on the simulated clock: the schedule's faults and the pacing.
     void timedEvents();
