@@ -18,11 +18,7 @@
 
 namespace {
 
-using quorvane::sim::BusDecoder;
-using quorvane::sim::DeviceRegisters;
-using quorvane::sim::LineState;
-using quorvane::sim::SdaStuck;
-using quorvane::sim::Simulation;
+using namespace quorvane::sim;
 using quorvane::testkit::BitMaster;
 
 constexpr std::uint16_t kBase = BitMaster::kData;

@@ -21,9 +21,7 @@
 namespace {
 
 using namespace quorvane::exporter;
-using quorvane::testkit::scan;
-using quorvane::testkit::ScanLog;
-using quorvane::testkit::ScannedRecord;
+using namespace quorvane::testkit;
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "invariant broken: %s\n", what);

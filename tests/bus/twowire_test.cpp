@@ -11,13 +11,7 @@
 
 namespace {
 
-using quorvane::testkit::Access;
-using quorvane::testkit::Count;
-using quorvane::testkit::HexByte;
-using quorvane::testkit::kControlFixed;
-using quorvane::testkit::Kind;
-using quorvane::testkit::kStatusFixed;
-using quorvane::testkit::Port;
+using namespace quorvane::testkit;
 using Log = std::vector<Access>;
 
 constexpr std::uint8_t kClock = 0x80;

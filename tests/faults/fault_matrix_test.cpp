@@ -19,9 +19,7 @@
 
 namespace {
 
-using quorvane::sim::SdaStuck;
-using quorvane::sim::Simulation;
-using quorvane::sim::simulation;
+using namespace quorvane::sim;
 
 // One printed line, taken apart.
 struct ShownLine {

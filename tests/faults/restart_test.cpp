@@ -15,10 +15,7 @@
 
 namespace {
 
-using quorvane::sim::LineState;
-using quorvane::sim::ProcessKilled;
-using quorvane::sim::Simulation;
-using quorvane::sim::simulation;
+using namespace quorvane::sim;
 
 constexpr double kTrue = 23.6;
 constexpr int kExpectedTenths = 236;

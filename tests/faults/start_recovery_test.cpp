@@ -14,10 +14,7 @@
 
 namespace {
 
-using quorvane::testkit::Access;
-using quorvane::testkit::Count;
-using quorvane::testkit::Kind;
-using quorvane::testkit::Port;
+using namespace quorvane::testkit;
 
 constexpr std::uint16_t kData = 0x378;
 constexpr std::uint16_t kControl = 0x37A;

@@ -380,11 +380,7 @@ std::vector<std::string> FakeParport::journal() {
 }  // namespace quorvane::testkit
 
 // The entry points, in front of libc's.
-using quorvane::testkit::CloseFunction;
-using quorvane::testkit::IoctlFunction;
-using quorvane::testkit::kernel;
-using quorvane::testkit::next;
-using quorvane::testkit::openFile;
+using namespace quorvane::testkit;
 
 extern "C" {
 

@@ -19,9 +19,7 @@ namespace fs = std::filesystem;
 
 using quorvane::sim::kMicrosPerSecond;
 using quorvane::sim::Micros;
-using quorvane::testkit::kErrorLine;
-using quorvane::testkit::parseShownLine;
-using quorvane::testkit::SimulatedBus;
+using namespace quorvane::testkit;
 
 // Each test runs in a directory of its own, since the log lies in the current one.
 class MeasurementCycleOnSimulatedBus : public SimulatedBus {

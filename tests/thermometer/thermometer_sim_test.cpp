@@ -20,16 +20,8 @@
 
 namespace {
 
-using quorvane::sim::kMicrosPerMilli;
-using quorvane::sim::kMicrosPerSecond;
-using quorvane::sim::LineState;
-using quorvane::sim::Micros;
-using quorvane::sim::Reading;
-using quorvane::testkit::BusEvent;
-using quorvane::testkit::HexByte;
-using quorvane::testkit::kTransactions;
-using quorvane::testkit::SimulatedBus;
-using quorvane::testkit::TransactionResult;
+using namespace quorvane::sim;
+using namespace quorvane::testkit;
 
 constexpr std::uint64_t kAccessesPerLineChange = SimulatedBus::kAccessesPerLineChange;
 constexpr std::uint16_t kPort = SimulatedBus::kPort;

@@ -15,12 +15,7 @@
 
 namespace {
 
-using quorvane::testkit::Access;
-using quorvane::testkit::CallTransaction;
-using quorvane::testkit::Count;
-using quorvane::testkit::HexByte;
-using quorvane::testkit::Kind;
-using quorvane::testkit::Port;
+using namespace quorvane::testkit;
 
 // --- Arithmetic ------------------------------------------------------------------------------
 

@@ -22,9 +22,7 @@
 namespace {
 
 using namespace quorvane::exporter;
-using quorvane::testkit::scan;
-using quorvane::testkit::ScanLog;
-using quorvane::testkit::TimeZone;
+using namespace quorvane::testkit;
 
 TEST(RecordScanner, RecordsAreTheProgramsOwnShapesAndNothingElse) {
     struct Case {
