@@ -3,7 +3,6 @@
 // memory of the largest process so far, quorvane-plot or gnuplot.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -14,6 +13,7 @@
 #include <string>
 
 #include "common/process.h"
+#include "kit/files.h"
 
 namespace {
 
@@ -41,33 +41,17 @@ bool writeLog(const std::string& path, std::int64_t entries) {
     return std::fclose(file) == 0;
 }
 
-// A directory for the logs and the chart, removed with them when the benchmark ends.
-struct Workspace {
-    Workspace() {
-        std::string pattern = std::filesystem::temp_directory_path() / "quorvane-plot-XXXXXX";
-        path = mkdtemp(pattern.data()) != nullptr ? pattern : "";
-    }
-    ~Workspace() {
-        if (!path.empty()) {
-            std::filesystem::remove_all(path);
-        }
-    }
-    Workspace(const Workspace&) = delete;
-    Workspace& operator=(const Workspace&) = delete;
-    std::string path;
-};
-
 void PlotLog(benchmark::State& state) {
-    static const Workspace workspace;
-    const std::string log = workspace.path + "/" + std::to_string(state.range(0)) + ".log";
-    if (workspace.path.empty() ||
-        (!std::filesystem::exists(log) && !writeLog(log, state.range(0)))) {
+    // The logs and the chart, removed with them when the benchmark ends.
+    static const quorvane::testkit::TempDir workspace;
+    const std::string log = workspace.file(std::to_string(state.range(0)) + ".log");
+    if (!std::filesystem::exists(log) && !writeLog(log, state.range(0))) {
         state.SkipWithError("cannot write the log");
         return;
     }
     for (auto _ : state) {
         if (quorvane::tools::runProgram(
-                {QUORVANE_PLOT_PATH, "-o", workspace.path + "/chart.png", log}) != 0) {
+                {QUORVANE_PLOT_PATH, "-o", workspace.file("chart.png"), log}) != 0) {
             state.SkipWithError("quorvane-plot failed");
             return;
         }
