@@ -5,15 +5,15 @@
 namespace quorvane::tools {
 
 OptionReader::OptionReader(int argc, char* argv[], Words words,
-                           std::initializer_list<OptionSpec> options)
+                           std::initializer_list<Option> options)
     : argc_(argc), argv_(argv), shortOptions_(words == Words::InOrder ? "-:h" : "+:h") {
-    for (const OptionSpec& spec : options) {
-        if (spec.letter < 256) {
-            shortOptions_ += static_cast<char>(spec.letter);
-            shortOptions_ += spec.takesValue ? ":" : "";
+    for (const Option& option : options) {
+        if (option.letter < 256) {
+            shortOptions_ += static_cast<char>(option.letter);
+            shortOptions_ += option.takesValue ? ":" : "";
         }
-        longOptions_.push_back(
-            {spec.name, spec.takesValue ? required_argument : no_argument, nullptr, spec.letter});
+        longOptions_.push_back({option.name, option.takesValue ? required_argument : no_argument,
+                                nullptr, option.letter});
     }
     longOptions_.push_back({"help", no_argument, nullptr, 'h'});
     longOptions_.push_back({nullptr, 0, nullptr, 0});

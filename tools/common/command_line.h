@@ -30,7 +30,7 @@ using CommandLine = std::variant<Options, HelpRequested, UsageError>;
 
 // One option: its long name, its letter (or a number above 255 for a long name alone), and
 // whether it takes a value.
-struct OptionSpec {
+struct Option {
     const char* name;
     int letter;
     bool takesValue;
@@ -47,7 +47,7 @@ class OptionReader {
     static constexpr int kWord = 1;
     static constexpr int kEnd = -1;
 
-    OptionReader(int argc, char* argv[], Words words, std::initializer_list<OptionSpec> options);
+    OptionReader(int argc, char* argv[], Words words, std::initializer_list<Option> options);
 
     // The next option's letter, kWord, '?' for an unknown option, ':' for a missing value, or
     // kEnd.
