@@ -1,7 +1,5 @@
 #include "common/shown_line.h"
 
-#include <cstdio>
-
 #include "common/numbers.h"
 
 namespace quorvane::tools {
@@ -114,13 +112,6 @@ double convert(double value, Unit from, Unit to) {
         return celsius + 273.15;
     }
     return celsius;
-}
-
-std::string Timestamp::iso() const {
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", year, month, day, hour,
-                  minute, second);
-    return text;
 }
 
 std::int64_t Timestamp::localSeconds() const {

@@ -34,8 +34,6 @@ struct Timestamp {
     // null pointer.
     // NOLINTNEXTLINE(modernize-use-nullptr)
     friend auto operator<=>(const Timestamp&, const Timestamp&) = default;
-    // "YYYY-MM-DDTHH:MM:SS", one word, for the chart's data.
-    std::string iso() const;
 
     // Seconds since 1970-01-01 00:00:00 on the same clock, every day 86400 of them: the time as
     // it reads, with no zone to move it (a leap second counts as the next minute's first).
