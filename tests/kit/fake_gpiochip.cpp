@@ -440,28 +440,6 @@ int openFile(const char* path, int flags, va_list modeArgument) {
     return next<OpenFunction>("open")(path, flags, mode);
 }
 
-// Each setting with its name, for text() and parse().
-template <typename Visit>
-void eachSetting(Visit visit) {
-    using S = FakeGpiochip::Settings;
-    visit("device", &S::device);
-    visit("label", &S::label);
-    visit("lines", &S::lines);
-    visit("sda", &S::sda);
-    visit("scl", &S::scl);
-    visit("open-errno", &S::openErrno);
-    visit("held-line", &S::heldLine);
-    visit("no-pull-up", &S::noPullUp);
-    visit("latch-only", &S::latchOnly);
-    visit("celsius", &S::celsius);
-    visit("chip-present", &S::chipPresent);
-    visit("fail-from", &S::failFrom);
-    visit("fail-count", &S::failCount);
-    visit("fail-errno", &S::failErrno);
-    visit("real-sleep", &S::realSleep);
-    visit("journal", &S::journal);
-}
-
 void readSetting(const std::string& text, std::string& value) {
     value = text;
 }
@@ -478,27 +456,7 @@ void readSetting(const std::string& text, std::optional<double>& value) {
     value = std::strtod(text.c_str(), nullptr);
 }
 
-template <typename T>
-void writeSetting(std::ostream& out, const T& value) {
-    out << value;
-}
-void writeSetting(std::ostream& out, const std::optional<double>& value) {
-    out << *value;
-}
-
 }  // namespace
-
-std::string FakeGpiochip::Settings::text() const {
-    std::ostringstream out;
-    out.precision(17);
-    eachSetting([this, &out](const char* name, auto member) {
-        if (this->*member != Settings{}.*member) {
-            out << (out.tellp() > 0 ? " " : "") << name << '=';
-            writeSetting(out, this->*member);
-        }
-    });
-    return out.str();
-}
 
 FakeGpiochip::Settings FakeGpiochip::Settings::parse(const std::string& text) {
     Settings s;
@@ -509,7 +467,7 @@ FakeGpiochip::Settings FakeGpiochip::Settings::parse(const std::string& text) {
         const std::string name = word.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
         bool known = false;
-        eachSetting([&](const char* settingName, auto member) {
+        each([&](const char* settingName, auto member) {
             if (name == settingName) {
                 readSetting(value, s.*member);
                 known = true;

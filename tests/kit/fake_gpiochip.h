@@ -11,8 +11,10 @@
 #pragma once
 
 #include <cstdint>
+#include <iomanip>
 #include <limits>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,9 +48,48 @@ class FakeGpiochip {
         bool realSleep = true;  // sleep passes real time too, not only the chip's
         std::string journal;    // a file that receives the journal as it grows
 
-        // Space-separated name=value words for the settings that differ from the defaults.
-        std::string text() const;
+        // Each setting with its name in the environment variable, for text() and parse().
+        template <typename Visit>
+        static void each(Visit visit) {
+            visit("device", &Settings::device);
+            visit("label", &Settings::label);
+            visit("lines", &Settings::lines);
+            visit("sda", &Settings::sda);
+            visit("scl", &Settings::scl);
+            visit("open-errno", &Settings::openErrno);
+            visit("held-line", &Settings::heldLine);
+            visit("no-pull-up", &Settings::noPullUp);
+            visit("latch-only", &Settings::latchOnly);
+            visit("celsius", &Settings::celsius);
+            visit("chip-present", &Settings::chipPresent);
+            visit("fail-from", &Settings::failFrom);
+            visit("fail-count", &Settings::failCount);
+            visit("fail-errno", &Settings::failErrno);
+            visit("real-sleep", &Settings::realSleep);
+            visit("journal", &Settings::journal);
+        }
+
+        // The value for the environment variable: space-separated name=value words for the
+        // settings that differ from the defaults. (Inline, so that a test starting a program
+        // with the library need not load it itself.)
+        std::string text() const {
+            std::ostringstream out;
+            out << std::setprecision(17);
+            each([this, &out](const char* name, auto member) {
+                if (this->*member != Settings{}.*member) {
+                    out << (out.tellp() > 0 ? " " : "") << name << '=' << shown(this->*member);
+                }
+            });
+            return out.str();
+        }
         static Settings parse(const std::string& text);
+
+      private:
+        template <typename T>
+        static const T& shown(const T& value) {
+            return value;
+        }
+        static double shown(const std::optional<double>& value) { return *value; }
     };
 
     // Starts the fake again with these settings: a fresh chip, no file open, an empty journal.
