@@ -187,12 +187,12 @@ void readSetting(const char* setting) {
             badSettings("bad setting", setting,
                         "give a chip's device (/dev/gpiochip0) or its label (pinctrl-rp1)");
         }
-        std::strcpy(chipSetting, value);
+        std::snprintf(chipSetting, sizeof chipSetting, "%s", value);
     } else if (std::strcmp(name, "sda") == 0 || std::strcmp(name, "scl") == 0) {
         if (!isLineSetting(value)) {
             badSettings("bad setting", setting, "give a line's offset (2) or its name (GPIO2)");
         }
-        std::strcpy(name[1] == 'd' ? sdaSetting : sclSetting, value);
+        std::snprintf(name[1] == 'd' ? sdaSetting : sclSetting, GPIO_MAX_NAME_SIZE, "%s", value);
     } else {
         badSettings("unknown setting", setting, kSettings);
     }
