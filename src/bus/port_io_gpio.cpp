@@ -60,7 +60,7 @@ constexpr int kBusFreePulses = 9;
 // The thermometer's bus address for writing: device address 5.
 constexpr unsigned char kProbeAddress = 0x9A;
 
-// The highest /dev/gpiochipN asked for its label.
+// /dev/gpiochip0 up to this one (not included) are asked for their labels.
 constexpr int kChipsSearched = 64;
 
 constexpr std::size_t kTextSize = 256;
