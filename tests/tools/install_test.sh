@@ -103,8 +103,9 @@ if command -v dpkg-deb >/dev/null; then
         maintainer=$(dpkg-deb -f "$deb" Maintainer)
         grep -Eq '^[^<]+ <[^@<>]+@[^@<>]+\.[a-z]+>$' <<<"$maintainer" && ! grep -q localhost <<<"$maintainer" ||
             fail "the maintainer is not a name and a real address: $maintainer"
-        # Who may use the GPIO chips is the administrator's choice, never the package's.
-        ! grep -Eq 'gpio|/dev/' <(dpkg-deb -I "$deb" postinst 2>/dev/null) ||
+        # Who may use the GPIO chips is the administrator's choice, never the package's (and the
+        # list of files above holds no udev rule).
+        ! grep -Eq 'gpio|udev|chmod|chgrp' <(dpkg-deb -I "$deb" postinst 2>/dev/null) ||
             fail "the package's postinst touches device permissions"
         if [ "$have_service" = 1 ]; then
             dpkg-deb -I "$deb" postinst | grep -q 'systemd-sysusers quorvane.conf' ||
