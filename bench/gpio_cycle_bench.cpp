@@ -45,7 +45,8 @@ void BM_GpioCycle(benchmark::State& state) {
     }
     RequestPortAccess(0x378, 3, 0);
     state.counters["ioctls"] = static_cast<double>(ioctls);
-    state.counters["cpu_ms"] = benchmark::Counter(processor * 1e3, benchmark::Counter::kAvgIterations);
+    state.counters["cpu_ms"] =
+        benchmark::Counter(processor * 1e3, benchmark::Counter::kAvgIterations);
     state.counters["tenths"] = tenths;
 }
 BENCHMARK(BM_GpioCycle)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
