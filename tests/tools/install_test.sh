@@ -44,6 +44,10 @@ fi
 if [ "$have_ppdev" = 1 ]; then
     expected+=(bin/quorvane_ppdev share/man/man1/quorvane_ppdev.1.gz lib/modules-load.d/quorvane.conf)
 fi
+# quorvane_gpio is built where the kernel's headers have the GPIO interface it speaks.
+if [ -e "$build/src/quorvane_gpio" ]; then
+    expected+=(bin/quorvane_gpio share/man/man1/quorvane_gpio.1.gz)
+fi
 if [ "$have_service" = 1 ]; then
     expected+=(lib/systemd/system/quorvane.service lib/sysusers.d/quorvane.conf
         lib/tmpfiles.d/quorvane.conf)
@@ -99,6 +103,10 @@ if command -v dpkg-deb >/dev/null; then
         maintainer=$(dpkg-deb -f "$deb" Maintainer)
         grep -Eq '^[^<]+ <[^@<>]+@[^@<>]+\.[a-z]+>$' <<<"$maintainer" && ! grep -q localhost <<<"$maintainer" ||
             fail "the maintainer is not a name and a real address: $maintainer"
+        # Who may use the GPIO chips is the administrator's choice, never the package's (and the
+        # list of files above holds no udev rule).
+        ! grep -Eq 'gpio|udev|chmod|chgrp' <(dpkg-deb -I "$deb" postinst 2>/dev/null) ||
+            fail "the package's postinst touches device permissions"
         if [ "$have_service" = 1 ]; then
             dpkg-deb -I "$deb" postinst | grep -q 'systemd-sysusers quorvane.conf' ||
                 fail "the package does not create the service's user"
