@@ -2,7 +2,7 @@
 // (kit/fake_parport.h), preloaded into the real program, serves the ppdev device from the
 // simulated port and thermometer. The program must read and drive the bus exactly as it does on
 // the simulated port, refuse as the kernel refuses with a hint, and outlive a port that fails.
-#include <algorithm>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
