@@ -52,7 +52,7 @@ FNR == NR {
             name = substr(text, index(text, "@@case ") + 7)
             started[name] = t
             # The second program of the two runs while the first keeps the port's trace.
-            if (name != "ppdev-second") { portcase = name; last = 0 }
+            if (name != "ppdev-second") { portcase = name; last = 0; run = 0 }
         }
         if (text ~ /^@@end /) { split(text, w, " "); ended[w[2]] = t }
         text = ""
@@ -75,7 +75,18 @@ FNR == NR {
         controlWrites[portcase]++
         if (bit(v, 16) == 0) { withoutIrq[portcase]++ }
     }
-    if (kind == "read" && reg == 0) { dataReads[portcase]++ }
+    # The pace of the busy wait: the time across each run of data-register reads.
+    if (kind == "read" && reg == 0) {
+        if (run == 0) { runFrom = t }
+        run++
+        runTo = t
+    } else if (run > 1) {
+        waitTime[portcase] += runTo - runFrom
+        waitReads[portcase] += run - 1
+        run = 0
+    } else {
+        run = 0
+    }
 }
 
 # Decodes the accesses from..to of a case into the two lines, one token each: "data 0xNN" for a
@@ -209,6 +220,14 @@ END {
     for (i = 1; i <= 4; i++) {
         c = cases[i]
         check(gap[c] < 1.5, sprintf("%s: longest pause between port accesses %.3f s", c, gap[c]))
+    }
+    print ""
+    for (i = 1; i <= 4; i++) {
+        c = cases[i]
+        if (waitReads[c] > 0) {
+            printf "%s: a busy wait's read takes %.2f us here, a millisecond's 1000 reads %.2f ms\n",
+                   c, waitTime[c] / waitReads[c] * 1e6, waitTime[c] / waitReads[c] * 1000 * 1000
+        }
     }
     exit failed
 }
