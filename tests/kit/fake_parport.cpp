@@ -458,31 +458,31 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
     return next<IoctlFunction>("ioctl")(fd, request, argument);
 }
 
-FILE* fopen(const char* file, const char* modes) {
-    if (FakeKernel::namesHolder(file)) {
+FILE* fopen(const char* filename, const char* modes) {
+    if (FakeKernel::namesHolder(filename)) {
         const int fd = kernel().openActive(O_RDONLY);
         return fd < 0 ? nullptr : fdopen(fd, "r");
     }
-    return next<FopenFunction>("fopen")(file, modes);
+    return next<FopenFunction>("fopen")(filename, modes);
 }
 
-FILE* fopen64(const char* file, const char* modes) {
-    return fopen(file, modes);
+FILE* fopen64(const char* filename, const char* modes) {
+    return fopen(filename, modes);
 }
 
-int fstat(int fd, struct stat* node) noexcept {
+int fstat(int fd, struct stat* buf) noexcept {
     if (kernel().owns(fd)) {
-        FakeKernel::describeNode(node);
+        FakeKernel::describeNode(buf);
         return 0;
     }
-    return next<FstatFunction>("fstat")(fd, node);
+    return next<FstatFunction>("fstat")(fd, buf);
 }
 
-int fstat64(int fd, struct stat64* node) noexcept {
+int fstat64(int fd, struct stat64* buf) noexcept {
     // On this platform the two structures are one.
     static_assert(sizeof(struct stat64) == sizeof(struct stat));
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the same layout
-    return fstat(fd, reinterpret_cast<struct stat*>(node));
+    return fstat(fd, reinterpret_cast<struct stat*>(buf));
 }
 
 int close(int fd) {
