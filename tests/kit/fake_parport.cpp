@@ -150,9 +150,13 @@ class FakeKernel {
             return -1;
         }
         const int fd = memfd_create("active", (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0U);
+        if (fd < 0) {
+            return -1;
+        }
         const std::string text = said + "\n";
-        if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+        if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
             lseek(fd, 0, SEEK_SET) != 0) {
+            next<CloseFunction>("close")(fd);
             return -1;
         }
         return fd;
