@@ -2,17 +2,25 @@
 // the build chose another), which reaches every port the kernel found, PCI and PCIe cards
 // included, works where raw port access is forbidden, and needs no root: the group lp may use it.
 // The port is claimed once and kept; each register access is one ioctl on it.
+//
+// The kernel's claim restores the port's control register to its own copy, 0x1C: interrupt
+// enable, Init, and Select-In, which pulls the data line low while the clock may still be high.
+// The chip sees a start condition there and a stop condition at the first setData; it answers
+// neither, so the first cycle runs as any other.
 #include <fcntl.h>
 #include <linux/parport.h>
 #include <linux/ppdev.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "bus/port_io.h"
 
@@ -37,8 +45,11 @@ constexpr unsigned char kDataReverse = 0x20;
 // What a read gives when the ioctl fails, as a port with nothing behind it reads: every bit set.
 constexpr unsigned char kUndriven = 0xFF;
 
-// The claim waits for as long as another program holds the port; this long, then it is refused.
-constexpr int kClaimWaitSeconds = 3;
+// The kernel's claim waits for as long as another program holds the port, and while it waits,
+// ppdev serves no request of any program on any port: the holder stands still. A port that the
+// kernel names as held is therefore refused without claiming; the claim waits only for a holder
+// that came in the instant after that look, and only this long.
+constexpr long kClaimWaitMicros = 200000;
 // After the first, the timer signals again this often, in case its first signal came before the
 // claim began to wait.
 constexpr long kClaimResignalMicros = 100000;
@@ -73,7 +84,7 @@ int claimWithinWait() {
     sigset_t previousMask;
     sigprocmask(SIG_UNBLOCK, &alarmOnly, &previousMask);
     itimerval timer{};
-    timer.it_value.tv_sec = kClaimWaitSeconds;
+    timer.it_value.tv_usec = kClaimWaitMicros;
     timer.it_interval.tv_usec = kClaimResignalMicros;
     setitimer(ITIMER_REAL, &timer, nullptr);
 
@@ -91,6 +102,30 @@ int claimWithinWait() {
     return 0;
 }
 
+// Whether the kernel names a device that has the port now. Where it cannot be asked (no /proc),
+// the bounded claim decides alone.
+bool heldByAnother() {
+    struct stat node {};
+    if (fstat(device, &node) != 0 || !S_ISCHR(node.st_mode)) {
+        return false;
+    }
+    // The kernel names there the device that has port N (the node's minor number), or "none".
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/sys/dev/parport/parport%u/devices/active",
+                  minor(node.st_rdev));
+    const int file = open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0) {
+        return false;
+    }
+    char name[32] = {};
+    const ssize_t length = read(file, name, sizeof name - 1);
+    close(file);
+    if (length <= 0) {
+        return false;
+    }
+    return std::strcmp(name, "none\n") != 0 && std::strcmp(name, "none") != 0;
+}
+
 // Closes the device after a failed step, keeping that step's errno.
 int refuse(Step step) {
     const int error = errno;
@@ -106,6 +141,10 @@ int claim(unsigned long from, unsigned long count) {
     if (device < 0) {
         refusedIn = Step::kOpen;
         return -1;
+    }
+    if (heldByAnother()) {
+        errno = EBUSY;
+        return refuse(Step::kClaim);
     }
     if (claimWithinWait() != 0) {
         return refuse(Step::kClaim);

@@ -5,6 +5,9 @@
 #include <linux/parport.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -31,6 +34,8 @@ Function* next(const char* name) {
 using OpenFunction = int(const char*, int, ...);
 using IoctlFunction = int(int, unsigned long, ...);
 using CloseFunction = int(int);
+using FstatFunction = int(int, struct stat*);
+using FopenFunction = FILE*(const char*, const char*);
 using SleepFunction = unsigned int(unsigned int);
 
 constexpr std::uint16_t kBase = sim::ParallelPort::kDefaultBase;
@@ -39,7 +44,13 @@ constexpr std::uint16_t kStatus = kBase + 1;
 constexpr std::uint16_t kControl = kBase + 2;
 constexpr std::uint8_t kOutputBits = 0x0F;  // all a control write through ppdev changes
 constexpr std::uint8_t kReverse = sim::ParallelPort::kDataReverse;
-constexpr std::uint8_t kIrqEnable = 0x10;  // the claim enables the port's interrupt
+// What parport_pc's claim writes to the control register of a port that ppdev registered with its
+// interrupt: interrupt enable 0x10, Init and Select-In. It replaces whatever was there, bit 0x20
+// included; the kernel keeps it as its copy of the register.
+constexpr std::uint8_t kControlAtClaim = 0x1C;
+// The device's node, character major 99 (ppdev), minor 0; and what names the holder of port 0.
+constexpr unsigned kPpdevMajor = 99;
+constexpr const char* kActivePath = "/proc/sys/dev/parport/parport0/devices/active";
 
 std::string hex(unsigned value, int digits) {
     char text[16];
@@ -104,6 +115,9 @@ class FakeKernel {
     FakeKernel& operator=(const FakeKernel&) = delete;
 
     bool serves(const char* path) const { return path != nullptr && settings_.device == path; }
+    static bool namesHolder(const char* path) {
+        return path != nullptr && std::string(path) == kActivePath;
+    }
     bool owns(int fd) const { return fd >= 0 && fd == fd_; }
     sim::Simulation& simulation() { return sim_; }
     std::vector<std::string> journal() const { return journal_; }
@@ -122,6 +136,37 @@ class FakeKernel {
         fd_ = next<OpenFunction>("open")("/dev/null", O_RDWR | (flags & O_CLOEXEC));
         claimed_ = false;
         return fd_;
+    }
+
+    // The /proc file, read from a memory file that holds what the kernel would say.
+    int openActive(int flags) {
+        std::string said = settings_.active;
+        if (said.empty()) {
+            said = settings_.heldMillis != 0 ? "ppdev0" : "none";
+        }
+        note("active " + said);
+        if (said == "-") {
+            errno = ENOENT;
+            return -1;
+        }
+        const int fd = memfd_create("active", (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0U);
+        if (fd < 0) {
+            return -1;
+        }
+        const std::string text = said + "\n";
+        if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+            lseek(fd, 0, SEEK_SET) != 0) {
+            next<CloseFunction>("close")(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    // fstat of the device: ppdev's character node.
+    static void describeNode(struct stat* node) {
+        *node = {};
+        node->st_mode = S_IFCHR | 0660;
+        node->st_rdev = makedev(kPpdevMajor, 0);
     }
 
     int close(int fd) {
@@ -162,7 +207,8 @@ class FakeKernel {
         if (request == PPDATADIR) {
             const int reverse = *static_cast<int*>(argument);
             note(std::string("PPDATADIR ") + (reverse != 0 ? "1" : "0"));
-            setReverse(reverse != 0);
+            writeControlCopy(static_cast<std::uint8_t>(reverse != 0 ? control_ | kReverse
+                                                                    : control_ & ~kReverse));
             return 0;
         }
         const char* name = registerRequestName(request);
@@ -188,7 +234,8 @@ class FakeKernel {
                 *value = sim_.input(kStatus);
                 break;
             case PPRCONTROL:
-                *value = sim_.input(kControl);
+                // The kernel's copy, not the port: no access reaches the register.
+                *value = static_cast<std::uint8_t>(control_ & kOutputBits);
                 break;
             case PPWDATA:
                 sim_.output(kData, *value);
@@ -223,7 +270,8 @@ class FakeKernel {
             return refuse(PPCLAIM, settings_.claimErrno);
         }
         claimed_ = true;
-        sim_.output(kControl, static_cast<std::uint8_t>(sim_.controlLatch() | kIrqEnable));
+        note("control " + hex(kControlAtClaim, 2));
+        writeControlCopy(kControlAtClaim);
         return 0;
     }
 
@@ -237,22 +285,21 @@ class FakeKernel {
         return nanosleep(&left, &left) == 0;
     }
 
-    // PPWCONTROL: parport_pc writes only the four output bits; bit 0x20 turns the data lines
-    // around first.
+    // PPWCONTROL: parport_pc changes only the four output bits of its copy, so the interrupt
+    // enable and the direction stay as they are; bit 0x20 turns the data lines around first.
     void writeControl(std::uint8_t value) {
-        std::uint8_t latch = sim_.controlLatch();
+        std::uint8_t copy = control_;
         if ((value & kReverse) != 0) {
             note("turned around by PPWCONTROL " + hex(value, 2));
-            latch = static_cast<std::uint8_t>(latch | kReverse);
+            copy = static_cast<std::uint8_t>(copy | kReverse);
         }
-        sim_.output(kControl,
-                    static_cast<std::uint8_t>((latch & ~kOutputBits) | (value & kOutputBits)));
+        writeControlCopy(static_cast<std::uint8_t>((copy & ~kOutputBits) | (value & kOutputBits)));
     }
 
-    void setReverse(bool reverse) {
-        const std::uint8_t latch = sim_.controlLatch();
-        sim_.output(kControl,
-                    static_cast<std::uint8_t>(reverse ? latch | kReverse : latch & ~kReverse));
+    // Every control write of the kernel: the whole copy goes to the port.
+    void writeControlCopy(std::uint8_t value) {
+        control_ = value;
+        sim_.output(kControl, value);
     }
 
     bool failsNow(unsigned long request) {
@@ -288,8 +335,9 @@ class FakeKernel {
     BusEventDecoder decoder_;
     int fd_ = -1;
     bool claimed_ = false;
-    std::uint64_t registerRequests_ = 0;  // every register request
-    std::uint64_t counted_ = 0;           // those that the failure settings count
+    std::uint8_t control_ = kControlAtClaim;  // the kernel's copy of the control register
+    std::uint64_t registerRequests_ = 0;      // every register request
+    std::uint64_t counted_ = 0;               // those that the failure settings count
     bool failing_ = false;
     int journalFd_ = -1;
     std::vector<std::string> journal_;
@@ -313,6 +361,9 @@ FakeKernel& kernel() {
 int openFile(const char* path, int flags, va_list modeArgument) {
     if (kernel().serves(path)) {
         return kernel().open(flags);
+    }
+    if (FakeKernel::namesHolder(path)) {
+        return kernel().openActive(flags);
     }
     const bool takesMode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
     const mode_t mode = takesMode ? va_arg(modeArgument, mode_t) : 0;
@@ -409,6 +460,33 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
         return kernel().ioctl(request, argument);
     }
     return next<IoctlFunction>("ioctl")(fd, request, argument);
+}
+
+FILE* fopen(const char* filename, const char* modes) {
+    if (FakeKernel::namesHolder(filename)) {
+        const int fd = kernel().openActive(O_RDONLY);
+        return fd < 0 ? nullptr : fdopen(fd, "r");
+    }
+    return next<FopenFunction>("fopen")(filename, modes);
+}
+
+FILE* fopen64(const char* filename, const char* modes) {
+    return fopen(filename, modes);
+}
+
+int fstat(int fd, struct stat* buf) noexcept {
+    if (kernel().owns(fd)) {
+        FakeKernel::describeNode(buf);
+        return 0;
+    }
+    return next<FstatFunction>("fstat")(fd, buf);
+}
+
+int fstat64(int fd, struct stat64* buf) noexcept {
+    // On this platform the two structures are one.
+    static_assert(sizeof(struct stat64) == sizeof(struct stat));
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the same layout
+    return fstat(fd, reinterpret_cast<struct stat*>(buf));
 }
 
 int close(int fd) {

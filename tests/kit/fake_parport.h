@@ -1,10 +1,10 @@
 // The kernel's side of the parallel port, faked for tests, so that quorvane_ppdev and the refusals
 // of quorvane_unix can be tested on a machine without a port. Preloaded into a program, or
-// linked into a test, the library serves open, ioctl and close of the ppdev device from the
-// simulated port with the thermometer behind it, as ppdev and parport_pc answer them, and refuses
-// ioperm. The chip's time follows the program's port accesses and its sleeps. Nothing ever
-// reaches a real port: the device path is served whether or not it exists, and ioperm is never
-// granted.
+// linked into a test, the library serves open, fstat, ioctl and close of the ppdev device from
+// the simulated port with the thermometer behind it, as ppdev and parport_pc answer them, serves
+// the file in /proc that names the device holding the port, and refuses ioperm. The chip's time
+// follows the program's port accesses and its sleeps. Nothing ever reaches a real port: the device
+// path is served whether or not it exists, and ioperm is never granted.
 //
 // A preloaded library takes its settings from the environment variable kEnvironmentVariable
 // (Settings::text() makes its value); a test that links it calls restart().
@@ -34,6 +34,10 @@ class FakeParport {
         // Another program holds the port this long: PPCLAIM waits for it, as the kernel's claim
         // does, until a signal ends the wait (EINTR). -1: it never lets go.
         int heldMillis = 0;
+        // What /proc/sys/dev/parport/parport0/devices/active says: empty for what the kernel
+        // says (ppdev0 while another program holds the port, none otherwise), "-" for no such
+        // file (no /proc). Anything else stands for a holder that came or went in between.
+        std::string active;
         // A bidirectional port that another program left turned around (control bit 0x20 set).
         bool leftReverse = false;
         std::optional<double> celsius;  // a fixed temperature; otherwise the room's drift
@@ -55,6 +59,7 @@ class FakeParport {
             visit("open-errno", &Settings::openErrno);
             visit("claim-errno", &Settings::claimErrno);
             visit("held-ms", &Settings::heldMillis);
+            visit("active", &Settings::active);
             visit("left-reverse", &Settings::leftReverse);
             visit("celsius", &Settings::celsius);
             visit("fail-from", &Settings::failFrom);
@@ -97,13 +102,15 @@ class FakeParport {
     static sim::Simulation& simulation();
 
     // What the fake saw, in order, one entry a line:
-    //   "open", "close", "ioperm", and each driver request by its name: "PPCLAIM", "PPRELEASE",
+    //   "open", "close", "ioperm", "active <what it said>" for each open of the /proc file,
+    //   and each driver request by its name: "PPCLAIM", "PPRELEASE",
     //   "PPEXCL", "PPSETMODE <mode>", "PPDATADIR <0|1>";
     //   the first register requests, with their values: "PPRCONTROL 0x0C", "PPWCONTROL 0x04",
     //   ... (kJournalledRegisterRequests of them);
     //   "refused <request> <errno>" for every request refused as the kernel would refuse it
     //   (the port not claimed, a failure the settings asked for), "unknown request 0x....";
     //   "turned around by PPWCONTROL 0x.." for a control write with bit 0x20;
+    //   "control 0x.." for each control value the claim writes to the port;
     //   "bus <token>" for each event of the bus decoded from the wires (kit/bus_events.h).
     static std::vector<std::string> journal();
     static constexpr int kJournalledRegisterRequests = 12;
