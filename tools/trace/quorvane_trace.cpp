@@ -116,7 +116,11 @@ int openOutput(const std::string& path, std::string* reason) {
     const int fd =
         open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
-        *reason = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+        // A FIFO nobody reads, or a device with nothing behind it, refuses a write-only open
+        // that will not wait.
+        *reason = errno == ELOOP   ? "it is a symbolic link"
+                  : errno == ENXIO ? "it is not a regular file"
+                                   : std::strerror(errno);
         return -1;
     }
     struct stat status {};
