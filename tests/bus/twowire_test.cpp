@@ -200,7 +200,7 @@ TEST_F(TwoWireBus, FramingOperationsCostTheirLineChanges) {
     };
     const Case cases[] = {
         {"Start", [] { static_cast<void>(Start()); }, 5, 1},  // checks the line is free
-        {"Stop", [] { static_cast<void>(Stop()); }, 3, 1},  // checks the line was let go
+        {"Stop", [] { static_cast<void>(Stop()); }, 3, 1},    // checks the line was let go
         {"Transmit", [] { static_cast<void>(Transmit(0xA5)); }, 28, 1},
         {"Receive", [] { static_cast<void>(Receive()); }, 24, 8},
         {"Nak", Nak, 3, 0},

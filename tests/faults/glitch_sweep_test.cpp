@@ -177,8 +177,8 @@ TEST(GlitchSweep, EveryWrongReadingOfAGoodCycleIsAccountedFor) {
                 const Shown shown = judge(clean, kind, window, tenths);
                 tally.judgedOffADegree[shown] += off > 10 ? 1 : 0;
                 if (++tally.judged[shown] <= 10 && shown == Shown::Unaccounted) {
-                    ADD_FAILURE() << "fault " << static_cast<int>(kind) << " from "
-                                  << window.from << " us to " << window.to
+                    ADD_FAILURE() << "fault " << static_cast<int>(kind) << " from " << window.from
+                                  << " us to " << window.to
                                   << " us into the cycle: a good cycle showing " << tenths
                                   << " tenths";
                 }
@@ -189,8 +189,8 @@ TEST(GlitchSweep, EveryWrongReadingOfAGoodCycleIsAccountedFor) {
         }
     }
     std::cout << "glitch sweep: " << tally.windows << " windows, " << tally.good
-              << " good cycles; off by more than 0.1 C: " << tally.offTenth << ", 1 C: "
-              << tally.offDegree << ", 10 C: " << tally.offTen << "; readings from "
+              << " good cycles; off by more than 0.1 C: " << tally.offTenth
+              << ", 1 C: " << tally.offDegree << ", 10 C: " << tally.offTen << "; readings from "
               << tally.lowest / 10.0 << " to " << tally.highest / 10.0 << " C\n";
     const std::pair<Shown, const char*> causes[] = {{Shown::Counts, "a count"},
                                                     {Shown::Restarted, "a restarted chip"},

@@ -386,8 +386,8 @@ TEST_F(DriverOnSimulatedBus, RegistersNoChipHoldsFailTheCycle) {
     // Power gone for 5 ms in the middle of the conversion: the chip comes back idle, its
     // registers empty, and would show -0.3.
     const Micros start = sim().clock();
-    sim().scheduleFaults({{Fault::Unpowered, start + 500 * kMicrosPerMilli,
-                           start + 505 * kMicrosPerMilli}});
+    sim().scheduleFaults(
+        {{Fault::Unpowered, start + 500 * kMicrosPerMilli, start + 505 * kMicrosPerMilli}});
     std::int16_t tenths = 1234;
     EXPECT_NE(Temperature(kPort, &tenths), 0);
     sim().clearFaults();

@@ -364,16 +364,15 @@ TEST(PlotInput, InputThatNeverEndsIsRefusedOrGivenUp) {
         EXPECT_EQ(plot.err, std::string("quorvane-plot: cannot read ") + device +
                                 ": it is not a regular file or a pipe\n");
     }
-    const ProgramResult piped = runProgram(
-        {"timeout", "20", "sh", "-c", "exec \"$0\" - </dev/zero", kPlot}, dir.path());
+    const ProgramResult piped =
+        runProgram({"timeout", "20", "sh", "-c", "exec \"$0\" - </dev/zero", kPlot}, dir.path());
     EXPECT_EQ(piped.status, 1);
     EXPECT_EQ(piped.err, "quorvane-plot: - holds no measurement in its first 16 MiB: not a log\n");
 
     writeFile(dir.file("quorvane.log"), entries("C", 21.0, 5, 0));
     const ProgramResult fifo = runProgram(
         {"timeout", "20", "sh", "-c",
-         "mkfifo f && (sleep 1; cat quorvane.log >f) & sleep 0.2; exec \"$0\" f -o f.svg",
-         kPlot},
+         "mkfifo f && (sleep 1; cat quorvane.log >f) & sleep 0.2; exec \"$0\" f -o f.svg", kPlot},
         dir.path());
     EXPECT_EQ(fifo.status, 0) << fifo.err;
     EXPECT_TRUE(readFile(dir.file("f.svg")).value_or("").find("<svg") != std::string::npos);

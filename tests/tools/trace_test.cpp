@@ -304,8 +304,7 @@ TEST(TraceCommandLine, AFileThatCannotBeWrittenFails) {
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(full.err, "quorvane_trace: cannot write /dev/full: it is not a regular file\n");
     // Standard output on /dev/full takes nothing: the failure shows at the write.
-    const ProgramResult fullOut =
-        runProgram({"sh", "-c", "exec \"$0\" -o - >/dev/full", kTrace});
+    const ProgramResult fullOut = runProgram({"sh", "-c", "exec \"$0\" -o - >/dev/full", kTrace});
     EXPECT_EQ(fullOut.status, 1);
     EXPECT_NE(fullOut.err.find("cannot write -"), std::string::npos) << fullOut.err;
 }

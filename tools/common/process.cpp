@@ -91,7 +91,8 @@ TempFile::TempFile(const std::string& suffix, const std::string& directory) {
                             : tmp != nullptr && *tmp != '\0' ? std::string(tmp)
                                                              : std::string("/tmp");
     // Beside the user's own files it stays out of sight while it lasts.
-    std::string pattern = dir + (directory.empty() ? "/quorvane-" : "/.quorvane-") + "XXXXXX" + suffix;
+    std::string pattern =
+        dir + (directory.empty() ? "/quorvane-" : "/.quorvane-") + "XXXXXX" + suffix;
     const int fd = mkstemps(pattern.data(), static_cast<int>(suffix.size()));
     if (fd >= 0) {
         close(fd);

@@ -178,8 +178,7 @@ int drawChart(const plot::PlotOptions& options) {
     if (status == -1) {
         return fail("cannot run gnuplot; is it installed? (Debian: apt install gnuplot-nox)");
     }
-    return fail("gnuplot did not draw " + output + " (exit status " + std::to_string(status) +
-                ")");
+    return fail("gnuplot did not draw " + output + " (exit status " + std::to_string(status) + ")");
 }
 
 }  // namespace
