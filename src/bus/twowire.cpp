@@ -123,10 +123,12 @@ int Start() {
     return 0;
 }
 
-void Stop() {
+int Stop() {
     resetData();
     setClk();
     setData();
+    // A device that still holds the line once it was released is not where the master left it.
+    return sampleData() == 1 ? 0 : 1;
 }
 
 int Transmit(std::uint8_t b) {

@@ -29,7 +29,9 @@ int portFailed();
 
 // Start condition, also every repeated start. 0, or non-zero when the bus could not be freed.
 int Start();
-void Stop();
+// Stop condition. 0, or non-zero when the data line, released, still reads low: a device holds
+// it, out of step with the master, and what it sent before cannot be trusted.
+int Stop();
 // Sends one byte; 0 when the device acknowledged it, non-zero when it did not.
 int Transmit(std::uint8_t b);
 std::uint8_t Receive();

@@ -15,9 +15,18 @@ constexpr std::uint8_t kStartConversion = 0xEE;
 constexpr std::uint8_t kAccessConfig = 0xAC;
 
 constexpr std::uint8_t kOneShot = 0x01;
+constexpr std::uint8_t kDone = 0x80;
 
 // The status of a cycle in which an access to the port failed.
 constexpr int kPortFailed = 1;
+// The status of a cycle whose registers no working chip holds.
+constexpr int kImpossibleRegisters = 1;
+
+// The chip's range in whole degrees.
+constexpr int kLowestDegrees = -55;
+constexpr int kHighestDegrees = 125;
+// The bits the chip may set in the second byte of the temperature: the half degree.
+constexpr unsigned int kHalfDegree = 0x80;
 
 std::uint8_t writeAddress(int address) {
     return static_cast<std::uint8_t>((address * 2) | 0x90);
@@ -54,8 +63,8 @@ int sendCommand(int address, std::uint8_t command, const std::uint8_t* data) {
     if (status == 0 && data != nullptr) {
         status = Transmit(*data);
     }
-    Stop();
-    return status;
+    const int stopStatus = Stop();
+    return status != 0 ? status : stopStatus;
 }
 
 // S W cmd Sr R: addresses the device to read the answer to a command.
@@ -84,9 +93,31 @@ int readByte(int address, std::uint8_t command, std::uint8_t* out) {
         received = Receive();
         Nak();
     }
-    Stop();
+    const int stopStatus = Stop();
     *out = received;
-    return status;
+    return status != 0 ? status : stopStatus;
+}
+
+// Registers a working chip can hold. A chip that lost its supply or its connection for a few
+// milliseconds, or a data line stuck for as long, leaves the master reading ones or zeros for
+// the rest of a byte with every acknowledge in place: such bytes show as a whole-degree byte out
+// of the chip's range, a count remain above the count per degree it counts down from, or a
+// second temperature byte that is neither the first again (the chip may start the register over
+// after the repeated start) nor a low byte with only the half degree in it. A count per degree
+// of 0 leaves the count remain unused, so it is not judged against it. A chip that lost its
+// supply lost its conversion too, and says so in the configuration read after the wait.
+bool possibleRegisters(std::uint8_t cfg, std::uint16_t temperature, std::uint8_t countRemain,
+                       std::uint8_t countPerDegree) {
+    const unsigned int high = temperature >> 8U;
+    const unsigned int low = temperature & 0xFFU;
+    const int wholeDegrees = static_cast<std::int8_t>(high);
+    const bool inRange = wholeDegrees >= kLowestDegrees && wholeDegrees <= kHighestDegrees;
+    const bool countsPossible = countPerDegree == 0 || countRemain <= countPerDegree;
+    const bool lowPossible = low == high || (low & ~kHalfDegree) == 0;
+    // A second after the start of its conversion the chip has done it, unless it restarted
+    // since and holds no conversion at all.
+    const bool converted = (cfg & kDone) != 0;
+    return converted && inRange && countsPossible && lowPossible;
 }
 
 }  // namespace
@@ -137,9 +168,9 @@ int ReadTemperature(int address, std::uint16_t* value) {
         low = Receive();
         Nak();
     }
-    Stop();
+    const int stopStatus = Stop();
     *value = static_cast<std::uint16_t>(high * 256U + low);
-    return status;
+    return status != 0 ? status : stopStatus;
 }
 
 int ConvertCelsius(std::uint16_t raw, std::uint16_t* celsius) {
@@ -190,7 +221,7 @@ int Temperature(int portAddress, std::int16_t* tempTenths) {
     }
     if (status == 0) {
         DelaySec(1);
-        // Read once more so the chip has finished with the conversion; the value is not needed.
+        // Read once more so the chip has finished with the conversion; it says it has.
         status = ReadCfg(kDeviceAddress, &cfg);
     }
     if (status == 0) {
@@ -205,6 +236,9 @@ int Temperature(int portAddress, std::int16_t* tempTenths) {
     }
     if (status == 0 && portFailed() != 0) {
         status = kPortFailed;
+    }
+    if (status == 0 && !possibleRegisters(cfg, temperature, countRemain, countPerDegree)) {
+        status = kImpossibleRegisters;
     }
     if (status != 0) {
         *tempTenths = 0;

@@ -1,7 +1,8 @@
 // The DS1621-type thermometer on the two-wire bus: one function per device command the program
 // uses, and the measurement cycle that turns one conversion into tenths of a degree Celsius.
 //
-// Every transaction returns 0 on success; a failure status from the bus is passed up at once.
+// Every transaction returns 0 on success; a failure status from the bus is passed up at once,
+// and a data line the device still holds after the stop condition fails the transaction too.
 #pragma once
 
 #include <cstdint>
@@ -20,5 +21,5 @@ int ConvertCelsius(std::uint16_t raw, std::uint16_t* celsius);
 std::int16_t TenthsFromRegisters(std::uint8_t h, std::uint8_t c, std::uint8_t s);
 
 // One measurement on the port at portAddress: fills *tempTenths, or stores 0 and returns the
-// failing status.
+// failing status. Registers no working chip holds (see thermometer.cpp) fail the measurement.
 int Temperature(int portAddress, std::int16_t* tempTenths);

@@ -200,7 +200,7 @@ TEST_F(TwoWireBus, FramingOperationsCostTheirLineChanges) {
     };
     const Case cases[] = {
         {"Start", [] { static_cast<void>(Start()); }, 5, 1},  // checks the line is free
-        {"Stop", Stop, 3, 0},
+        {"Stop", [] { static_cast<void>(Stop()); }, 3, 1},    // checks the line was let go
         {"Transmit", [] { static_cast<void>(Transmit(0xA5)); }, 28, 1},
         {"Receive", [] { static_cast<void>(Receive()); }, 24, 8},
         {"Nak", Nak, 3, 0},
@@ -230,11 +230,17 @@ TEST_F(TwoWireBus, StartAndStopConditionsOnTheWire) {
 
     startIdle();
     static_cast<void>(Start());
-    Stop();
+    EXPECT_EQ(Stop(), 0);
     EXPECT_EQ(wire(), "S P");
     // Stop leaves the bus idle: clock high, data released.
     EXPECT_NE(Port().DataLatch() & kClock, 0);
     EXPECT_EQ(Port().ControlLatch() & kDataDrive, 0);
+
+    // A device that still holds the data line once the stop released it is out of step.
+    startIdle();
+    static_cast<void>(Start());
+    Port().ScriptDeviceLevels({0});
+    EXPECT_NE(Stop(), 0);
 }
 
 TEST_F(TwoWireBus, TransmitSendsEachBitMostSignificantFirstThenReleasesForTheNinthClock) {

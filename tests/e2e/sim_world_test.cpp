@@ -145,6 +145,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadSettingCase{"NotNameValue", "temperature=5;cold", "cold", "name=value"},
         BadSettingCase{"AboveTheRange", "temperature=125.5", "temperature=125.5", "-55 to 125"},
         BadSettingCase{"SwingWithoutPeriod", "temperature=0..10", "temperature=0..10", "A..B/P"},
+        // The swing's second bound would be ".2" if a number could begin with its point.
+        BadSettingCase{"ThreeDotsInASwing", "temperature=1...2/5", "temperature=1...2/5", "A..B/P"},
+        BadSettingCase{"PointWithoutDigitsBefore", "fault=nak@.5-2", "fault=nak@.5-2",
+                       "FROM and TO seconds"},
+        BadSettingCase{"PointWithoutDigitsAfter", "temperature=21.", "temperature=21.",
+                       "-55 to 125"},
         BadSettingCase{"NotAWholeNumber", "count_per_c=1.5", "count_per_c=1.5", "0 to 255"},
         BadSettingCase{"UnknownFault", "fault=unplug@1-2", "fault=unplug@1-2",
                        "unplugged, unpowered, sda-low, sda-high, nak"},

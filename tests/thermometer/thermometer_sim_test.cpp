@@ -27,16 +27,18 @@ constexpr std::uint64_t kAccessesPerLineChange = SimulatedBus::kAccessesPerLineC
 constexpr std::uint16_t kPort = SimulatedBus::kPort;
 
 // Port accesses of bus work: line changes, plus one status read per start condition (the line
-// checked free), one per acknowledge sampled (one per byte sent) and eight per byte received.
+// checked free), one per stop (the line checked let go), one per acknowledge sampled (one per
+// byte sent) and eight per byte received.
 constexpr std::uint64_t Accesses(std::uint64_t lineChanges, std::uint64_t starts,
-                                 std::uint64_t bytesSent, std::uint64_t bytesReceived) {
-    return lineChanges * kAccessesPerLineChange + starts + bytesSent + 8 * bytesReceived;
+                                 std::uint64_t bytesSent, std::uint64_t bytesReceived,
+                                 std::uint64_t stops = 1) {
+    return lineChanges * kAccessesPerLineChange + starts + stops + bytesSent + 8 * bytesReceived;
 }
 
-// A cycle on a chip that already keeps the one-shot bit: 743 line changes, 12 starts, 18 bytes
-// sent and 6 received, then one second asleep.
+// A cycle on a chip that already keeps the one-shot bit: 743 line changes, 12 starts, 6 stops,
+// 18 bytes sent and 6 received, then one second asleep.
 constexpr std::uint64_t kConfiguredCycleAccesses =
-    Accesses(743, 12, 18, 6) + SimulatedBus::kPowerAndAddressExtra;
+    Accesses(743, 12, 18, 6, 6) + SimulatedBus::kPowerAndAddressExtra;
 // The first cycle adds the configuration write and its 100 ms wait.
 constexpr std::uint64_t kConfigurationWriteAccesses =
     Accesses(92, 1, 3, 0) + std::uint64_t{100} * 1000;
@@ -330,10 +332,8 @@ TEST_F(DriverOnSimulatedBus, RawRegistersThroughTheBus) {
         {{0x1900, 10, 16}, 251, "25.125"},
         {{0x1900, 10, 0}, 248, "no count per degree: 24.75, the half goes up"},
         {{0x1900, 0, 0}, 248, "no count per degree: the count remain does not matter"},
-        {{0x1400, 20, 16}, 195, "count remain above count per degree"},
         {{0x0000, 16, 16}, -3, "-0.25: the half goes away from zero"},
         {{0x1980, 6, 10}, 251, "25.15 held in single precision is just below the half"},
-        {{0x0000, 9, 5}, -10, "-1.05 held in single precision is just above the half"},
         {{0xFF80, 4, 16}, -5, "-0.5"},
         {{0x7D00, 12, 16}, 1250, "+125, the top of the range"},
         {{0xC900, 12, 16}, -550, "-55, the bottom of the range"},
@@ -359,6 +359,40 @@ TEST_F(DriverOnSimulatedBus, RawRegistersThroughTheBus) {
         got[0] = expected[0];
         EXPECT_EQ(got, expected) << bus();
     }
+}
+
+// Registers no working chip holds fail the cycle: as the chip sends them, or when the chip lost
+// its supply during the conversion and says, a second after it began, that it has none.
+TEST_F(DriverOnSimulatedBus, RegistersNoChipHoldsFailTheCycle) {
+    const struct {
+        Reading raw;
+        const char* why;
+    } cases[] = {
+        {{0x1400, 20, 16}, "count remain above count per degree"},
+        {{0x0000, 9, 5}, "count remain 9 of 5, which would show -1.0"},
+        {{0x7E00, 12, 16}, "+126, above the range"},
+        {{0xC880, 12, 16}, "-55.5, below it"},
+    };
+    configure();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        sim().setRawReading(c.raw);
+        std::int16_t tenths = 1234;
+        EXPECT_NE(Temperature(kPort, &tenths), 0);
+        EXPECT_EQ(tenths, 0);
+    }
+    sim().setRawReading(std::nullopt);
+    sim().setTemperature(21.5);
+    // Power gone for 5 ms in the middle of the conversion: the chip comes back idle, its
+    // registers empty, and would show -0.3.
+    const Micros start = sim().clock();
+    sim().scheduleFaults(
+        {{Fault::Unpowered, start + 500 * kMicrosPerMilli, start + 505 * kMicrosPerMilli}});
+    std::int16_t tenths = 1234;
+    EXPECT_NE(Temperature(kPort, &tenths), 0);
+    sim().clearFaults();
+    EXPECT_EQ(Temperature(kPort, &tenths), 0);
+    EXPECT_EQ(tenths, 215);
 }
 
 // True temperatures across the sensor's range, in bands run in parallel: every 0.02 degree, and

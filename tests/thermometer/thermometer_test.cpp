@@ -67,7 +67,8 @@ TEST(TenthsFromRegisters, ZeroSlopeIgnoresTheCountRemain) {
 // --- Scripted device -------------------------------------------------------------------------
 
 // What the device puts on the data line, one level per status read: the line free at each start
-// condition, one for each acknowledge clock of a byte sent, eight for each byte received.
+// condition, one for each acknowledge clock of a byte sent, eight for each byte received, the
+// line let go after each stop.
 class Device {
   public:
     Device& start() {
@@ -82,14 +83,22 @@ class Device {
         levels_.push_back(1);
         return *this;
     }
+    Device& stop() { return nack(); }
+    // Still pulls the line low once the stop released it.
+    Device& hold() {
+        levels_.push_back(0);
+        return *this;
+    }
     Device& send(std::uint8_t byte) {
         for (int bit = 7; bit >= 0; --bit) {
             levels_.push_back((byte >> bit) & 1);
         }
         return *this;
     }
-    // A whole one-byte read: address, command, read address acknowledged, then the byte.
-    Device& readByte(std::uint8_t byte) { return start().ack(2).start().ack().send(byte); }
+    // A one-byte read up to its stop: address, command, read address acknowledged, the byte.
+    Device& readFirst(std::uint8_t byte) { return start().ack(2).start().ack().send(byte); }
+    // A whole one-byte read.
+    Device& readByte(std::uint8_t byte) { return readFirst(byte).stop(); }
     const std::vector<int>& levels() const { return levels_; }
 
   private:
@@ -127,8 +136,8 @@ TEST_F(ThermometerDriver, TransactionsPutTheirSequencesOnTheWire) {
         {"ReadCfg", Device().readByte(0x8D), kReadCfg, 124, 0x8D},
         {"ReadCounter", Device().readByte(0x0A), kReadCounter, 124, 0x0A},
         {"ReadSlope", Device().readByte(0x10), kReadSlope, 124, 0x10},
-        {"ReadTemperature", Device().readByte(0xE7).start().ack().send(0x80), kReadTemperature, 181,
-         0xE780},
+        {"ReadTemperature", Device().readFirst(0xE7).start().ack().send(0x80), kReadTemperature,
+         181, 0xE780},
         {"WriteCfg", Device().start().ack(3), "S 9A n AC n 01 n P", 92, 0},
         {"StartConversion", Device().start().ack(2), kStartConversion, 64, 0},
         {"WritePort", Device().start().ack(2), "S 9A n 22 n P", 64, 0},
@@ -171,7 +180,7 @@ TEST_F(ThermometerDriver, UnacknowledgedByteEndsTheTransactionWithAStop) {
         {"ReadSlope", "read address", Device().start().ack(2).start().nack(),
          "S 9A n A9 n Sr 9B n P", 0},
         {"ReadTemperature", "address", Device().start().nack(), "S 9A n P", 0},
-        {"ReadTemperature", "second read address", Device().readByte(0x19).start().nack(),
+        {"ReadTemperature", "second read address", Device().readFirst(0x19).start().nack(),
          "S 9A n AA n Sr 9B n FF Sr 9B n P", 0x1900},
         {"WriteCfg", "data", Device().start().ack(2).nack(), "S 9A n AC n 01 n P", 0},
         {"WriteCfg", "address", Device().start().nack(), "S 9A n P", 0},
@@ -202,18 +211,19 @@ struct Registers {
     std::uint8_t countPerDegree;
 };
 
-Device Cycle(const Registers& r) {
+// The device's side of a whole cycle; `heldAtTheEnd`: it still holds the line after the last stop.
+Device Cycle(const Registers& r, bool heldAtTheEnd = false) {
     Device d;
     d.readByte(r.cfg);
     if ((r.cfg & 0x01) == 0) {
-        d.start().ack(3);  // WriteCfg
+        d.start().ack(3).stop();  // WriteCfg
     }
-    d.start().ack(2);          // StartConversion
+    d.start().ack(2).stop();   // StartConversion
     d.readByte(r.cfg | 0x80);  // the second configuration read
-    d.readByte(r.high).start().ack().send(r.low);
+    d.readFirst(r.high).start().ack().send(r.low).stop();
     d.readByte(r.countRemain);
-    d.readByte(r.countPerDegree);
-    return d;
+    d.readFirst(r.countPerDegree);
+    return heldAtTheEnd ? d.hold() : d.stop();
 }
 
 std::string CycleWire(const Registers& r) {
@@ -243,11 +253,10 @@ TEST_F(ThermometerDriver, CycleComputesTenthsFromTheRegistersItReads) {
     } cases[] = {
         {{0x01, 25, 0x00, 10, 16}, 251},
         {{0x01, 25, 0x80, 10, 16}, 251},  // the low byte has no influence
-        {{0x01, 25, 0x7F, 10, 16}, 251},
+        {{0x01, 25, 25, 10, 16}, 251},    // the register started over after the repeated start
         {{0x03, 0xFB, 0x00, 12, 16}, -50},
         {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, -13},
         {{0x00, 0x00, 0x00, 0x00, 0x00}, -3},
-        {{0x01, 0x00, 0x00, 9, 5}, -10},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
@@ -271,8 +280,9 @@ TEST_F(ThermometerDriver, CycleWithTheOneShotBitSetWritesNothingAndCosts743LineC
     const std::vector<Access>& log = Port().Log();
     EXPECT_EQ(Count(log, Kind::kWrite), 745U);
     const std::uint64_t samples = Count(log, Kind::kRead, 0x379);
-    // 66 acknowledge and data samples, and the line checked free at each of the 12 starts.
-    EXPECT_EQ(samples, 78U);
+    // 66 acknowledge and data samples, the line checked free at each of the 12 starts and let go
+    // after each of the 6 stops.
+    EXPECT_EQ(samples, 84U);
     EXPECT_EQ(Count(log, Kind::kRead), 745U + samples + std::uint64_t{743} * 1000U);
     EXPECT_LT(LongestReadRun(0x378), 100000U) << "no configuration wait";
 }
@@ -285,8 +295,8 @@ TEST_F(ThermometerDriver, CycleWithTheOneShotBitClearWritesItAndWaits100Ms) {
     EXPECT_EQ(tenths, 251);
     EXPECT_EQ(wire(), CycleWire(r));  // WriteCfg with 0x61
     EXPECT_EQ(Count(Port().Log(), Kind::kWrite), 745U + 92U);
-    // The stop's last 1 ms and the 100 ms wait run together.
-    EXPECT_EQ(LongestReadRun(0x378), 101000U);
+    // The 100 ms wait follows the stop's look at the data line.
+    EXPECT_EQ(LongestReadRun(0x378), 100000U);
 }
 
 TEST_F(ThermometerDriver, CycleUsesThePortItIsGiven) {
@@ -359,21 +369,24 @@ TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
         {"WriteCfg data byte", Device().readByte(0x00).start().ack(2).nack(),
          kReadCfg + " S 9A n AC n 01 n P", 0, true},
         {"StartConversion", Device().readByte(0x01).start().ack().nack(), converted, 0, false},
-        {"second ReadCfg", Device().readByte(0x01).start().ack(2).start().ack(2).start().nack(),
+        {"second ReadCfg",
+         Device().readByte(0x01).start().ack(2).stop().start().ack(2).start().nack(),
          converted + " S 9A n AC n Sr 9B n P", 1, false},
         {"ReadTemperature",
-         Device().readByte(0x01).start().ack(2).readByte(0x81).start().ack(2).start().nack(),
+         Device().readByte(0x01).start().ack(2).stop().readByte(0x81).start().ack(2).start().nack(),
          converted + " " + kReadCfg + " S 9A n AA n Sr 9B n P", 1, false},
         {"ReadSlope",
          Device()
              .readByte(0x01)
              .start()
              .ack(2)
+             .stop()
              .readByte(0x81)
-             .readByte(25)
+             .readFirst(25)
              .start()
              .ack()
              .send(0)
+             .stop()
              .readByte(10)
              .start()
              .ack(2)
@@ -394,6 +407,71 @@ TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
         EXPECT_EQ(Port().SleepCalls(), c.sleeps);
         EXPECT_EQ(LongestReadRun(0x378) >= 100000, c.waited);
         EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+    }
+}
+
+// A chip that lost its supply or its connection, or a data line stuck, for part of a byte
+// leaves the master reading ones or zeros with every acknowledge in place. Registers no working
+// chip holds fail the cycle after the same bus traffic; the limits of what a chip holds pass.
+TEST_F(ThermometerDriver, CycleWithRegistersNoChipHoldsFails) {
+    const struct {
+        Registers r;
+        bool possible;
+        const char* why;
+    } cases[] = {
+        {{0x01, 0x7D, 0x00, 16, 16}, true, "+125 with the count remain at the count per degree"},
+        {{0x01, 0xC9, 0x00, 0, 16}, true, "-55"},
+        {{0x01, 0x7E, 0x00, 10, 16}, false, "+126, above the chip's range"},
+        {{0x01, 0xC8, 0x00, 10, 16}, false, "-56, below it"},
+        {{0x01, 0x80, 0x80, 10, 16}, false, "-128"},
+        {{0x01, 25, 0x00, 17, 16}, false, "count remain above the count per degree"},
+        {{0x01, 25, 0x00, 0xFF, 0}, true, "no count per degree: the count remain is not used"},
+        {{0x01, 25, 0x7F, 10, 16}, false, "second byte with bits below the half degree"},
+        {{0x01, 25, 0x40, 10, 16}, false, "second byte neither the first again nor a low byte"},
+        {{0x01, 25, 0x99, 10, 16}, false, "second byte with the half degree and more"},
+        {{0x01, 0x00, 0x00, 9, 5}, false, "count remain 9 of 5, which would show -1.0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        SetUp();
+        script(Cycle(c.r));
+        std::int16_t tenths = 1234;
+        EXPECT_EQ(Temperature(0x378, &tenths) == 0, c.possible);
+        if (!c.possible) {
+            EXPECT_EQ(tenths, 0);
+        }
+        EXPECT_EQ(wire(), CycleWire(c.r)) << "the same bus traffic";
+        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+    }
+}
+
+// A device that still holds the data line once a stop released it is out of step with the
+// master: the transaction fails, whatever it read, and a cycle would fail with it.
+TEST_F(ThermometerDriver, DataLineHeldAfterTheStopFailsTheTransaction) {
+    const struct {
+        const char* name;
+        Device device;
+    } cases[] = {
+        {"ReadCfg", Device().readFirst(0x01).hold()},
+        {"ReadTemperature", Device().readFirst(0x19).start().ack().send(0x19).hold()},
+        {"ReadSlope", Device().readFirst(0x10).hold()},
+        {"WriteCfg", Device().start().ack(3).hold()},
+        {"StartConversion", Device().start().ack(2).hold()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        script(c.device);
+        EXPECT_NE(CallTransaction(c.name, 0).status, 0);
+        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+    }
+    // Let go after the very last stop of a cycle, or not.
+    for (const bool held : {false, true}) {
+        SetUp();
+        script(Cycle({0x01, 25, 0, 10, 16}, held));
+        std::int16_t tenths = 1234;
+        EXPECT_EQ(Temperature(0x378, &tenths) != 0, held);
+        EXPECT_EQ(tenths, held ? 0 : 251);
     }
 }
 

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <regex>
 #include <string>
@@ -273,6 +275,109 @@ TEST(PlotCommandLine, BadOptionsAreRefusedWithAMessage) {
         EXPECT_TRUE(result.err.starts_with("quorvane-plot: ")) << result.err;
     }
     EXPECT_EQ(runProgram({"ls", dir.path().string()}).out, "quorvane.log\n");
+}
+
+// Titles and output names are the user's text, never gnuplot's: none of them may end a command
+// (a newline, then "!" runs a shell), end a quoted string, or fail to draw. Each chart is drawn
+// whole, at exactly the name given, and nothing else appears in the directory.
+TEST(PlotUserText, NoCharacterOfATitleOrAnOutputNameIsGnuplotSyntax) {
+    const std::vector<std::string> nasty{
+        "Room\n!touch PWNED\n",
+        "'",
+        "''",
+        "'Room",
+        "a'; system('touch PWNED'); '",
+        "\"; system(\"touch PWNED\"); \"",
+        "`touch PWNED`",
+        "$(touch PWNED)",
+        "@ARG1 \\ \\n %s %n {/Symbol a}^2_x &amp;",
+        "line\r!touch PWNED\rend\t\x01\x7f",
+        "Zimmer \xC3\xA4 \xE2\x84\x83",
+    };
+    const TempDir dir;
+    writeFile(dir.file("quorvane.log"), entries("C", 21.0, 5, 0));
+    for (const std::string& text : nasty) {
+        SCOPED_TRACE(testing::PrintToString(text));
+        std::string output = text + ".png";
+        std::replace(output.begin(), output.end(), '/', '_');  // a name, not a path
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{kPlot, "-t", text, "-o", "titled.png"},
+              std::vector<std::string>{kPlot, "-t", "Room", "-o", output}}) {
+            const ProgramResult plot = runProgram(args, dir.path());
+            EXPECT_EQ(plot.status, 0) << plot.err;
+            EXPECT_EQ(plot.err, "");
+            EXPECT_TRUE(readPng(dir.file(args.back())).has_value());
+            EXPECT_FALSE(readFile(dir.file("PWNED")).has_value()) << "gnuplot ran a command";
+            std::filesystem::remove(dir.file(args.back()));
+        }
+    }
+    EXPECT_EQ(runProgram({"ls", "-A", dir.path().string()}).out, "quorvane.log\n");
+}
+
+// quorvane-plot may run as root in a directory others can write. A symbolic link planted at the
+// output name is refused and its target left alone; an image already there is replaced whole,
+// keeping its mode; no temporary file stays behind, drawn or not.
+TEST(PlotOutput, APlantedLinkIsRefusedAndAnImageIsReplacedWhole) {
+    const TempDir dir;
+    writeFile(dir.file("quorvane.log"), entries("C", 21.0, 5, 0));
+    writeFile(dir.file("precious"), "root's own");
+    for (const char* target : {"precious", "missing"}) {
+        SCOPED_TRACE(target);
+        std::filesystem::create_symlink(target, dir.file("quorvane.png"));
+        const ProgramResult plot = runProgram({kPlot}, dir.path());
+        EXPECT_EQ(plot.status, 1);
+        EXPECT_EQ(plot.err, "quorvane-plot: cannot write quorvane.png: it is a symbolic link\n");
+        EXPECT_TRUE(std::filesystem::is_symlink(dir.file("quorvane.png")));
+        std::filesystem::remove(dir.file("quorvane.png"));
+    }
+    EXPECT_EQ(readFile(dir.file("precious")), "root's own");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+
+    // A FIFO at the output name is no image either: it is neither written nor waited on.
+    ASSERT_EQ(runProgram({"mkfifo", dir.file("fifo.png")}).status, 0);
+    const ProgramResult fifo = runProgram({"timeout", "20", kPlot, "-o", "fifo.png"}, dir.path());
+    EXPECT_EQ(fifo.status, 1);
+    EXPECT_EQ(fifo.err, "quorvane-plot: cannot write fifo.png: it is not a regular file\n");
+    std::filesystem::remove(dir.file("fifo.png"));
+
+    writeFile(dir.file("chart.png"), "an old chart");
+    std::filesystem::permissions(dir.file("chart.png"), std::filesystem::perms(0640));
+    ASSERT_EQ(runProgram({"ln", dir.file("chart.png"), dir.file("second-name")}).status, 0);
+    const ProgramResult plot = runProgram({kPlot, "-o", "chart.png"}, dir.path());
+    EXPECT_EQ(plot.status, 0) << plot.err;
+    EXPECT_TRUE(readPng(dir.file("chart.png")).has_value());
+    EXPECT_EQ(std::filesystem::status(dir.file("chart.png")).permissions(),
+              std::filesystem::perms(0640));
+    EXPECT_EQ(readFile(dir.file("second-name")), "an old chart") << "the other name is left alone";
+    EXPECT_EQ(runProgram({"ls", "-A", dir.path().string()}).out,
+              "chart.png\nprecious\nquorvane.log\nsecond-name\n");
+}
+
+// A log that never ends and holds no line (a device such as /dev/zero) cannot keep the program
+// reading: a named device is refused, and a pipe gives up after 16 MiB without a measurement.
+// A named FIFO is still read, waiting for its writer.
+TEST(PlotInput, InputThatNeverEndsIsRefusedOrGivenUp) {
+    const TempDir dir;
+    for (const char* device : {"/dev/zero", "/dev/urandom"}) {
+        const ProgramResult plot = runProgram({"timeout", "20", kPlot, device}, dir.path());
+        EXPECT_EQ(plot.status, 1) << device;
+        EXPECT_EQ(plot.err, std::string("quorvane-plot: cannot read ") + device +
+                                ": it is not a regular file or a pipe\n");
+    }
+    const ProgramResult piped =
+        runProgram({"timeout", "20", "sh", "-c", "exec \"$0\" - </dev/zero", kPlot}, dir.path());
+    EXPECT_EQ(piped.status, 1);
+    EXPECT_EQ(piped.err, "quorvane-plot: - holds no measurement in its first 16 MiB: not a log\n");
+
+    writeFile(dir.file("quorvane.log"), entries("C", 21.0, 5, 0));
+    const ProgramResult fifo = runProgram(
+        {"timeout", "20", "sh", "-c",
+         "mkfifo f && (sleep 1; cat quorvane.log >f) & sleep 0.2; exec \"$0\" f -o f.svg", kPlot},
+        dir.path());
+    EXPECT_EQ(fifo.status, 0) << fifo.err;
+    EXPECT_TRUE(readFile(dir.file("f.svg")).value_or("").find("<svg") != std::string::npos);
+    EXPECT_EQ(runProgram({kPlot, "."}, dir.path()).err,
+              "quorvane-plot: cannot read .: it is a directory\n");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <ostream>
 #include <sstream>
@@ -298,10 +299,51 @@ TEST(TraceCommandLine, AFileThatCannotBeWrittenFails) {
         EXPECT_EQ(result.status, 1) << path;
         EXPECT_NE(result.err.find("cannot write " + path), std::string::npos) << result.err;
     }
-    // /dev/full opens but takes nothing: the failure shows at the write.
+    // A device is no trace file: /dev/full is refused as it opens.
     const ProgramResult full = runProgram({kTrace, "-o", "/dev/full"});
     EXPECT_EQ(full.status, 1);
-    EXPECT_NE(full.err.find("cannot write /dev/full"), std::string::npos) << full.err;
+    EXPECT_EQ(full.err, "quorvane_trace: cannot write /dev/full: it is not a regular file\n");
+    // Standard output on /dev/full takes nothing: the failure shows at the write.
+    const ProgramResult fullOut = runProgram({"sh", "-c", "exec \"$0\" -o - >/dev/full", kTrace});
+    EXPECT_EQ(fullOut.status, 1);
+    EXPECT_NE(fullOut.err.find("cannot write -"), std::string::npos) << fullOut.err;
+}
+
+// quorvane_trace may run as root in a directory others can write. A symbolic link planted at the
+// output name is never followed, a FIFO is neither written nor waited on, and a file with a
+// second name is not emptied; a plain file is replaced by the trace.
+TEST(TraceCommandLine, APlantedLinkOrASecondNameIsRefused) {
+    const TempDir dir;
+    writeFile(dir.file("precious"), "root's own");
+    std::filesystem::create_symlink("precious", dir.file("quorvane.vcd"));
+    std::filesystem::create_symlink("missing", dir.file("dangling.vcd"));
+    std::filesystem::create_hard_link(dir.file("precious"), dir.file("linked.vcd"));
+    ASSERT_EQ(runProgram({"mkfifo", dir.file("fifo.vcd")}).status, 0);
+    const struct {
+        std::vector<std::string> args;
+        const char* why;
+    } cases[] = {
+        {{}, "quorvane.vcd: it is a symbolic link"},
+        {{"-o", "dangling.vcd"}, "dangling.vcd: it is a symbolic link"},
+        {{"-o", "linked.vcd"}, "linked.vcd: it has another name (a hard link)"},
+        {{"-o", "fifo.vcd"}, "fifo.vcd: it is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{"timeout", "20", kTrace};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const ProgramResult result = runProgram(argv, dir.path());
+        EXPECT_EQ(result.status, 1) << c.why;
+        EXPECT_EQ(result.err, std::string("quorvane_trace: cannot write ") + c.why + "\n");
+    }
+    EXPECT_EQ(readFile(dir.file("precious")), "root's own");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+
+    writeFile(dir.file("old.vcd"), std::string(100000, '\x01'));
+    const ProgramResult result = runProgram({kTrace, "-o", "old.vcd"}, dir.path());
+    EXPECT_EQ(result.status, 0) << result.err;
+    const std::string trace = readFile(dir.file("old.vcd")).value_or("");
+    EXPECT_TRUE(trace.starts_with("$comment")) << trace.substr(0, 40);
+    EXPECT_EQ(trace.find('\x01'), std::string::npos) << "the old content is gone";
 }
 
 TEST(TraceCommandLine, DashWritesTheTraceToStandardOutput) {

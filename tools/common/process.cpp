@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,10 +85,14 @@ int waitForExit(pid_t pid) {
     return WEXITSTATUS(status);
 }
 
-TempFile::TempFile(const std::string& suffix) {
-    const char* dir = std::getenv("TMPDIR");
+TempFile::TempFile(const std::string& suffix, const std::string& directory) {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string dir = !directory.empty()               ? directory
+                            : tmp != nullptr && *tmp != '\0' ? std::string(tmp)
+                                                             : std::string("/tmp");
+    // Beside the user's own files it stays out of sight while it lasts.
     std::string pattern =
-        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/quorvane-XXXXXX" + suffix;
+        dir + (directory.empty() ? "/quorvane-" : "/.quorvane-") + "XXXXXX" + suffix;
     const int fd = mkstemps(pattern.data(), static_cast<int>(suffix.size()));
     if (fd >= 0) {
         close(fd);
@@ -99,6 +104,14 @@ TempFile::~TempFile() {
     if (ok()) {
         unlink(path_.c_str());
     }
+}
+
+bool TempFile::moveTo(const std::string& path, mode_t mode) {
+    if (chmod(path_.c_str(), mode) != 0 || rename(path_.c_str(), path.c_str()) != 0) {
+        return false;
+    }
+    path_.clear();
+    return true;
 }
 
 bool TempFile::write(const std::string& content) const {

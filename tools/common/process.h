@@ -26,10 +26,12 @@ int startPiped(const std::vector<std::string>& argv, PipedProgram& started);
 // Waits for a started program to end: its exit status as runProgram gives it.
 int waitForExit(pid_t pid);
 
-// A file in the temporary directory that is removed when this goes away.
+// A new file of this process's own (mode 0600, created where no file of that name was) that is
+// removed when this goes away, unless it was moved into place. It lies in the temporary
+// directory, or in `directory`: a file to be renamed over another must lie beside it.
 class TempFile {
   public:
-    explicit TempFile(const std::string& suffix);
+    explicit TempFile(const std::string& suffix, const std::string& directory = {});
     ~TempFile();
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -38,6 +40,9 @@ class TempFile {
     const std::string& path() const { return path_; }
     // Replaces the content; false when it could not be written whole.
     bool write(const std::string& content) const;
+    // Gives the file `mode` and renames it to `path`, replacing whatever has that name (a
+    // symbolic link is replaced, never followed); false, with errno, when it could not.
+    bool moveTo(const std::string& path, mode_t mode);
 
   private:
     std::string path_;

@@ -11,11 +11,13 @@ namespace quorvane::plot {
 
 namespace {
 
-// gnuplot's single-quoted string: nothing is interpreted but a doubled quote.
+// gnuplot's single-quoted string, for the chart's own labels: nothing is interpreted but a
+// doubled quote, and a control character (a newline would end the command) becomes a space.
 std::string quoted(const std::string& text) {
     std::string result = "'";
     for (const char c : text) {
-        result += c;
+        const bool control = static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        result += control ? ' ' : c;
         if (c == '\'') {
             result += '\'';
         }
@@ -51,9 +53,11 @@ std::string gnuplotScript(const ChartData& data, const ChartRequest& request) {
         script << "set terminal pngcairo size " << size << " noenhanced font 'sans,10'\n";
     }
     script << "set encoding utf8\n";
-    script << "set output " << quoted(request.output) << "\n";
+    // The user's texts are gnuplot's arguments, read as the strings they are: no character of
+    // them can end a command or a quoted string.
+    script << "set output ARG1\n";
     if (!request.title.empty()) {
-        script << "set title " << quoted(request.title) << "\n";
+        script << "set title ARG2\n";
     }
 
     // A single moment would leave gnuplot an empty range to complain about.
@@ -149,6 +153,11 @@ std::string gnuplotScript(const ChartData& data, const ChartRequest& request) {
     }
     script << plot.str() << "\nset output\n";
     return script.str();
+}
+
+std::vector<std::string> gnuplotCommand(const std::string& script, const std::string& image,
+                                        const ChartRequest& request) {
+    return {"gnuplot", "-c", script, image, request.title};
 }
 
 }  // namespace quorvane::plot

@@ -27,7 +27,13 @@ std::string seriesColour(std::size_t index);
 // in where that is another.
 std::string seriesLabel(const Series& series, Unit shown);
 
-// A complete gnuplot script: terminal, output, axes and the data itself, inline.
+// A complete gnuplot script: terminal, output, axes and the data itself, inline. It holds no
+// text the user gave: the image's path and the title are its first two arguments, as
+// gnuplotCommand passes them.
 std::string gnuplotScript(const ChartData& data, const ChartRequest& request);
+
+// The command that runs `script` to draw into `image` with the request's title.
+std::vector<std::string> gnuplotCommand(const std::string& script, const std::string& image,
+                                        const ChartRequest& request);
 
 }  // namespace quorvane::plot

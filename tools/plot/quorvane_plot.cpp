@@ -27,21 +27,39 @@ int fail(const std::string& message) {
     return tools::fail(kProgram, message);
 }
 
+// Input that has not shown one measurement by then is not a log: reading stops there, so that
+// a device that never ends (/dev/zero) cannot keep the program reading for ever.
+constexpr std::size_t kMostWithoutEntry = std::size_t{16} << 20;
+
 // Passes the whole log, "-" being standard input, through the reader a piece at a time; a
-// message when it cannot be read.
-std::optional<std::string> readLog(const std::string& path, plot::LogReader& reader) {
+// message when it cannot be read. A named log is a regular file or a pipe, never a device.
+std::optional<std::string> readLog(const std::string& path, plot::LogReader& reader,
+                                   const plot::SeriesReducer& series) {
     int fd = STDIN_FILENO;
     if (path != "-") {
-        struct stat info {};
-        if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            return "cannot read " + path + ": it is a directory";
-        }
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            return "cannot read " + path + ": " + std::strerror(errno);
+        // Opened without waiting, so that no device can hold the program before its type is
+        // known; a FIFO is then opened again to wait for its writer.
+        for (int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;; flags = O_RDONLY | O_CLOEXEC) {
+            fd = open(path.c_str(), flags);
+            if (fd < 0) {
+                return "cannot read " + path + ": " + std::strerror(errno);
+            }
+            struct stat info {};
+            const bool statted = fstat(fd, &info) == 0;
+            if (!statted || !(S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode))) {
+                close(fd);
+                return "cannot read " + path + ": " +
+                       (statted && S_ISDIR(info.st_mode) ? "it is a directory"
+                                                         : "it is not a regular file or a pipe");
+            }
+            if (S_ISREG(info.st_mode) || (flags & O_NONBLOCK) == 0) {
+                break;
+            }
+            close(fd);
         }
     }
     std::vector<char> buffer(std::size_t{1} << 20);
+    std::size_t total = 0;
     ssize_t n = 0;
     while ((n = read(fd, buffer.data(), buffer.size())) != 0) {
         if (n < 0 && errno != EINTR) {
@@ -49,6 +67,10 @@ std::optional<std::string> readLog(const std::string& path, plot::LogReader& rea
         }
         if (n > 0) {
             reader.read(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+            total += static_cast<std::size_t>(n);
+            if (series.entries() == 0 && total >= kMostWithoutEntry) {
+                break;
+            }
         }
     }
     if (fd != STDIN_FILENO) {
@@ -57,14 +79,57 @@ std::optional<std::string> readLog(const std::string& path, plot::LogReader& rea
     if (n < 0) {
         return "cannot read " + path;
     }
+    if (series.entries() == 0 && total >= kMostWithoutEntry) {
+        return path + " holds no measurement in its first 16 MiB: not a log";
+    }
     reader.finish();
     return std::nullopt;
+}
+
+// The mode the image gets: that of the image it replaces, or a new file's.
+mode_t imageMode(const struct stat* replaced) {
+    if (replaced != nullptr) {
+        return replaced->st_mode & 07777;
+    }
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// Checked before anything is drawn, with the reason, or nothing when `path` may take an image.
+// The program may run as root in a directory that others can write: a symbolic link planted at
+// the output name is refused, and the image is drawn into a file of its own beside it and then
+// renamed into place, so that no file the link or a later one points at is ever written.
+std::optional<std::string> unwritableOutput(const std::string& path, struct stat* existing,
+                                            bool* existed) {
+    *existed = lstat(path.c_str(), existing) == 0;
+    if (!*existed) {
+        return std::nullopt;
+    }
+    if (S_ISLNK(existing->st_mode)) {
+        return "cannot write " + path + ": it is a symbolic link";
+    }
+    if (!S_ISREG(existing->st_mode)) {
+        return "cannot write " + path + ": it is not a regular file";
+    }
+    if (access(path.c_str(), W_OK) != 0) {
+        return "cannot write " + path + ": " + std::strerror(errno);
+    }
+    return std::nullopt;
+}
+
+std::string directoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 int drawChart(const plot::PlotOptions& options) {
     plot::SeriesReducer series(options.chart.width, options.unit);
     plot::LogReader reader([&series](const plot::Entry& entry) { series.add(entry); });
-    if (const auto error = readLog(options.log, reader)) {
+    if (const auto error = readLog(options.log, reader, series)) {
         return fail(*error);
     }
     if (reader.skipped() > 0) {
@@ -80,33 +145,40 @@ int drawChart(const plot::PlotOptions& options) {
     }
 
     // Checked here because gnuplot, refused its output file, draws on its standard output.
-    // An existing image is not truncated before gnuplot has something to put in its place.
-    const char* output = options.chart.output.c_str();
-    struct stat info {};
-    const bool existed = stat(output, &info) == 0;
-    const int fd = open(output, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return fail("cannot write " + options.chart.output + ": " + std::strerror(errno));
+    // An existing image is not touched before gnuplot has drawn its replacement.
+    const std::string& output = options.chart.output;
+    struct stat existing {};
+    bool existed = false;
+    if (const auto error = unwritableOutput(output, &existing, &existed)) {
+        return fail(*error);
     }
-    close(fd);
+    const std::string directory = directoryOf(output);
+    const std::size_t dot = output.rfind('.');
+    const std::string suffix =
+        dot != std::string::npos && dot > output.rfind('/') + 1 ? output.substr(dot) : "";
+    tools::TempFile image(suffix, directory);
+    if (!image.ok()) {
+        return fail("cannot write " + output + ": " + std::strerror(errno));
+    }
 
     const tools::TempFile script(".gp");
     if (!script.ok() || !script.write(plot::gnuplotScript(series.finish(), options.chart))) {
         return fail("cannot write a temporary file for gnuplot: " +
                     std::string(std::strerror(errno)));
     }
-    const int status = tools::runProgram({"gnuplot", script.path()});
-    if (status == 0 && stat(output, &info) == 0 && info.st_size > 0) {
+    const int status =
+        tools::runProgram(plot::gnuplotCommand(script.path(), image.path(), options.chart));
+    struct stat drawn {};
+    if (status == 0 && stat(image.path().c_str(), &drawn) == 0 && drawn.st_size > 0) {
+        if (!image.moveTo(output, imageMode(existed ? &existing : nullptr))) {
+            return fail("cannot write " + output + ": " + std::strerror(errno));
+        }
         return 0;
-    }
-    if (!existed) {
-        unlink(output);
     }
     if (status == -1) {
         return fail("cannot run gnuplot; is it installed? (Debian: apt install gnuplot-nox)");
     }
-    return fail("gnuplot did not draw " + options.chart.output + " (exit status " +
-                std::to_string(status) + ")");
+    return fail("gnuplot did not draw " + output + " (exit status " + std::to_string(status) + ")");
 }
 
 }  // namespace

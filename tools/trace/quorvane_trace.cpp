@@ -1,13 +1,19 @@
 // quorvane_trace: records the bus waveform of quorvane's measurement cycles as a VCD file. The
 // program's own bus and driver code runs against the simulated port, whose clock counts one
 // microsecond per port access, so the file shows the real pacing without waiting for it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ext/stdio_filebuf.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -102,22 +108,59 @@ int record(const trace::TraceOptions& options, const sim::World& world, std::ost
     return failed;
 }
 
+// Opens the named output for writing, emptied, or gives the reason it will not. Tracing may run
+// as root in a directory that others can write, so, as with the log, a symbolic link planted at
+// the name is never followed, a FIFO or a device of that name is never written to nor waited
+// on, and a file with a second name (a hard link to a file of someone else's) is not emptied.
+int openOutput(const std::string& path, std::string* reason) {
+    const int fd =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        // A FIFO nobody reads, or a device with nothing behind it, refuses a write-only open
+        // that will not wait.
+        *reason = errno == ELOOP   ? "it is a symbolic link"
+                  : errno == ENXIO ? "it is not a regular file"
+                                   : std::strerror(errno);
+        return -1;
+    }
+    struct stat status {};
+    const char* refused = nullptr;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        refused = "it is not a regular file";
+    } else if (status.st_nlink != 1) {
+        refused = "it has another name (a hard link)";
+    } else if (ftruncate(fd, 0) != 0) {
+        refused = std::strerror(errno);
+    }
+    if (refused != nullptr) {
+        *reason = refused;
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 int run(const trace::TraceOptions& options, const sim::World& world) {
-    std::ofstream file;
+    std::optional<__gnu_cxx::stdio_filebuf<char>> fileBuffer;
+    std::optional<std::ostream> file;
     std::ostream* out = &std::cout;
     if (options.output != "-") {
-        file.open(options.output, std::ios::binary | std::ios::trunc);
-        if (!file) {
-            return fail("cannot write " + options.output + ": " + std::strerror(errno));
+        std::string reason;
+        const int fd = openOutput(options.output, &reason);
+        if (fd < 0) {
+            return fail("cannot write " + options.output + ": " + reason);
         }
-        out = &file;
+        fileBuffer.emplace(fd, std::ios::out);
+        file.emplace(&*fileBuffer);
+        out = &*file;
     }
     const int failed = record(options, world, *out);
     out->flush();
-    if (file.is_open()) {
-        file.close();
+    if (fileBuffer && fileBuffer->close() == nullptr) {
+        out->setstate(std::ios::failbit);
     }
-    if (!*out || (options.output != "-" && file.fail())) {
+    if (!*out) {
         return fail("cannot write " + options.output + ": " + std::strerror(errno));
     }
     if (failed != 0) {
