@@ -136,10 +136,23 @@ check_purged() {
     echo "$order: purged, nothing left"
 }
 
+# Reinstalling either package, as an upgrade does, leaves the link and the owners as they were.
+check_upgrades() {
+    local order=$1 before
+    before=$(stat -c %U:%a /var/lib/prometheus "$textfile_dir")
+    apt_get install --reinstall "$deb"
+    apt_get install --reinstall prometheus-node-exporter
+    [ "$(stat -c %U:%a /var/lib/prometheus "$textfile_dir")" = "$before" ] ||
+        fail "$order: reinstalling changed the owners or modes: $before, now $(stat -c %U:%a /var/lib/prometheus "$textfile_dir")"
+    [ "$(readlink "$textfile_dir/quorvane.prom")" = ../../quorvane/quorvane.prom ] ||
+        fail "$order: the link is gone after reinstalling: $(ls -l "$textfile_dir")"
+}
+
 apt_get update
 # node_exporter first, with the acl package.
 apt_get install acl prometheus-node-exporter curl
 apt_get install "$deb"
+check_upgrades "node_exporter first"
 check_delivers "node_exporter first"
 check_purged "node_exporter first"
 
@@ -147,6 +160,7 @@ check_purged "node_exporter first"
 apt_get purge prometheus-node-exporter acl
 apt_get install "$deb"
 apt_get install prometheus-node-exporter
+check_upgrades "quorvane first"
 check_delivers "quorvane first"
 check_purged "quorvane first"
 
