@@ -164,4 +164,6 @@ check_upgrades "quorvane first"
 check_delivers "quorvane first"
 check_purged "quorvane first"
 
-[ "$had_acl" -gt 0 ] || apt_get purge acl
+# The machine as it was: node_exporter installed, acl as before.
+[ "$had_acl" -eq 0 ] || apt_get install acl
+echo "the service's metrics reach node_exporter in both install orders; purging leaves nothing"

@@ -25,16 +25,17 @@ using Connection = std::tuple<std::string, int, bool>;
 // port's layout, independent of any adapter.
 std::pair<std::string, bool> connectorPin(PortRegister reg, int bit) {
     switch (reg) {
-    case PortRegister::Data:
-        return {std::to_string(2 + bit), false};
-    case PortRegister::Status: {
-        static const std::map<int, int> kStatusPins{{3, 15}, {4, 13}, {5, 12}, {6, 10}, {7, 11}};
-        return {std::to_string(kStatusPins.at(bit)), bit == 7};
-    }
-    case PortRegister::Control: {
-        static const std::map<int, int> kControlPins{{0, 1}, {1, 14}, {2, 16}, {3, 17}};
-        return {std::to_string(kControlPins.at(bit)), bit != 2};
-    }
+        case PortRegister::Data:
+            return {std::to_string(2 + bit), false};
+        case PortRegister::Status: {
+            static const std::map<int, int> kStatusPins{
+                {3, 15}, {4, 13}, {5, 12}, {6, 10}, {7, 11}};
+            return {std::to_string(kStatusPins.at(bit)), bit == 7};
+        }
+        case PortRegister::Control: {
+            static const std::map<int, int> kControlPins{{0, 1}, {1, 14}, {2, 16}, {3, 17}};
+            return {std::to_string(kControlPins.at(bit)), bit != 2};
+        }
     }
     return {"", false};
 }
@@ -42,32 +43,32 @@ std::pair<std::string, bool> connectorPin(PortRegister reg, int bit) {
 // The DS1621's pins.
 int chipPin(Signal signal) {
     switch (signal) {
-    case Signal::Scl:
-        return 2;
-    case Signal::SdaDrive:
-    case Signal::SdaSense:
-        return 1;
-    case Signal::Vdd:
-        return 8;
-    case Signal::A2:
-        return 5;
-    case Signal::A1:
-        return 6;
-    case Signal::A0:
-        return 7;
+        case Signal::Scl:
+            return 2;
+        case Signal::SdaDrive:
+        case Signal::SdaSense:
+            return 1;
+        case Signal::Vdd:
+            return 8;
+        case Signal::A2:
+            return 5;
+        case Signal::A1:
+            return 6;
+        case Signal::A0:
+            return 7;
     }
     return 0;
 }
 
 std::set<Connection> fromWiringTable() {
     std::set<Connection> connections;
-    for (const Wire& wire : kAdapterWiring) {
+    for (const Wire& row : kAdapterWiring) {
         for (int bit = 0; bit < 8; ++bit) {
-            if ((wire.mask >> bit & 1) != 0) {
-                const auto [pin, portInverts] = connectorPin(wire.reg, bit);
+            if ((row.mask >> bit & 1) != 0) {
+                const auto [pin, portInverts] = connectorPin(row.reg, bit);
                 // The register's sense is the port's and the adapter's together.
-                const bool adapterInverts = (wire.sense == Sense::Inverted) != portInverts;
-                connections.emplace(pin, chipPin(wire.signal), adapterInverts);
+                const bool adapterInverts = (row.sense == Sense::Inverted) != portInverts;
+                connections.emplace(pin, chipPin(row.signal), adapterInverts);
             }
         }
     }
