@@ -75,7 +75,7 @@ done
 # The unit as systemd reads it: every key known, the programs there, the pages it names found.
 unit=$prefix/lib/systemd/system/quorvane.service
 if [ -f "$unit" ]; then
-    grep -q "^ExecStart=$prefix/bin/quorvane-export --lines --textfile /var/lib/prometheus/node-exporter/quorvane.prom -- $prefix/bin/quorvane_" "$unit" ||
+    grep -q "^ExecStart=$prefix/bin/quorvane-export --lines --textfile /var/lib/quorvane/quorvane.prom -- $prefix/bin/quorvane_" "$unit" ||
         fail "the service does not run the installed exporter and program: $(grep ExecStart "$unit")"
     if [ -n "$systemd_analyze" ]; then
         verdict=$(MANPATH=$prefix/share/man "$systemd_analyze" verify "$unit" 2>&1) ||
@@ -113,6 +113,8 @@ if command -v dpkg-deb >/dev/null; then
             grep -q "^ExecStart=/usr/bin/quorvane-export .* -- /usr/bin/quorvane_" \
                 <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/quorvane.service) ||
                 fail "the packaged service does not run /usr/bin/quorvane-export"
+            grep -q '^l.* \./var/lib/prometheus/node-exporter/quorvane\.prom -> \.\./\.\./quorvane/quorvane\.prom$' <<<"$contents" ||
+                fail "the package does not link node_exporter's directory to the service's metrics file"
         fi
     fi
 fi

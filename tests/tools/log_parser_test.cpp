@@ -231,8 +231,8 @@ TEST(SeriesReducer, OneSeriesPerUnitInTheLastUnitUnlessAUnitIsAskedFor) {
 
 TEST(SeriesReducer, TheLineBreaksAtAGapAndWhereTheClockWasSetBack) {
     // A minute apart, but a hole of ten minutes (more than five times the usual spacing: a gap),
-    // one of four (not one), and the clock set back a day before the entries' start. In the
-    // order of time those come first, and the line does not run from them to the first entry.
+    // one of four (not one), and the clock set back a day before the entries' start: those
+    // entries follow as a line of their own, which the line before does not run into.
     std::vector<Entry> log;
     std::int64_t t = 0;
     for (int i = 0; i < 100; ++i) {
@@ -241,8 +241,32 @@ TEST(SeriesReducer, TheLineBreaksAtAGapAndWhereTheClockWasSetBack) {
     }
     const ChartData data = reduce(log, std::nullopt);
     ASSERT_EQ(data.series.size(), 1U);
-    EXPECT_EQ(drawn(data.series[0]).breaks, (std::vector<std::int64_t>{0, 39 * 60 + 600}));
+    EXPECT_EQ(drawn(data.series[0]).breaks,
+              (std::vector<std::int64_t>{39 * 60 + 600, log[85].time.localSeconds() - kStart}));
     EXPECT_EQ(data.first, log[85].time.localSeconds());
+}
+
+TEST(SeriesReducer, TheHourThatRepeatsIsALineOfItsOwnNeverMergedWithTheFirst) {
+    // A minute apart from 01:00 to 02:59 at 20 °C, then the clock goes back an hour and 02:00
+    // to 03:59 follow at 30 °C, on a chart narrow enough that columns span many minutes.
+    std::vector<Entry> log;
+    for (std::int64_t i = 0; i < 120; ++i) {
+        log.push_back(at(i * 60, 20));
+    }
+    for (std::int64_t i = 60; i < 180; ++i) {
+        log.push_back(at(i * 60, 30));
+    }
+    const ChartData data = reduce(log, std::nullopt, 20);
+    ASSERT_EQ(data.series.size(), 1U);
+    EXPECT_EQ(drawn(data.series[0]).breaks, (std::vector<std::int64_t>{kHour}));
+    std::size_t atThirty = 0;
+    for (const Column& column : data.series[0].columns) {
+        EXPECT_EQ(column.low.value, column.high.value) << "a column mixes both hours";
+        atThirty += column.low.value == 30 ? 1 : 0;
+        // Each line goes forward in time, the second after all of the first.
+        EXPECT_EQ(atThirty > 0, column.low.value == 30);
+    }
+    EXPECT_EQ(data.last - data.first, 3 * kHour - 60);
 }
 
 TEST(SeriesReducer, KeepsEveryColumnsLowestAndHighestAndItsBreaks) {

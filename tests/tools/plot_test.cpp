@@ -1,6 +1,7 @@
 // quorvane-plot end to end: a log written by quorvane_sim under an accelerated clock becomes an
 // image of the size asked for with the series really drawn, as libpng reads it back; a gap
-// breaks the line; bad input gets a message and an exit status, and leaves nothing behind.
+// breaks the line, and a clock set back starts a line of its own; the axis title stays clear of
+// the tick labels; bad input gets a message and an exit status, and leaves nothing behind.
 #include <gtest/gtest.h>
 #include <png.h>
 
@@ -11,6 +12,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kit/child_process.h"
@@ -202,6 +204,113 @@ TEST(PlotLines, AGapInTheLogBreaksTheLine) {
     EXPECT_GT(countColour(*image, kFirstSeries, line.left, middle - sixth).pixels, 200);
     EXPECT_EQ(countColour(*image, kFirstSeries, middle - sixth, middle + sixth).pixels, 0);
     EXPECT_GT(countColour(*image, kFirstSeries, middle + sixth, line.right + 1).pixels, 200);
+}
+
+// The pieces of the first series' line in an SVG chart, each the x of its points in order.
+std::vector<std::vector<double>> linePieces(const std::string& svg) {
+    std::vector<std::vector<double>> pieces;
+    const std::regex path("stroke='rgb\\(  0,  96, 192\\)'  d='([^']*)'");
+    const std::regex point("([ML])([-0-9.]+),");
+    for (std::sregex_iterator it(svg.begin(), svg.end(), path), end; it != end; ++it) {
+        const std::string d = (*it)[1];
+        for (std::sregex_iterator p(d.begin(), d.end(), point); p != end; ++p) {
+            if ((*p)[1] == "M" || pieces.empty()) {
+                pieces.emplace_back();
+            }
+            pieces.back().push_back(std::stod((*p)[2]));
+        }
+    }
+    return pieces;
+}
+
+TEST(PlotLines, AClockSetBackStartsALineOfItsOwnOverTheSameTimes) {
+    // The end of summer time, as the program logs it (02:00 to 03:00 comes twice), and a log
+    // that holds a second run whose times overlap the first's: either way the later entries
+    // are a line of their own over times the first line already covers, not merged into it.
+    const TempDir summer;
+    const ProgramResult run = runProgram({"timeout", "-s", "INT", "8", "env", "TZ=Europe/Berlin",
+                                          std::string("LD_PRELOAD=") + QUORVANE_LIBFAKETIME,
+                                          "FAKETIME=@2026-10-25 01:59:00 x600", kSim, "-l60"},
+                                         summer.path());
+    ASSERT_EQ(run.status, 124) << run.err;
+    const std::string log = readFile(summer.file("quorvane.log")).value_or("");
+    ASSERT_NE(log.find(" 02:59:"), std::string::npos) << "the run did not reach the change";
+    ASSERT_NE(log.find(" 02:0", log.find(" 02:59:")), std::string::npos) << "no repeated hour";
+
+    const TempDir overlap;
+    writeFile(overlap.file("quorvane.log"), entries("C", 20, 30, 0) + entries("C", 25, 30, 900));
+
+    for (const TempDir* dir : {&summer, &overlap}) {
+        ASSERT_EQ(runProgram({kPlot, "-o", "chart.svg"}, dir->path()).status, 0);
+        const auto pieces = linePieces(readFile(dir->file("chart.svg")).value_or(""));
+        ASSERT_EQ(pieces.size(), 2U);
+        for (const auto& piece : pieces) {
+            EXPECT_GE(piece.size(), 10U);
+            EXPECT_TRUE(std::is_sorted(piece.begin(), piece.end()));
+        }
+        // The second line lies over the first one's times.
+        EXPECT_GT(pieces[1].front(), pieces[0].front());
+        EXPECT_LT(pieces[1].front(), pieces[0].back());
+    }
+}
+
+// The bands of rows with dark pixels (the lettering) below the plot's bottom border (the lowest
+// row with a dark run across half the image) and between its ends (clear of the temperatures'
+// labels on the left), top to bottom.
+std::vector<std::pair<int, int>> inkBandsBelowThePlot(const Image& image) {
+    const auto dark = [&image](int x, int y) {
+        const std::uint8_t* p = &image.rgb[3 * static_cast<std::size_t>(y * image.width + x)];
+        return p[0] < 128 && p[1] < 128 && p[2] < 128;
+    };
+    int border = -1;
+    int left = 0;
+    int right = 0;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0, run = 0; x < image.width; ++x) {
+            run = dark(x, y) ? run + 1 : 0;
+            if (run > image.width / 2) {
+                border = y;
+                left = x - run + 1;
+                right = x;
+            }
+        }
+    }
+    std::vector<std::pair<int, int>> bands;
+    bool inBand = false;
+    for (int y = border + 1; y < image.height; ++y) {
+        bool ink = false;
+        for (int x = left + 1; x < right && !ink; ++x) {
+            ink = dark(x, y);
+        }
+        if (ink && !inBand) {
+            bands.emplace_back(y, y);
+        }
+        if (ink) {
+            bands.back().second = y;
+        }
+        inBand = ink;
+    }
+    return bands;
+}
+
+TEST(PlotAxis, TheTitleKeepsClearOfTwoRowsOfTickLabels) {
+    // Three hours across midnight: every label is a time over a date, then the title.
+    const TempDir dir;
+    std::string log;
+    for (int minutes = 0; minutes <= 180; minutes += 2) {
+        const int t = 23 * 60 + minutes;
+        char line[64];
+        std::snprintf(line, sizeof line, "\n20.%d C %02d:%02d:00 03/%02d/2026", minutes % 10,
+                      t / 60 % 24, t % 60, t < 24 * 60 ? 1 : 2);
+        log += line;
+    }
+    writeFile(dir.file("quorvane.log"), log);
+    const auto image = draw(dir, {}, "midnight.png");
+    ASSERT_TRUE(image);
+    const auto bands = inkBandsBelowThePlot(*image);
+    ASSERT_EQ(bands.size(), 3U) << "the times, the dates and the title, apart";
+    // The title is the last band, at most as tall as a line of the lettering.
+    EXPECT_LT(bands[2].second - bands[2].first, bands[1].second - bands[0].first);
 }
 
 TEST(PlotInput, JunkLinesAreSkippedAndCounted) {

@@ -77,17 +77,21 @@ std::string gnuplotScript(const ChartData& data, const ChartRequest& request) {
     script << "set timefmt '%s'\n";
     script << "set xrange [" << from << ":" << to << "]\n";
     script << "set xtics (";
+    bool twoRows = false;
     for (std::size_t i = 0; i < axis.ticks.size(); ++i) {
         const Tick& tick = axis.ticks[i];
         std::string label = tick.label;
         const std::size_t newline = label.find('\n');
         if (newline != std::string::npos) {
             label.replace(newline, 1, "\\n");
+            twoRows = true;
         }
         script << (i == 0 ? "" : ", ") << '"' << label << "\" " << tick.time;
     }
     script << ")\n";
-    script << "set xlabel " << quoted(axis.title) << "\n";
+    // gnuplot leaves room under the ticks for one row of labels only: the title goes a row
+    // lower when they have two.
+    script << "set xlabel " << quoted(axis.title) << (twoRows ? " offset 0,-1" : "") << "\n";
     script << "set ylabel " << quoted("Temperature (" + symbolOf(data.unit) + ")") << "\n";
 
     double low = 0;

@@ -75,13 +75,13 @@ SeriesReducer::SeriesReducer(int columns, std::optional<Unit> unit)
 void SeriesReducer::add(const Entry& entry) {
     const std::int64_t time = entry.time.localSeconds();
     const Point point{time, unit_ ? convert(entry.value, entry.unit, *unit_) : entry.value};
-    // The line goes on from the entry before unless the unit changed or the step is a gap. (An
-    // entry the clock set back lies left of the one before, which no line runs back to.)
+    // The line goes on from the entry before unless the unit changed, the step is a gap or the
+    // clock was set back.
     bool joins = false;
     if (entries_ > 0 && entry.unit == previousUnit_) {
         const std::int64_t step = time - previousTime_;
         const auto usual = spacing_.median();
-        joins = !(usual && step > kGapFactor * *usual);
+        joins = step >= 0 && !(usual && step > kGapFactor * *usual);
         if (step > 0) {
             spacing_.add(step);
         }
@@ -105,15 +105,16 @@ void SeriesReducer::add(const Entry& entry) {
     lowSlice_ = std::min(lowSlice_, slice);
     highSlice_ = std::max(highSlice_, slice);
 
-    Track& track = trackFor(entry.unit);
+    Stretch& stretch = stretchFor(trackFor(entry.unit), time);
     const bool fromLeft =
-        joins && track.latest != track.columns.end() && track.latest->first < slice;
-    if (track.latest == track.columns.end() || track.latest->first != slice) {
+        joins && stretch.latest != stretch.columns.end() && stretch.latest->first < slice;
+    if (stretch.latest == stretch.columns.end() || stretch.latest->first != slice) {
         const auto [at, added] =
-            track.columns.try_emplace(slice, Column{point, point, point, point});
-        track.latest = at;
+            stretch.columns.try_emplace(slice, Column{point, point, point, point});
+        stretch.latest = at;
     }
-    Column& column = track.latest->second;
+    stretch.latestTime = time;
+    Column& column = stretch.latest->second;
     if (time < column.first.time) {
         column.first = point;
     }
@@ -133,13 +134,14 @@ ChartData SeriesReducer::finish() const {
     ChartData data{unit_.value_or(previousUnit_), {}, first_, last_};
     for (const Track& track : tracks_) {
         Series& series = data.series.emplace_back(Series{track.logged, {}});
-        series.columns.reserve(track.columns.size());
-        for (const auto& [slice, column] : track.columns) {
-            Column shown = column;
-            for (Point* p : {&shown.first, &shown.low, &shown.high, &shown.last}) {
-                p->value = convert(p->value, track.logged, data.unit);
+        for (const Stretch& stretch : track.stretches) {
+            for (const auto& [slice, column] : stretch.columns) {
+                Column shown = column;
+                for (Point* p : {&shown.first, &shown.low, &shown.high, &shown.last}) {
+                    p->value = convert(p->value, track.logged, data.unit);
+                }
+                series.columns.push_back(shown);
             }
-            series.columns.push_back(shown);
         }
     }
     return data;
@@ -152,9 +154,22 @@ SeriesReducer::Track& SeriesReducer::trackFor(Unit unit) {
             return track;
         }
     }
-    Track& track = tracks_.emplace_back(Track{logged, {}, {}});
-    track.latest = track.columns.end();
+    Track& track = tracks_.emplace_back(Track{logged, {}});
+    // Never moved either, for the same reason.
+    track.stretches.reserve(kMaxStretches);
     return track;
+}
+
+// The stretch an entry at `time` belongs to: a new one when the clock went back behind the
+// track's latest entry.
+SeriesReducer::Stretch& SeriesReducer::stretchFor(Track& track, std::int64_t time) {
+    if (track.stretches.empty() ||
+        (time < track.stretches.back().latestTime && track.stretches.size() < kMaxStretches)) {
+        Stretch& stretch = track.stretches.emplace_back();
+        stretch.latest = stretch.columns.end();
+        stretch.latestTime = time;
+    }
+    return track.stretches.back();
 }
 
 std::int64_t SeriesReducer::sliceOf(std::int64_t time) const {
@@ -167,17 +182,19 @@ void SeriesReducer::coarsen() {
     lowSlice_ = floorDiv(lowSlice_, 2);
     highSlice_ = floorDiv(highSlice_, 2);
     for (Track& track : tracks_) {
-        const std::int64_t latest =
-            track.latest == track.columns.end() ? 0 : floorDiv(track.latest->first, 2);
-        std::map<std::int64_t, Column> wider;
-        for (const auto& [slice, column] : track.columns) {
-            const auto [at, added] = wider.try_emplace(floorDiv(slice, 2), column);
-            if (!added) {
-                at->second = merge(at->second, column);
+        for (Stretch& stretch : track.stretches) {
+            const std::int64_t latest =
+                stretch.latest == stretch.columns.end() ? 0 : floorDiv(stretch.latest->first, 2);
+            std::map<std::int64_t, Column> wider;
+            for (const auto& [slice, column] : stretch.columns) {
+                const auto [at, added] = wider.try_emplace(floorDiv(slice, 2), column);
+                if (!added) {
+                    at->second = merge(at->second, column);
+                }
             }
+            stretch.columns = std::move(wider);
+            stretch.latest = stretch.columns.find(latest);
         }
-        track.columns = std::move(wider);
-        track.latest = track.columns.find(latest);
     }
 }
 

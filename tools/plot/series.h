@@ -39,7 +39,10 @@ struct Column {
 
 struct Series {
     Unit logged = Unit::Celsius;  // the unit its entries were logged in
-    std::vector<Column> columns;  // in the order of time
+    // In the order of time, but where the clock was set back (the hour that repeats when
+    // daylight saving time ends, or a second run whose times overlap the first's) the columns
+    // from there on follow, in the order of time again, after those of the times before.
+    std::vector<Column> columns;
 };
 
 struct ChartData {
@@ -54,6 +57,11 @@ struct ChartData {
 // just there, which a run logging at another interval soon sets anew.
 inline constexpr std::int64_t kGapFactor = 5;
 inline constexpr std::size_t kSpacingWindow = 31;
+
+// A series keeps what comes after each setting back of the clock apart from what came before,
+// so that the two lines over the same times are not merged into one. Beyond this many such
+// stretches (a clock gone wild) later entries join the latest one, and memory stays bounded.
+inline constexpr std::size_t kMaxStretches = 64;
 
 // The median of the latest steps between entries.
 class Spacing {
@@ -83,13 +91,19 @@ class SeriesReducer {
     ChartData finish() const;
 
   private:
-    struct Track {
-        Unit logged;
+    // The columns of a track between two settings back of the clock.
+    struct Stretch {
         std::map<std::int64_t, Column> columns;           // by slice
         std::map<std::int64_t, Column>::iterator latest;  // the slice of its latest entry
+        std::int64_t latestTime = 0;
+    };
+    struct Track {
+        Unit logged;
+        std::vector<Stretch> stretches;  // at least one once the track has an entry
     };
 
     Track& trackFor(Unit unit);
+    static Stretch& stretchFor(Track& track, std::int64_t time);
     std::int64_t sliceOf(std::int64_t time) const;
     void coarsen();
 
