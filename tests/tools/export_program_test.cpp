@@ -400,9 +400,19 @@ TEST(ExportProgram, AStandardOutputInNonBlockingModeLosesNothing) {
 
 TEST(ExportProgram, TheProgramNeverOutlivesItsExporter) {
     const TempDir dir;  // where a core dump would land
+    // Killed outright, the exporter cannot pass anything on: the kernel ends the program, which
+    // here would otherwise sleep for a minute without a line to find its reader gone.
+    const std::vector<std::string> sleeper{"sh", "-c",
+                                           "printf '\\n21.4 C 14:05:09 12/08/2026'; exec sleep 60"};
     for (const int sig : {SIGHUP, SIGQUIT, SIGUSR1, SIGKILL}) {
         SCOPED_TRACE(strsignal(sig));
-        ChildProcess exporter({kExport, {"--lines", "--", kSim}, {"TZ=UTC0"}, dir.path(), true});
+        std::vector<std::string> args{"--lines", "--"};
+        if (sig == SIGKILL) {
+            args.insert(args.end(), sleeper.begin(), sleeper.end());
+        } else {
+            args.push_back(kSim);
+        }
+        ChildProcess exporter({kExport, args, {"TZ=UTC0"}, dir.path(), true});
         ASSERT_TRUE(exporter.readUntil(
             [](const std::string& out) { return out.find(" C ") != std::string::npos; }));
         const pid_t program = childOf(exporter.pid());
@@ -413,7 +423,7 @@ TEST(ExportProgram, TheProgramNeverOutlivesItsExporter) {
             EXPECT_TRUE(end->exited) << "passed on, and the exporter waited for its program";
             EXPECT_EQ(end->exitCode, 128 + sig);
         }
-        EXPECT_TRUE(eventually([program] { return ended(program); }))
+        EXPECT_TRUE(eventually([program] { return ended(program); }, std::chrono::seconds(10)))
             << "the program " << program << " outlived the exporter";
     }
 }
