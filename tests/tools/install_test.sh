@@ -46,7 +46,7 @@ if [ "$have_ppdev" = 1 ]; then
 fi
 if [ "$have_service" = 1 ]; then
     expected+=(lib/systemd/system/quorvane.service lib/sysusers.d/quorvane.conf
-        lib/tmpfiles.d/quorvane.conf)
+        lib/tmpfiles.d/quorvane.conf share/doc/quorvane/examples/mqtt.conf)
 fi
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort) ||
     fail "installed files differ from the expected list (< expected, > installed)"
