@@ -262,6 +262,7 @@ TEST(ExportProgram, BadCommandLinesAreRefused) {
         {"--mqtt", "mqtt://u@host", "--mqtt-password-file", dir.file("none")},
         {"--mqtt", "mqtt://host", "--mqtt-password-file", closed},
         {"--mqtt", "mqtt://host", "--mqtt-cafile", closed},
+        {"--mqtt", "mqtts://host", "--mqtt-cafile", dir.file("none")},
         {"--mqtt-every", "5"},
     };
     for (const auto& args : bad) {
@@ -373,6 +374,7 @@ TEST(ExportProgram, AStandardOutputInNonBlockingModeLosesNothing) {
     posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
     std::vector<std::string> argv{kExport, "--json"};
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (std::string& arg : argv) {
         args.push_back(arg.data());
     }

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 #include "common/numbers.h"
 
@@ -180,6 +182,10 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
         mqtt.broker = std::get<BrokerAddress>(broker);
         if (mqtt.cafile && !mqtt.broker.tls) {
             return tools::UsageError{"--mqtt-cafile needs an mqtts:// broker"};
+        }
+        if (mqtt.cafile && access(mqtt.cafile->c_str(), R_OK) != 0) {
+            return tools::UsageError{"cannot read the certificate file " + *mqtt.cafile + ": " +
+                                     std::strerror(errno)};
         }
         if (passwordFile) {
             if (mqtt.broker.user.empty()) {

@@ -205,7 +205,6 @@ int MqttLink::expireAfter() const {
 std::string MqttLink::discoveryConfig() const {
     const std::string id = "quorvane_" + settings_.node;
     return "{\"name\":\"Temperature\",\"unique_id\":" + jsonString(id + "_temperature") +
-           ",\"object_id\":" + jsonString(id + "_temperature") +
            ",\"device_class\":\"temperature\",\"state_class\":\"measurement\","
            "\"unit_of_measurement\":\"\u00b0C\",\"suggested_display_precision\":1,"
            "\"value_template\":\"{{ value_json.celsius }}\",\"state_topic\":" +
@@ -341,8 +340,8 @@ std::string MqttLink::where() const {
 }
 
 void MqttLink::stop() {
-    Connection& c = *connection_;
     if (connected_) {
+        Connection& c = *connection_;
         // What waits for its turn goes now: the last reading is not kept back by the pace.
         for (Paced* paced : {&state_, &error_}) {
             if (paced->waiting) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -108,7 +109,7 @@ std::variant<std::string, SettingError> readPasswordFile(const std::string& path
     if (!error.empty()) {
         return SettingError{error};
     }
-    content = content.substr(0, content.find('\n'));
+    content.resize(std::min(content.find('\n'), content.size()));
     if (content.ends_with('\r')) {
         content.pop_back();
     }
