@@ -33,7 +33,7 @@ std::string broker(int port, const std::string& scheme = "mqtt", const std::stri
 }
 
 // The n-th record of a run that the tests feed in: 20.0, 20.1, ... C, a second apart.
-std::string record(int n) {
+std::string measurement(int n) {
     char text[64];
     std::snprintf(text, sizeof text, "\n%4.1f C 14:%02d:%02d 12/08/2026", 20 + (n % 100) / 10.0,
                   n / 60 % 60, n % 60);
@@ -73,7 +73,7 @@ TEST(ExportMqtt, HomeAssistantFindsATemperatureSensorAndItsReadingsAtTheirPace) 
     const auto start = Clock::now();
     std::vector<Clock::time_point> written;
     for (int n = 0; n < 35; ++n) {
-        exporter.writeInput(record(n));
+        exporter.writeInput(measurement(n));
         written.push_back(Clock::now());
         std::this_thread::sleep_until(start + (n + 1) * 100ms);
     }
@@ -97,7 +97,8 @@ TEST(ExportMqtt, HomeAssistantFindsATemperatureSensorAndItsReadingsAtTheirPace) 
         if (i == 0) {
             EXPECT_EQ(n, 0) << "the first reading at once";
         } else if (i + 1 < states.size()) {
-            EXPECT_GE(states[i].arrival - states[i - 1].arrival, 900ms) << "at most one a second";
+            EXPECT_GE(states[i].arrival - states[i - 1].arrival, std::chrono::milliseconds(900))
+                << "at most one a second";
             // The newest reading at that moment: none written more than 400 ms before it is
             // newer than it.
             for (int later = n + 1; later < 35; ++later) {
@@ -162,7 +163,7 @@ TEST(ExportMqtt, ABrokerLostMidRunHoldsUpNothingAndIsFoundAgain) {
     int n = 0;
     auto passes = [&](int count) {
         for (int i = 0; i < count; ++i, ++n) {
-            exporter.writeInput(record(n));
+            exporter.writeInput(measurement(n));
             const auto lines = static_cast<std::size_t>(n) + 1;
             ASSERT_TRUE(exporter.readUntil(
                 [lines](const std::string& out) { return countOf(out, "\n") == lines; }, 2s))
@@ -182,7 +183,7 @@ TEST(ExportMqtt, ABrokerLostMidRunHoldsUpNothingAndIsFoundAgain) {
     })) << exporter.errors();
     mosquitto.start();
     MqttClient home(mosquitto.port(), "#");
-    const std::string newest = record(n - 1).substr(1, 4);
+    const std::string newest = measurement(n - 1).substr(1, 4);
     EXPECT_TRUE(home.waitFor([&](const auto& m) {
         return has(m, "quorvane/attic/availability", "online") &&
                has(m, "homeassistant/sensor/quorvane_attic/config") &&
@@ -262,7 +263,7 @@ TEST(ExportMqtt, ARefusedLoginOrCertificateIsSaidAndNeverBypassed) {
         auto exporter = startExport(args);
         const std::string state = "quorvane/" + c.node + "/state";
         for (int n = 0; n < 10; ++n) {
-            exporter.writeInput(record(n));
+            exporter.writeInput(measurement(n));
             const auto lines = static_cast<std::size_t>(n) + 1;
             ASSERT_TRUE(exporter.readUntil(
                 [lines](const std::string& out) { return countOf(out, "\n") == lines; }, 2s));

@@ -300,7 +300,7 @@ bool ended(pid_t pid) {
     return text.empty() || (close != std::string::npos && text.substr(close + 2, 1) == "Z");
 }
 
-std::string record(int n) {
+std::string measurement(int n) {
     char line[64];
     std::snprintf(line, sizeof line, "\n%4.1f C %02d:%02d:%02d 12/08/2026", 20 + (n % 100) / 10.0,
                   n / 3600 % 24, n / 60 % 60, n % 60);
@@ -317,7 +317,7 @@ TEST(ExportProgram, AStandardOutputNobodyReadsHoldsUpNeitherTheMetricsNorTheProg
     auto exporter = startExport({"--json", "--textfile", file}, true);
     std::string input;
     for (int n = 0; n < kRecords; ++n) {
-        input += record(n);
+        input += measurement(n);
     }
     std::atomic<bool> written{false};
     std::thread program([&] {
@@ -361,7 +361,7 @@ TEST(ExportProgram, AStandardOutputInNonBlockingModeLosesNothing) {
     {
         std::ofstream file(input);
         for (int n = 0; n < kRecords; ++n) {
-            file << record(n);
+            file << measurement(n);
         }
     }
     std::array<int, 2> pipe{};
@@ -450,7 +450,7 @@ TEST(ExportProgram, TheServiceManagerHearsReadinessEveryRecordAndTheStop) {
     ChildProcess exporter({kExport, {"--json"}, {"TZ=UTC0", "NOTIFY_SOCKET=" + path}, {}, true});
     EXPECT_TRUE(next().starts_with("READY=1\n"));
     exporter.writeInput("\n*** Starting Temperature measurements ***");
-    exporter.writeInput(record(7));
+    exporter.writeInput(measurement(7));
     EXPECT_EQ(next(), "WATCHDOG=1\nSTATUS=20.7 C 00:00:07 12/08/2026");
     exporter.writeInput("\nError reading thermometer 00:00:09 12/08/2026");
     EXPECT_EQ(next(), "WATCHDOG=1\nSTATUS=Error reading thermometer 00:00:09 12/08/2026");

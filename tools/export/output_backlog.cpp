@@ -67,18 +67,20 @@ OutputBacklog::State OutputBacklog::state() const {
 
 bool OutputBacklog::drain(std::chrono::milliseconds patience) {
     std::unique_lock lock(shared_->mutex);
-    for (;;) {
-        if (shared_->state.empty || shared_->state.gone) {
-            return true;
-        }
-        const std::uint64_t before = shared_->written;
-        // A thread that is not writing has nothing to wait for: it is done or never will be.
-        if (patience.count() == 0 || !shared_->changed.wait_for(lock, patience, [&] {
-                return shared_->written != before || shared_->state.empty || shared_->state.gone;
-            })) {
-            return shared_->state.empty || shared_->state.gone;
+    Shared& s = *shared_;
+    while (!s.state.empty && !s.state.gone) {
+        // Waits for as long as the reader takes something within each `patience`.
+        const std::uint64_t before = s.written;
+        if (patience.count() == 0 ||
+            !s.changed.wait_for(lock, patience, [&s, before] { return moved(s, before); })) {
+            break;
         }
     }
+    return s.state.empty || s.state.gone;
+}
+
+bool OutputBacklog::moved(const Shared& shared, std::uint64_t written) {
+    return shared.written != written || shared.state.empty || shared.state.gone;
 }
 
 void OutputBacklog::writeOut(const std::shared_ptr<Shared>& shared) {

@@ -58,6 +58,8 @@ class OutputBacklog {
     static void writeOut(const std::shared_ptr<Shared>& shared);
     static bool writeWhole(int fd, std::string_view bytes, int& error);
     static void notify(const Shared& shared);
+    // Whether the writing thread has written anything since `written`, or is done.
+    static bool moved(const Shared& shared, std::uint64_t written);
 
     std::shared_ptr<Shared> shared_;
     std::thread thread_;
