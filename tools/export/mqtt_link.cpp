@@ -34,7 +34,7 @@ std::string clientId(const std::string& node) {
     std::snprintf(suffix, sizeof suffix, "%02x%02x%02x%02x", random[0], random[1], random[2],
                   random[3]);
     // MQTT 3.1.1 brokers need accept no more than 23 characters.
-    return "quorvane-" + node.substr(0, 9) + "-" + suffix;
+    return "quorvane-" + node.substr(0, 5) + "-" + suffix;
 }
 
 // The library's result as a reason for the user.
