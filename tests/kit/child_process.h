@@ -66,6 +66,7 @@ class ChildProcess : Pinned {
     void writeInput(std::string_view bytes) const;
     void closeInput();
     void sendSignal(int signal) const;
+    pid_t pid() const { return pid_; }
     // Reads the rest of the output and reaps the child. Empty if it has not ended in time.
     std::optional<ChildEnd> wait(std::chrono::milliseconds timeout = kPatience);
     // Sends the signal, then waits.

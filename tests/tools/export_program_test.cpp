@@ -1,13 +1,22 @@
 // quorvane-export as a process: JSON lines that leave with a record's last byte, a metrics file
 // that readers never see half written, failures to write it reported once per spell, and a child
 // program whose signals and exit status pass through.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -220,20 +229,236 @@ TEST(ExportProgram, AChildsSignalsAndExitStatusPassThrough) {
 }
 
 TEST(ExportProgram, BadCommandLinesAreRefused) {
+    const TempDir dir;
+    const std::string open = dir.file("open");
+    const std::string closed = dir.file("closed");
+    std::ofstream(open) << "pw\n";
+    std::ofstream(closed) << "pw\n";
+    chmod(open.c_str(), 0644);
+    chmod(closed.c_str(), 0640);
     const std::vector<std::vector<std::string>> bad{
-        {"--json", "--lines"}, {"--textfile"}, {"--textfile="}, {"-t"},
-        {"--bogus"},           {"-x"},         {"--", ""},
+        {"--json", "--lines"},
+        {"--textfile"},
+        {"--textfile="},
+        {"-t"},
+        {"--bogus"},
+        {"-x"},
+        {"--", ""},
+        {"--offset", "10.1"},
+        {"--offset", "-0.125"},
+        {"--offset", "0,4"},
+        {"--mqtt", "http://127.0.0.1"},
+        {"--mqtt", "127.0.0.1"},
+        {"--mqtt", "mqtt://"},
+        {"--mqtt", "mqtt://host:0"},
+        {"--mqtt", "mqtt://host:1883x"},
+        {"--mqtt", "mqtt://user:pw@host"},
+        {"--mqtt", "mqtt://host/topic"},
+        {"--mqtt", "mqtt://host", "--node", "+#/"},
+        {"--mqtt", "mqtt://host", "--mqtt-every", "-1"},
+        {"--mqtt", "mqtt://host", "--mqtt-every", "10s"},
+        {"--mqtt", "mqtt://host", "--ha-prefix", "home/#"},
+        {"--mqtt", "mqtt://u@host", "--mqtt-password-file", open},
+        {"--mqtt", "mqtt://u@host", "--mqtt-password-file", dir.file("none")},
+        {"--mqtt", "mqtt://host", "--mqtt-password-file", closed},
+        {"--mqtt", "mqtt://host", "--mqtt-cafile", closed},
+        {"--mqtt", "mqtts://host", "--mqtt-cafile", dir.file("none")},
+        {"--mqtt-every", "5"},
     };
     for (const auto& args : bad) {
         const ProgramResult result = runExport(args);
-        SCOPED_TRACE(args.front());
+        SCOPED_TRACE(args.back());
         EXPECT_EQ(result.status, 2);
         EXPECT_TRUE(result.err.starts_with("quorvane-export: ")) << result.err;
         EXPECT_NE(result.err.find("Try 'quorvane-export --help'"), std::string::npos);
     }
+    // Each says what is wrong before anything starts.
+    EXPECT_NE(runExport({"--mqtt", "mqtt://u@host", "--mqtt-password-file", open})
+                  .err.find("may be read by every user"),
+              std::string::npos);
+    EXPECT_NE(runExport({"--mqtt", "mqtts://host", "--node", "..."}).err.find("--node"),
+              std::string::npos);
     const ProgramResult help = runExport({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: quorvane-export ")) << help.out;
+}
+
+// The pid of the exporter's child, the program it runs.
+pid_t childOf(pid_t parent) {
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                           "/children");
+    pid_t child = 0;
+    children >> child;
+    return child;
+}
+
+// Gone, or dead and waiting for whoever adopted it to reap it.
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    return text.empty() || (close != std::string::npos && text.substr(close + 2, 1) == "Z");
+}
+
+std::string measurement(int n) {
+    char line[64];
+    std::snprintf(line, sizeof line, "\n%4.1f C %02d:%02d:%02d 12/08/2026", 20 + (n % 100) / 10.0,
+                  n / 3600 % 24, n / 60 % 60, n % 60);
+    return line;
+}
+
+TEST(ExportProgram, AStandardOutputNobodyReadsHoldsUpNeitherTheMetricsNorTheProgram) {
+    // Far more than the pipe and the backlog hold: the program's output is still taken at once,
+    // the metrics follow it, and the reader who comes back gets the newest lines and a count of
+    // the others.
+    constexpr int kRecords = 30000;
+    const TempDir dir;
+    const std::string file = dir.file("quorvane.prom");
+    auto exporter = startExport({"--json", "--textfile", file}, true);
+    std::string input;
+    for (int n = 0; n < kRecords; ++n) {
+        input += measurement(n);
+    }
+    std::atomic<bool> written{false};
+    std::thread program([&] {
+        try {
+            exporter.writeInput(input);
+            written = true;
+        } catch (const std::exception&) {  // the exporter was killed at the end of a failure
+        }
+    });
+    const bool metricsFollow = eventually([&] {
+        return readFile(file).value_or("").find("quorvane_readings_total " +
+                                                std::to_string(kRecords) + "\n") !=
+               std::string::npos;
+    });
+    EXPECT_TRUE(metricsFollow) << readFile(file).value_or("");
+    EXPECT_TRUE(eventually([&] { return written.load(); })) << "the program was held up";
+    if (!metricsFollow || !written) {
+        exporter.sendSignal(SIGKILL);
+    }
+    program.join();
+    exporter.closeInput();
+    const auto end = exporter.wait();
+    ASSERT_TRUE(end && end->exited);
+    EXPECT_EQ(end->exitCode, 1) << "lines were dropped";
+    const std::string out = exporter.output();
+    const std::string errors = exporter.errors();
+    const std::size_t lines = countOf(out, "\n");
+    EXPECT_TRUE(out.ends_with("\"celsius\":29.9}\n")) << "the newest lines are kept";
+    EXPECT_GT(lines, 10000u);
+    EXPECT_LT(lines, static_cast<std::size_t>(kRecords));
+    EXPECT_EQ(countOf(errors, "standard output is not being read"), 1u) << errors;
+    const std::string dropped =
+        std::to_string(static_cast<std::size_t>(kRecords) - lines) + " lines";
+    EXPECT_NE(errors.find(dropped), std::string::npos) << errors << "\nexpected " << dropped;
+}
+
+TEST(ExportProgram, AStandardOutputInNonBlockingModeLosesNothing) {
+    constexpr int kRecords = 3000;
+    const TempDir dir;
+    const std::string input = dir.file("input");
+    {
+        std::ofstream file(input);
+        for (int n = 0; n < kRecords; ++n) {
+            file << measurement(n);
+        }
+    }
+    std::array<int, 2> pipe{};
+    ASSERT_EQ(pipe2(pipe.data(), O_CLOEXEC), 0);
+    // The mode belongs to the pipe's end, which the exporter shares.
+    fcntl(pipe[1], F_SETFL, O_NONBLOCK);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
+    std::vector<std::string> argv{kExport, "--json"};
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (std::string& arg : argv) {
+        args.push_back(arg.data());
+    }
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, kExport.c_str(), &actions, nullptr, args.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe[1]);
+    // A slow reader: the pipe is full most of the time.
+    std::string out;
+    std::array<char, 4096> buffer{};
+    for (ssize_t n = 0; (n = read(pipe[0], buffer.data(), buffer.size())) != 0;) {
+        if (n > 0) {
+            out.append(buffer.data(), static_cast<std::size_t>(n));
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    close(pipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(countOf(out, "\n"), static_cast<std::size_t>(kRecords));
+    EXPECT_EQ(countOf(out, "\"celsius\":"), static_cast<std::size_t>(kRecords));
+}
+
+TEST(ExportProgram, TheProgramNeverOutlivesItsExporter) {
+    const TempDir dir;  // where a core dump would land
+    // Killed outright, the exporter cannot pass anything on: the kernel ends the program, which
+    // here would otherwise sleep for a minute without a line to find its reader gone.
+    const std::vector<std::string> sleeper{"sh", "-c",
+                                           "printf '\\n21.4 C 14:05:09 12/08/2026'; exec sleep 60"};
+    for (const int sig : {SIGHUP, SIGQUIT, SIGUSR1, SIGKILL}) {
+        SCOPED_TRACE(strsignal(sig));
+        std::vector<std::string> args{"--lines", "--"};
+        if (sig == SIGKILL) {
+            args.insert(args.end(), sleeper.begin(), sleeper.end());
+        } else {
+            args.push_back(kSim);
+        }
+        ChildProcess exporter({kExport, args, {"TZ=UTC0"}, dir.path(), true});
+        ASSERT_TRUE(exporter.readUntil(
+            [](const std::string& out) { return out.find(" C ") != std::string::npos; }));
+        const pid_t program = childOf(exporter.pid());
+        ASSERT_GT(program, 0);
+        const auto end = exporter.stop(sig);
+        ASSERT_TRUE(end);
+        if (sig != SIGKILL) {
+            EXPECT_TRUE(end->exited) << "passed on, and the exporter waited for its program";
+            EXPECT_EQ(end->exitCode, 128 + sig);
+        }
+        EXPECT_TRUE(eventually([program] { return ended(program); }, std::chrono::seconds(10)))
+            << "the program " << program << " outlived the exporter";
+    }
+}
+
+TEST(ExportProgram, TheServiceManagerHearsReadinessEveryRecordAndTheStop) {
+    const TempDir dir;
+    const std::string path = dir.file("notify");
+    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const auto next = [socket]() -> std::string {
+        pollfd ready{socket, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(kPatience.count())) != 1) {
+            return "(nothing)";
+        }
+        std::array<char, 4096> message{};
+        const ssize_t n = recv(socket, message.data(), message.size(), 0);
+        return n > 0 ? std::string(message.data(), static_cast<std::size_t>(n)) : "";
+    };
+    ChildProcess exporter({kExport, {"--json"}, {"TZ=UTC0", "NOTIFY_SOCKET=" + path}, {}, true});
+    EXPECT_TRUE(next().starts_with("READY=1\n"));
+    exporter.writeInput("\n*** Starting Temperature measurements ***");
+    exporter.writeInput(measurement(7));
+    EXPECT_EQ(next(), "WATCHDOG=1\nSTATUS=20.7 C 00:00:07 12/08/2026");
+    exporter.writeInput("\nError reading thermometer 00:00:09 12/08/2026");
+    EXPECT_EQ(next(), "WATCHDOG=1\nSTATUS=Error reading thermometer 00:00:09 12/08/2026");
+    exporter.closeInput();
+    EXPECT_EQ(next(), "STOPPING=1");
+    const auto end = exporter.wait();
+    EXPECT_TRUE(end && end->exited && end->exitCode == 0);
+    close(socket);
 }
 
 }  // namespace

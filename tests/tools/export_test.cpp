@@ -197,6 +197,60 @@ TEST(Exporter, LinesAndJsonOfARunOfTheProgram) {
     }
 }
 
+TEST(Exporter, AnOffsetMovesTheDataButNotTheProgramsLines) {
+    const TimeZone utc("UTC0");
+    struct Case {
+        long hundredths;
+        const char* json;  // of 21.1 C, 70.5 F and 294.5 K
+        const char* celsius;
+    };
+    const Case cases[] = {
+        {-40,
+         "\"value\":20.7,\"unit\":\"C\",\"celsius\":20.7,\"offset\":-0.4}\n"
+         "\"value\":69.78,\"unit\":\"F\",\"celsius\":21.0,\"offset\":-0.4}\n"
+         "\"value\":294.1,\"unit\":\"K\",\"celsius\":20.95,\"offset\":-0.4}\n",
+         "20.95"},
+        {125,
+         "\"value\":22.35,\"unit\":\"C\",\"celsius\":22.35,\"offset\":1.25}\n"
+         "\"value\":72.75,\"unit\":\"F\",\"celsius\":22.65,\"offset\":1.25}\n"
+         "\"value\":295.75,\"unit\":\"K\",\"celsius\":22.60,\"offset\":1.25}\n",
+         "22.60"},
+        {-2150,
+         "\"value\":-0.4,\"unit\":\"C\",\"celsius\":-0.4,\"offset\":-21.5}\n"
+         "\"value\":31.8,\"unit\":\"F\",\"celsius\":-0.1,\"offset\":-21.5}\n"
+         "\"value\":273.0,\"unit\":\"K\",\"celsius\":-0.15,\"offset\":-21.5}\n",
+         "-0.15"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.hundredths);
+        const Offset offset{c.hundredths, true};
+        std::string json;
+        std::string lines;
+        Exporter toJson(
+            Format::Json, [&json](std::string_view bytes) { json += bytes; },
+            [] { return std::time_t{0}; }, nullptr, offset);
+        Exporter toLines(
+            Format::Lines, [&lines](std::string_view bytes) { lines += bytes; },
+            [] { return std::time_t{0}; }, nullptr, offset);
+        for (Exporter* exporter : {&toJson, &toLines}) {
+            exporter->input(kRun, true);
+            exporter->end();
+        }
+        std::string values;
+        for (std::size_t at = json.find("\"value\""); at != std::string::npos;
+             at = json.find("\"value\"", at + 1)) {
+            values += json.substr(at, json.find('\n', at) + 1 - at);
+        }
+        EXPECT_EQ(values, c.json);
+        EXPECT_EQ(toJson.readings().celsius, c.celsius);
+        EXPECT_NE(
+            exposition(toJson.readings(), offset)
+                .find("\nquorvane_calibration_offset_celsius " + offsetText(c.hundredths) + "\n"),
+            std::string::npos);
+        EXPECT_EQ(lines, exportRun(Format::Lines, kRun.size())) << "the lines as printed";
+    }
+}
+
 TEST(Exporter, MetricsHaveNoTemperatureBeforeTheFirstGoodReading) {
     Exporter exporter(
         Format::Json, [](std::string_view) {}, [] { return std::time_t{0}; });
@@ -228,6 +282,9 @@ TEST(ZonedTime, TheOffsetInForceDecidesTheHourThatRepeats) {
         // The hour that repeats, the first time and the second.
         {{2026, 10, 25, 2, 30, 0}, 1792888200, "2026-10-25T02:30:00+02:00", 1792888200},
         {{2026, 10, 25, 2, 30, 0}, 1792891800, "2026-10-25T02:30:00+01:00", 1792891800},
+        // The last second of summer time, arriving after the clock went back: never dated after
+        // its arrival.
+        {{2026, 10, 25, 2, 59, 59}, 1792890005, "2026-10-25T02:59:59+02:00", 1792889999},
         // A summer stamp read in winter; the hour skipped in spring.
         {{2026, 7, 1, 12, 0, 0}, 1796735109, "2026-07-01T12:00:00+02:00", 1782900000},
         {{2026, 3, 29, 2, 30, 0}, 1774747800, "2026-03-29T02:30:00+02:00", 1774744200},

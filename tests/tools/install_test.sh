@@ -50,7 +50,7 @@ if [ -e "$build/src/quorvane_gpio" ]; then
 fi
 if [ "$have_service" = 1 ]; then
     expected+=(lib/systemd/system/quorvane.service lib/sysusers.d/quorvane.conf
-        lib/tmpfiles.d/quorvane.conf)
+        lib/tmpfiles.d/quorvane.conf share/doc/quorvane/examples/mqtt.conf)
 fi
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort) ||
     fail "installed files differ from the expected list (< expected, > installed)"
@@ -82,6 +82,23 @@ if [ -f "$unit" ]; then
             fail "systemd-analyze verify refuses the service: $verdict"
         # It reports keys it does not understand, but still succeeds.
         [ -z "$verdict" ] || fail "systemd-analyze verify finds fault with the service: $verdict"
+    fi
+    # The MQTT drop-in of the documentation, put in place as its comments say: systemd accepts
+    # the two together, and the drop-in runs what the unit runs, with MQTT added.
+    example=$prefix/share/doc/quorvane/examples/mqtt.conf
+    if [ "$have_ppdev" = 1 ] && [ -f "$example" ]; then
+        mkdir -p "$work/unit/quorvane.service.d"
+        cp "$unit" "$work/unit/"
+        sed "s|/usr/bin/|$prefix/bin/|g" "$example" >"$work/unit/quorvane.service.d/mqtt.conf"
+        mqtt=" --mqtt mqtt://quorvane@broker.lan --mqtt-password-file /etc/quorvane/mqtt-password"
+        [ "$(grep '^ExecStart=.' "$work/unit/quorvane.service.d/mqtt.conf" | sed "s|$mqtt||")" = \
+            "$(grep '^ExecStart=' "$unit")" ] ||
+            fail "the MQTT drop-in runs something else than the service: $(grep '^ExecStart=.' "$example")"
+        if [ -n "$systemd_analyze" ]; then
+            verdict=$(MANPATH=$prefix/share/man "$systemd_analyze" verify "$work/unit/quorvane.service" 2>&1) ||
+                fail "systemd-analyze verify refuses the service with the MQTT drop-in: $verdict"
+            [ -z "$verdict" ] || fail "systemd-analyze verify finds fault with the MQTT drop-in: $verdict"
+        fi
     fi
 fi
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@
 namespace quorvane::tools {
 
 namespace {
+
+constexpr int kCannotStart = 127;
 
 std::vector<char*> argumentPointers(const std::vector<std::string>& argv) {
     std::vector<char*> args;
@@ -39,36 +42,59 @@ int runProgram(const std::vector<std::string>& argv) {
 
 int startPiped(const std::vector<std::string>& argv, PipedProgram& started) {
     std::vector<char*> args = argumentPointers(argv);
-    std::array<int, 2> fds{};
-    if (pipe2(fds.data(), O_CLOEXEC) != 0) {
+    std::array<int, 2> output{};
+    std::array<int, 2> failure{};  // the child's error number when it cannot run the program
+    if (pipe2(output.data(), O_CLOEXEC) != 0) {
         return errno;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    sigset_t none;
-    sigset_t defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (const int sig : {SIGINT, SIGTERM, SIGPIPE}) {
-        sigaddset(&defaults, sig);
+    if (pipe2(failure.data(), O_CLOEXEC) != 0) {
+        const int error = errno;
+        close(output[0]);
+        close(output[1]);
+        return error;
     }
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t child = 0;
-    const int error = posix_spawnp(&child, args[0], &actions, &attributes, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(fds[1]);
-    if (error != 0) {
-        close(fds[0]);
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child == 0) {
+        // posix_spawn cannot ask for the parent's death to be signalled, hence fork; only
+        // async-signal-safe calls from here on.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) {
+            _exit(kCannotStart);  // the parent died before the request took hold
+        }
+        dup2(output[1], STDOUT_FILENO);
+        for (const int sig : kPassedOn) {
+            signal(sig, SIG_DFL);
+        }
+        signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execvp(args[0], args.data());
+        const int error = errno;
+        [[maybe_unused]] const ssize_t n = write(failure[1], &error, sizeof error);
+        _exit(kCannotStart);
+    }
+    const int forkError = errno;
+    close(output[1]);
+    close(failure[1]);
+    if (child < 0) {
+        close(output[0]);
+        close(failure[0]);
+        return forkError;
+    }
+    int error = 0;
+    ssize_t n = 0;
+    while ((n = read(failure[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    close(failure[0]);
+    if (n == static_cast<ssize_t>(sizeof error)) {
+        close(output[0]);
+        waitForExit(child);
         return error;
     }
     started.pid = child;
-    started.output = fds[0];
+    started.output = output[0];
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // Running another program and waiting for it.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -19,8 +20,13 @@ struct PipedProgram {
 };
 
 // Starts argv[0] (looked up on PATH when it has no slash) with its standard output on a new
-// pipe, no signal blocked and SIGINT, SIGTERM and SIGPIPE at their default actions, whatever
-// this process does with them. Returns 0, or the error number when it could not be started.
+// pipe, no signal blocked and the signals of kPassedOn and SIGPIPE at their default actions,
+// whatever this process does with them. The kernel sends it SIGTERM when this process dies, so
+// that it never outlives it (holding a port, with nobody reading). Returns 0, or the error
+// number when it could not be started. Call it before starting any thread.
+// The signals that a program's parent passes on to it.
+inline constexpr int kPassedOn[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2};
+
 int startPiped(const std::vector<std::string>& argv, PipedProgram& started);
 
 // Waits for a started program to end: its exit status as runProgram gives it.

@@ -1,5 +1,14 @@
 #include "export/export_options.h"
 
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "common/numbers.h"
+
 namespace quorvane::exporter {
 
 const char* const kExportUsage =
@@ -12,21 +21,86 @@ const char* const kExportUsage =
     "  -j, --json            one JSON object per record instead of the copy\n"
     "  -t, --textfile FILE   after each record, replace FILE with the readings in Prometheus\n"
     "                        text format (for node_exporter's text-file collector)\n"
+    "      --offset DEGREES  add DEGREES Celsius (-10 to 10, such as -0.4) to every reading in\n"
+    "                        the JSON, the metrics and MQTT; the program's lines stay as printed\n"
+    "      --mqtt URL        publish to the MQTT broker at mqtt://[USER@]HOST[:PORT] (1883) or\n"
+    "                        mqtts://[USER@]HOST[:PORT] (TLS, 8883)\n"
+    "      --mqtt-password-file FILE  the broker password: the first line of FILE, which other\n"
+    "                        users must not be able to read\n"
+    "      --mqtt-cafile FILE  the certificate authority of an mqtts broker (default: the\n"
+    "                        system's)\n"
+    "      --node NAME       this thermometer's name in topics and ids (default: the host name)\n"
+    "      --mqtt-every SECONDS  publish the state at most this often, the newest reading each\n"
+    "                        time (default 10; 0: every record)\n"
+    "      --ha-prefix PREFIX  Home Assistant's discovery prefix (default homeassistant)\n"
+    "      --no-discovery    publish no Home Assistant discovery config\n"
     "  -h, --help            show this help and exit\n"
     "\n"
-    "With PROGRAM, SIGINT and SIGTERM are passed on to it, and the exit status is its own\n"
-    "(128 + the number of the signal that ended it; 127 when it cannot be run).\n"
+    "With PROGRAM, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1 and SIGUSR2 are passed on to it, it\n"
+    "ends when the exporter dies, and the exit status is its own (128 + the number of the signal\n"
+    "that ended it; 127 when it cannot be run).\n"
     "Without: 0 at the end of the input, 1 when an output failed, 2 for a bad command line.\n";
+
+namespace {
+
+enum LongOnly : int {
+    kOffset = 256,
+    kMqtt,
+    kPasswordFile,
+    kCaFile,
+    kNode,
+    kEvery,
+    kHaPrefix,
+    kNoDiscovery,
+};
+
+// A decimal of at most two places within [-10, 10], in hundredths.
+std::optional<long> offsetHundredths(std::string_view text) {
+    const std::size_t point = text.find('.');
+    if (point != std::string_view::npos && text.size() - point - 1 > 2) {
+        return std::nullopt;
+    }
+    const auto value = tools::parseDecimal(text, -10, 10);
+    if (!value) {
+        return std::nullopt;
+    }
+    return std::lround(*value * 100);
+}
+
+std::string hostName() {
+    std::array<char, 256> name{};
+    if (gethostname(name.data(), name.size() - 1) != 0) {
+        return "";
+    }
+    return name.data();
+}
+
+}  // namespace
 
 tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
     ExportOptions options;
     bool lines = false;
     bool json = false;
+    MqttSettings mqtt;
+    std::optional<std::string> url;
+    std::optional<std::string> passwordFile;
+    std::optional<std::string> node;
+    bool mqttOnly = false;  // an option that means nothing without --mqtt
     // The first word that is not an option begins the program's command line, with its own.
-    tools::OptionReader reader(
-        argc, argv, tools::Words::EndOptions,
-        {{"lines", 'l', false}, {"json", 'j', false}, {"textfile", 't', true}});
+    tools::OptionReader reader(argc, argv, tools::Words::EndOptions,
+                               {{"lines", 'l', false},
+                                {"json", 'j', false},
+                                {"textfile", 't', true},
+                                {"offset", kOffset, true},
+                                {"mqtt", kMqtt, true},
+                                {"mqtt-password-file", kPasswordFile, true},
+                                {"mqtt-cafile", kCaFile, true},
+                                {"node", kNode, true},
+                                {"mqtt-every", kEvery, true},
+                                {"ha-prefix", kHaPrefix, true},
+                                {"no-discovery", kNoDiscovery, false}});
     for (int c = reader.next(); c != tools::OptionReader::kEnd; c = reader.next()) {
+        const std::string value(reader.value());
         switch (c) {
             case 'l':
                 lines = true;
@@ -35,10 +109,60 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                 json = true;
                 break;
             case 't':
-                if (reader.value().empty()) {
+                if (value.empty()) {
                     return tools::UsageError{"the text file name is empty"};
                 }
-                options.textfile = std::string(reader.value());
+                options.textfile = value;
+                break;
+            case kOffset: {
+                const auto hundredths = offsetHundredths(value);
+                if (!hundredths) {
+                    return tools::UsageError{"bad offset '" + value +
+                                             "': degrees Celsius from -10 to 10, at most two "
+                                             "decimals (such as -0.4)"};
+                }
+                options.offset = {*hundredths, true};
+                break;
+            }
+            case kMqtt:
+                url = value;
+                break;
+            case kPasswordFile:
+                passwordFile = value;
+                break;
+            case kCaFile:
+                if (value.empty()) {
+                    return tools::UsageError{"the certificate file name is empty"};
+                }
+                mqtt.cafile = value;
+                mqttOnly = true;
+                break;
+            case kNode:
+                node = value;
+                mqttOnly = true;
+                break;
+            case kEvery: {
+                const auto seconds = tools::parseDecimal(value, 0, 86400);
+                if (!seconds) {
+                    return tools::UsageError{"bad --mqtt-every '" + value +
+                                             "': seconds from 0 to 86400"};
+                }
+                mqtt.everyMilliseconds = static_cast<int>(std::lround(*seconds * 1000));
+                mqttOnly = true;
+                break;
+            }
+            case kHaPrefix:
+                // A wildcard or an empty level would make a topic the broker refuses.
+                if (value.empty() || value.find_first_of("+#") != std::string::npos ||
+                    value.starts_with('/') || value.ends_with('/')) {
+                    return tools::UsageError{"bad --ha-prefix '" + value + "'"};
+                }
+                mqtt.haPrefix = value;
+                mqttOnly = true;
+                break;
+            case kNoDiscovery:
+                mqtt.discovery = false;
+                mqttOnly = true;
                 break;
             case 'h':
                 return tools::HelpRequested{};
@@ -50,6 +174,39 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
         return tools::UsageError{"--lines and --json exclude each other"};
     }
     options.format = json ? Format::Json : lines ? Format::Lines : Format::Copy;
+    if (url) {
+        auto broker = parseBrokerUrl(*url);
+        if (const auto* error = std::get_if<SettingError>(&broker)) {
+            return tools::UsageError{error->message};
+        }
+        mqtt.broker = std::get<BrokerAddress>(broker);
+        if (mqtt.cafile && !mqtt.broker.tls) {
+            return tools::UsageError{"--mqtt-cafile needs an mqtts:// broker"};
+        }
+        if (mqtt.cafile && access(mqtt.cafile->c_str(), R_OK) != 0) {
+            return tools::UsageError{"cannot read the certificate file " + *mqtt.cafile + ": " +
+                                     std::strerror(errno)};
+        }
+        if (passwordFile) {
+            if (mqtt.broker.user.empty()) {
+                return tools::UsageError{"a password needs a user: mqtt://USER@HOST"};
+            }
+            auto password = readPasswordFile(*passwordFile);
+            if (const auto* error = std::get_if<SettingError>(&password)) {
+                return tools::UsageError{error->message};
+            }
+            mqtt.password = std::get<std::string>(password);
+        }
+        const std::string given = node ? *node : hostName();
+        mqtt.node = nodeName(given);
+        if (mqtt.node.empty()) {
+            return tools::UsageError{"the node name '" + given +
+                                     "' has no letter, digit, '_' or '-': give one with --node"};
+        }
+        options.mqtt = mqtt;
+    } else if (mqttOnly || passwordFile) {
+        return tools::UsageError{"the MQTT options need --mqtt URL"};
+    }
     for (const char* word : reader.rest()) {
         options.program.emplace_back(word);
     }

@@ -7,12 +7,15 @@
 
 #include "common/command_line.h"
 #include "export/exporter.h"
+#include "export/mqtt_settings.h"
 
 namespace quorvane::exporter {
 
 struct ExportOptions {
     Format format = Format::Copy;
     std::optional<std::string> textfile;
+    Offset offset;
+    std::optional<MqttSettings> mqtt;
     std::vector<std::string> program;  // empty: read standard input
 };
 

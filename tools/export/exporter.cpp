@@ -1,8 +1,10 @@
 #include "export/exporter.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 #include "export/zoned_time.h"
@@ -18,7 +20,47 @@ std::string decimal(double value, int decimals) {
     return text;
 }
 
+// The decimals of a number as text: 0 without a point.
+int decimalsOf(std::string_view value) {
+    const std::size_t point = value.find('.');
+    return point == std::string_view::npos ? 0 : static_cast<int>(value.size() - point - 1);
+}
+
 }  // namespace
+
+std::string shifted(std::string_view value, long hundredths) {
+    if (hundredths == 0) {
+        return std::string(value);
+    }
+    // Whole hundredths, so that the sum is exact: the values have at most two decimals.
+    const int decimals = decimalsOf(value);
+    std::string digits;
+    for (const char c : value) {
+        if (c != '.') {
+            digits.push_back(c);
+        }
+    }
+    long long units = 0;
+    std::from_chars(digits.data(), digits.data() + digits.size(), units);
+    for (int d = decimals; d < 2; ++d) {
+        units *= 10;
+    }
+    const long long sum = units + hundredths;
+    const int shown = std::max(decimals, hundredths % 10 != 0 ? 2 : 1);
+    char text[32];
+    const long long whole = std::llabs(sum) / 100;
+    const long long fraction = std::llabs(sum) % 100;
+    if (shown == 1) {
+        std::snprintf(text, sizeof text, "%s%lld.%lld", sum < 0 ? "-" : "", whole, fraction / 10);
+    } else {
+        std::snprintf(text, sizeof text, "%s%lld.%02lld", sum < 0 ? "-" : "", whole, fraction);
+    }
+    return text;
+}
+
+std::string offsetText(long hundredths) {
+    return shifted("0.0", hundredths);
+}
 
 std::string celsiusOf(std::string_view value, char unit) {
     if (unit == 'C') {
@@ -32,7 +74,7 @@ std::string celsiusOf(std::string_view value, char unit) {
     return decimal(shown - 273.15, 2);
 }
 
-std::string exposition(const Readings& r) {
+std::string exposition(const Readings& r, const Offset& offset) {
     std::string text =
         "# HELP quorvane_temperature_celsius Last good reading of the thermometer, in degrees "
         "Celsius.\n"
@@ -57,11 +99,23 @@ std::string exposition(const Readings& r) {
         "# TYPE quorvane_read_errors_total counter\n"
         "quorvane_read_errors_total " +
         std::to_string(r.errors) + "\n";
+    if (offset.given) {
+        text +=
+            "# HELP quorvane_calibration_offset_celsius Offset added to every reading, in degrees "
+            "Celsius.\n"
+            "# TYPE quorvane_calibration_offset_celsius gauge\n"
+            "quorvane_calibration_offset_celsius " +
+            offsetText(offset.hundredths) + "\n";
+    }
     return text;
 }
 
-Exporter::Exporter(Format format, Writer out, Clock clock, Writer aside)
-    : format_(format), out_(std::move(out)), aside_(std::move(aside)), clock_(std::move(clock)) {}
+Exporter::Exporter(Format format, Writer out, Clock clock, Writer aside, Offset offset)
+    : format_(format),
+      out_(std::move(out)),
+      aside_(std::move(aside)),
+      clock_(std::move(clock)),
+      offset_(offset) {}
 
 Exporter::Writer* Exporter::lines() {
     if (format_ == Format::Lines) {
@@ -90,16 +144,35 @@ void Exporter::end() {
 
 void Exporter::record(const Record& record) {
     const ZonedTime time = placeStamp(record.stamp, clock_());
-    const bool good = record.kind == RecordKind::Measurement;
-    const std::string celsius = good ? celsiusOf(record.value, record.unit) : std::string();
-    if (good) {
-        readings_.celsius = celsius;
+    Exported exported;
+    exported.good = record.kind == RecordKind::Measurement;
+    exported.text = std::string(record.text);
+    if (exported.good) {
+        exported.celsius = shifted(celsiusOf(record.value, record.unit), offset_.hundredths);
+        readings_.celsius = exported.celsius;
         readings_.lastReadingTime = time.unixSeconds;
         ++readings_.readings;
     } else {
         ++readings_.errors;
     }
     changed_ = true;
+
+    exported.json = "{\"time\":\"" + iso8601(record.stamp, time.utcOffset) + "\",";
+    if (exported.good) {
+        // A Celsius degree is 1.8 Fahrenheit degrees: the offset in the shown unit, rounded to
+        // the hundredth.
+        const long h = offset_.hundredths;
+        const long inUnit = record.unit == 'F' ? (h * 18 + (h < 0 ? -5 : 5)) / 10 : h;
+        exported.json.append("\"value\":").append(shifted(record.value, inUnit));
+        exported.json.append(",\"unit\":\"").push_back(record.unit);
+        exported.json.append("\",\"celsius\":").append(exported.celsius);
+        if (offset_.given) {
+            exported.json.append(",\"offset\":").append(offsetText(offset_.hundredths));
+        }
+    } else {
+        exported.json.append("\"error\":\"Error reading thermometer\"");
+    }
+    exported.json.append("}");
 
     if (format_ == Format::Lines) {
         std::string line = lineOpen_ ? "\n" : "";
@@ -108,16 +181,10 @@ void Exporter::record(const Record& record) {
         out_(line);
     } else if (format_ == Format::Json) {
         closeLine();
-        std::string line = "{\"time\":\"" + iso8601(record.stamp, time.utcOffset) + "\",";
-        if (good) {
-            line.append("\"value\":").append(record.value);
-            line.append(",\"unit\":\"").push_back(record.unit);
-            line.append("\",\"celsius\":").append(celsius);
-        } else {
-            line.append("\"error\":\"Error reading thermometer\"");
-        }
-        line.append("}\n");
-        out_(line);
+        out_(exported.json + "\n");
+    }
+    if (taker_) {
+        taker_(exported);
     }
 }
 

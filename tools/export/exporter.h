@@ -34,18 +34,44 @@ struct Readings {
 // with two decimals.
 std::string celsiusOf(std::string_view value, char unit);
 
+// A calibration offset in hundredths of a degree (Celsius and Kelvin alike), added to every good
+// reading that becomes data; the program's own lines keep what it printed.
+struct Offset {
+    long hundredths = 0;
+    bool given = false;
+};
+
+// The decimal `value` moved by `hundredths`, shown with as many decimals as either needs (at least
+// the value's own): ("21.4", -40) is "21.0", ("21.4", -25) is "21.15".
+std::string shifted(std::string_view value, long hundredths);
+
+// The offset as a decimal: -40 is "-0.4", 125 is "1.25".
+std::string offsetText(long hundredths);
+
 // The Prometheus text exposition of the readings.
-std::string exposition(const Readings& readings);
+std::string exposition(const Readings& readings, const Offset& offset = {});
+
+// A record as the exporter made it into data, for the outputs beyond standard output.
+struct Exported {
+    bool good = false;
+    std::string json;     // the JSON object of --json, without its newline
+    std::string celsius;  // good: the reading in degrees Celsius, offset applied
+    std::string text;     // the record as the program printed it
+};
 
 class Exporter : private ScanHandler {
   public:
     // Called with each piece of output, already whole: one call is one write.
     using Writer = std::function<void(std::string_view)>;
     using Clock = std::function<std::time_t()>;
+    using RecordTaker = std::function<void(const Exported&)>;
 
     // `aside` takes the program's other messages (banner, log messages, refusals) as lines where
     // the format leaves no room for them on the output: with Json, standard error.
-    Exporter(Format format, Writer out, Clock clock, Writer aside = nullptr);
+    Exporter(Format format, Writer out, Clock clock, Writer aside = nullptr, Offset offset = {});
+
+    // `taker` is given every record, good or failed, after it has gone to the output.
+    void onRecord(RecordTaker taker) { taker_ = std::move(taker); }
 
     // A piece of input as it was read. `drained`: nothing more was waiting behind it, so the
     // program has finished writing for now, and a message that is not a record ends its line.
@@ -68,6 +94,8 @@ class Exporter : private ScanHandler {
     Writer out_;
     Writer aside_;
     Clock clock_;
+    Offset offset_;
+    RecordTaker taker_;
     RecordScanner scanner_;
     Readings readings_;
     bool changed_ = false;

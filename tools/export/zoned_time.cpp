@@ -37,25 +37,40 @@ ZonedTime placeStamp(const tools::Timestamp& stamp, std::time_t arrival) {
     std::tm now{};
     const long arrivalOffset = localtime_r(&arrival, &now) != nullptr ? now.tm_gmtoff : 0;
     long offset = arrivalOffset;
-    if (!shows(stamp, offset)) {
-        // A stamp from another season (input replayed from a file): the offset its date had,
-        // standard or daylight time, whichever the clock really showed.
-        for (const int isDst : {-1, 0, 1}) {
-            std::tm local{};
-            local.tm_year = stamp.year - 1900;
-            local.tm_mon = stamp.month - 1;
-            local.tm_mday = stamp.day;
-            local.tm_hour = stamp.hour;
-            local.tm_min = stamp.minute;
-            local.tm_sec = stamp.second;
-            local.tm_isdst = isDst;
-            if (std::mktime(&local) != -1 && shows(stamp, local.tm_gmtoff)) {
-                offset = local.tm_gmtoff;
+    // The offsets the stamp's date had, standard and daylight time.
+    std::array<long, 3> offsets{};
+    std::size_t found = 0;
+    for (const int isDst : {-1, 0, 1}) {
+        std::tm local{};
+        local.tm_year = stamp.year - 1900;
+        local.tm_mon = stamp.month - 1;
+        local.tm_mday = stamp.day;
+        local.tm_hour = stamp.hour;
+        local.tm_min = stamp.minute;
+        local.tm_sec = stamp.second;
+        local.tm_isdst = isDst;
+        if (std::mktime(&local) != -1 && shows(stamp, local.tm_gmtoff)) {
+            offsets[found++] = local.tm_gmtoff;
+        }
+    }
+    if (!shows(stamp, offset) && found > 0) {
+        // A stamp from another season (input replayed from a file): the offset the clock really
+        // showed it with.
+        offset = offsets[0];
+    }
+    // A stamp the clock never showed (a leap second, the hour skipped in spring) keeps the offset
+    // of its arrival.
+    //
+    // In the hour that repeats, a reading stamped just before the clock went back may arrive
+    // just after: the offset in force then would date it after its own arrival, which no
+    // reading can be.
+    if (asUtc(stamp) - offset > arrival) {
+        for (std::size_t i = 0; i < found; ++i) {
+            if (asUtc(stamp) - offsets[i] <= arrival) {
+                offset = offsets[i];
                 break;
             }
         }
-        // A stamp the clock never showed (a leap second, the hour skipped in spring) keeps the
-        // offset of its arrival.
     }
     return {asUtc(stamp) - offset, offset};
 }

@@ -1,7 +1,7 @@
 // The time of a record: its local stamp placed on the time line. The stamp carries no zone, so
 // the exporter reads it in its own time zone (which must be the program's); where the stamp
 // names two instants (the hour that repeats when daylight saving time ends), the UTC offset in
-// force when the record arrived decides.
+// force when the record arrived decides, unless it would put the record after its arrival.
 #pragma once
 
 #include <cstdint>

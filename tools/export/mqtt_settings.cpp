@@ -1,0 +1,130 @@
+#include "export/mqtt_settings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/numbers.h"
+
+namespace quorvane::exporter {
+
+std::variant<BrokerAddress, SettingError> parseBrokerUrl(std::string_view url) {
+    const auto bad = [url](const std::string& why) {
+        return SettingError{"bad broker URL '" + std::string(url) + "': " + why +
+                            " (mqtt://[USER@]HOST[:PORT] or mqtts://...)"};
+    };
+    BrokerAddress address;
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos) {
+        return bad("no scheme");
+    }
+    if (url.substr(0, scheme) == "mqtts") {
+        address.tls = true;
+    } else if (url.substr(0, scheme) != "mqtt") {
+        return bad("unknown scheme " + std::string(url.substr(0, scheme)));
+    }
+    std::string_view rest = url.substr(scheme + 3);
+    if (rest.ends_with('/')) {
+        rest.remove_suffix(1);
+    }
+    if (rest.find_first_of("/?#") != std::string_view::npos) {
+        return bad("a path, query or fragment has no meaning here");
+    }
+    if (const std::size_t at = rest.rfind('@'); at != std::string_view::npos) {
+        address.user = std::string(rest.substr(0, at));
+        if (address.user.empty() || address.user.find(':') != std::string::npos) {
+            return bad(address.user.empty() ? "empty user"
+                                            : "a password belongs in --mqtt-password-file");
+        }
+        rest.remove_prefix(at + 1);
+    }
+    std::string_view port;
+    if (rest.starts_with('[')) {
+        const std::size_t close = rest.find(']');
+        if (close == std::string_view::npos) {
+            return bad("unclosed [");
+        }
+        address.host = std::string(rest.substr(1, close - 1));
+        rest.remove_prefix(close + 1);
+        if (!rest.empty() && !rest.starts_with(':')) {
+            return bad("text after the address");
+        }
+        port = rest.empty() ? rest : rest.substr(1);
+    } else {
+        const std::size_t colon = rest.find(':');
+        address.host = std::string(rest.substr(0, colon));
+        port = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+        if (colon != std::string_view::npos && port.empty()) {
+            return bad("empty port");
+        }
+    }
+    if (address.host.empty()) {
+        return bad("no host");
+    }
+    address.port = address.tls ? 8883 : 1883;
+    if (!port.empty()) {
+        const auto number = tools::parseInteger(port, 1, 65535);
+        if (!number) {
+            return bad("the port must be a number from 1 to 65535");
+        }
+        address.port = static_cast<int>(*number);
+    }
+    return address;
+}
+
+std::variant<std::string, SettingError> readPasswordFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return SettingError{"cannot read the password file " + path + ": " + std::strerror(errno)};
+    }
+    struct stat info {};
+    std::string content;
+    std::string error;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = "the password file " + path + " is not a regular file";
+    } else if ((info.st_mode & S_IROTH) != 0) {
+        error = "the password file " + path +
+                " may be read by every user: let only its owner and group read it (chmod o-r)";
+    } else {
+        char buffer[4096];
+        ssize_t n = 0;
+        // The first line is all that is kept; a password is never that long.
+        while (content.find('\n') == std::string::npos && content.size() < 65536 &&
+               (n = read(fd, buffer, sizeof buffer)) != 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                error = "cannot read the password file " + path + ": " + std::strerror(errno);
+                break;
+            }
+            content.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    if (!error.empty()) {
+        return SettingError{error};
+    }
+    content.resize(std::min(content.find('\n'), content.size()));
+    if (content.ends_with('\r')) {
+        content.pop_back();
+    }
+    return content;
+}
+
+std::string nodeName(std::string_view name) {
+    std::string node;
+    for (const char c : name) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '_' || c == '-') {
+            node.push_back(c);
+        }
+    }
+    return node;
+}
+
+}  // namespace quorvane::exporter

@@ -1,0 +1,45 @@
+// Where and how quorvane-export publishes over MQTT, read from its command line before the program
+// starts, so that a mistake ends the exporter at once rather than hours later.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace quorvane::exporter {
+
+struct BrokerAddress {
+    bool tls = false;
+    std::string host;
+    int port = 0;
+    std::string user;  // empty: no login
+};
+
+struct MqttSettings {
+    BrokerAddress broker;
+    std::optional<std::string> password;
+    std::optional<std::string> cafile;  // none: the system's certificate authorities
+    std::string node;
+    std::string haPrefix = "homeassistant";
+    bool discovery = true;
+    int everyMilliseconds = 10000;
+};
+
+// What is wrong with a setting, for the user.
+struct SettingError {
+    std::string message;
+};
+
+// mqtt://[USER@]HOST[:PORT] or mqtts://[USER@]HOST[:PORT]; an IPv6 address in brackets.
+std::variant<BrokerAddress, SettingError> parseBrokerUrl(std::string_view url);
+
+// The first line of a file that only its owner and group may read: a file every user may read
+// has let the password out already.
+std::variant<std::string, SettingError> readPasswordFile(const std::string& path);
+
+// The name as topics and ids may carry it: letters, digits, '_' and '-' only; empty when
+// nothing is left.
+std::string nodeName(std::string_view name);
+
+}  // namespace quorvane::exporter
