@@ -230,7 +230,7 @@ TEST_F(DriverOnSimulatedBus, WholeCycleOnAFreshAndOnAConfiguredChip) {
 }
 
 TEST_F(DriverOnSimulatedBus,
-       OnlyTheFirstCycleWritesTheConfigurationAndCyclesTakeAboutOnePointNineSeconds) {
+       OnlyTheFirstCycleWritesTheConfigurationAndCyclesTakeAboutOneAndSevenEighthsSeconds) {
     sim().setTemperature(21.3);
     std::vector<Micros> durations;
     for (int cycle = 0; cycle < 4; ++cycle) {

@@ -273,7 +273,7 @@ TEST(TraceCommandLine, BadValuesAreRefusedWithAMessage) {
 // The settings' time 0 is the file's: with --configured, after the cycle that sets the chip up.
 TEST(TraceSettings, AFaultWindowCountsFromTheStartOfTheRecording) {
     const TempDir dir;
-    // The second cycle's conversion runs from about 1.94 s to 2.94 s.
+    // The second cycle begins at about 1.87 s; its conversion runs from about 2.06 s to 3.06 s.
     const ProgramResult result = runProgram({"env", "QUORVANE_SIM=fault=unplugged@2-", kTrace,
                                              "--configured", "-n", "2", "-o", dir.file("bus.vcd")});
     EXPECT_EQ(result.status, 1);
