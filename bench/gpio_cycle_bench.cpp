@@ -1,6 +1,6 @@
 // One steady measurement cycle of quorvane_gpio's port through the faked GPIO chip, with the
 // conversion's second of sleep skipped: the wall time is the bus part alone, which the paced
-// reads of the data register hold to the parallel port's 743 ms (1000 reads a millisecond). Also
+// reads of the data register hold to the parallel port's 867 ms (1000 reads a millisecond). Also
 // counted: the ioctls that reach the chip, and the processor time, which the busy wait fills.
 #include <benchmark/benchmark.h>
 #include <time.h>

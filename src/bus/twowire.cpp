@@ -133,13 +133,22 @@ int Stop() {
 
 int Transmit(std::uint8_t b) {
     for (int bit = 7; bit >= 0; --bit) {
-        if (((b >> bit) & 1) != 0) {
+        const int sent = (b >> bit) & 1;
+        if (sent != 0) {
             setData();
         } else {
             resetData();
         }
         setClk();
+        // The line must read back the bit the master put on it. Held low under a released bit (a
+        // stuck line, a device out of step, as when the master loses an arbitration) or high
+        // while the master pulls it low (a line shorted high), it is not the master's, and the
+        // device would take another byte under its acknowledge.
+        const int readBack = sampleData();
         resetClk();
+        if (readBack != sent) {
+            return 1;
+        }
     }
     setData();
     setData();

@@ -32,7 +32,8 @@ int Start();
 // Stop condition. 0, or non-zero when the data line, released, still reads low: a device holds
 // it, out of step with the master, and what it sent before cannot be trusted.
 int Stop();
-// Sends one byte; 0 when the device acknowledged it, non-zero when it did not.
+// Sends one byte; 0 when the device acknowledged it, non-zero when it did not or when the data
+// line, sampled while the clock is high, did not read back a bit as sent (the send stops there).
 int Transmit(std::uint8_t b);
 std::uint8_t Receive();
 void Nak();

@@ -105,18 +105,19 @@ int readByte(int address, std::uint8_t command, std::uint8_t* out) {
 // second temperature byte that is neither the first again (the chip may start the register over
 // after the repeated start) nor a low byte with only the half degree in it. A count per degree
 // of 0 leaves the count remain unused, so it is not judged against it. A chip that lost its
-// supply lost its conversion too, and says so in the configuration read after the wait.
-bool possibleRegisters(std::uint8_t cfg, std::uint16_t temperature, std::uint8_t countRemain,
-                       std::uint8_t countPerDegree) {
+// supply lost its conversion too, and says so in the configuration read after the wait and in
+// the one read after the registers.
+bool possibleRegisters(std::uint8_t cfg, std::uint8_t cfgAfterReads, std::uint16_t temperature,
+                       std::uint8_t countRemain, std::uint8_t countPerDegree) {
     const unsigned int high = temperature >> 8U;
     const unsigned int low = temperature & 0xFFU;
     const int wholeDegrees = static_cast<std::int8_t>(high);
     const bool inRange = wholeDegrees >= kLowestDegrees && wholeDegrees <= kHighestDegrees;
     const bool countsPossible = countPerDegree == 0 || countRemain <= countPerDegree;
     const bool lowPossible = low == high || (low & ~kHalfDegree) == 0;
-    // A second after the start of its conversion the chip has done it, unless it restarted
-    // since and holds no conversion at all.
-    const bool converted = (cfg & kDone) != 0;
+    // A second after the start of its conversion the chip has done it, and still says so after
+    // the reads, unless it restarted and holds no conversion at all.
+    const bool converted = (cfg & kDone) != 0 && (cfgAfterReads & kDone) != 0;
     return converted && inRange && countsPossible && lowPossible;
 }
 
@@ -234,10 +235,18 @@ int Temperature(int portAddress, std::int16_t* tempTenths) {
     if (status == 0) {
         status = ReadSlope(kDeviceAddress, &countPerDegree);
     }
+    // A chip that restarted during the reads answered them from its empty power-up registers,
+    // which can pass for a reading; only its configuration, read once more after the last of
+    // them, tells: no finished conversion. One transaction more in every cycle is the price.
+    std::uint8_t cfgAfterReads = 0;
+    if (status == 0) {
+        status = ReadCfg(kDeviceAddress, &cfgAfterReads);
+    }
     if (status == 0 && portFailed() != 0) {
         status = kPortFailed;
     }
-    if (status == 0 && !possibleRegisters(cfg, temperature, countRemain, countPerDegree)) {
+    if (status == 0 &&
+        !possibleRegisters(cfg, cfgAfterReads, temperature, countRemain, countPerDegree)) {
         status = kImpossibleRegisters;
     }
     if (status != 0) {

@@ -24,6 +24,13 @@ Access Write(std::uint16_t address, int value) {
     return {Kind::kWrite, address, static_cast<std::uint8_t>(value), 1};
 }
 
+// A device that leaves the line alone while a byte comes in, then answers the ninth clock.
+std::vector<int> byteThenAnswer(int answer) {
+    std::vector<int> levels(8, 1);
+    levels.push_back(answer);
+    return levels;
+}
+
 class TwoWireBus : public ::testing::Test {
   protected:
     static void start(std::uint16_t base, std::uint8_t dataLatch, std::uint8_t controlLatch) {
@@ -201,7 +208,7 @@ TEST_F(TwoWireBus, FramingOperationsCostTheirLineChanges) {
     const Case cases[] = {
         {"Start", [] { static_cast<void>(Start()); }, 5, 1},  // checks the line is free
         {"Stop", [] { static_cast<void>(Stop()); }, 3, 1},    // checks the line was let go
-        {"Transmit", [] { static_cast<void>(Transmit(0xA5)); }, 28, 1},
+        {"Transmit", [] { static_cast<void>(Transmit(0xA5)); }, 28, 9},  // each bit, the ninth
         {"Receive", [] { static_cast<void>(Receive()); }, 24, 8},
         {"Nak", Nak, 3, 0},
         {"Ack", Ack, 3, 0},
@@ -248,14 +255,14 @@ TEST_F(TwoWireBus, TransmitSendsEachBitMostSignificantFirstThenReleasesForTheNin
                               std::uint8_t{0x9A}, std::uint8_t{0x01}}) {
         SCOPED_TRACE(int{byte});
         afterStart();
-        Port().ScriptDeviceLevels({0});
+        Port().ScriptDeviceLevels(byteThenAnswer(0));
         EXPECT_EQ(Transmit(byte), 0);
         EXPECT_EQ(wire(), HexByte(byte) + " n");
         EXPECT_EQ(Port().DataLatch() & kClock, 0) << "the clock ends low";
     }
 }
 
-TEST_F(TwoWireBus, TransmitSamplesTheAcknowledgeOnceWhileTheNinthClockIsHigh) {
+TEST_F(TwoWireBus, TransmitSamplesEachClockOnceWhileItIsHigh) {
     const struct {
         int device;
         bool acknowledged;
@@ -263,7 +270,7 @@ TEST_F(TwoWireBus, TransmitSamplesTheAcknowledgeOnceWhileTheNinthClockIsHigh) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.device);
         afterStart();
-        Port().ScriptDeviceLevels({c.device});
+        Port().ScriptDeviceLevels(byteThenAnswer(c.device));
         const int status = Transmit(0xA5);
         if (c.acknowledged) {
             EXPECT_EQ(status, 0);
@@ -272,9 +279,8 @@ TEST_F(TwoWireBus, TransmitSamplesTheAcknowledgeOnceWhileTheNinthClockIsHigh) {
         }
         EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
 
-        // Find the one status read and the line levels around it.
+        // Every status read and the line levels around it.
         const Log& l = log();
-        std::size_t sample = l.size();
         int samples = 0;
         int risingEdges = 0;
         bool clockHigh = false;
@@ -283,10 +289,16 @@ TEST_F(TwoWireBus, TransmitSamplesTheAcknowledgeOnceWhileTheNinthClockIsHigh) {
             const Access& a = l[i];
             if (a.address == 0x379) {
                 samples += static_cast<int>(a.count);
-                sample = i;
                 EXPECT_TRUE(clockHigh) << "sampled with the clock low";
-                EXPECT_TRUE(released) << "sampled while the master holds the line";
-                EXPECT_EQ(risingEdges, 9) << "sampled before the ninth clock";
+                EXPECT_EQ(risingEdges, samples) << "not one sample for each clock";
+                if (samples == 9) {
+                    EXPECT_TRUE(released) << "acknowledge sampled while the master holds the line";
+                }
+                // The clock falls right after the sample: no extra line change.
+                ASSERT_LT(i + 2, l.size());
+                EXPECT_EQ(l[i + 2].kind, Kind::kWrite);
+                EXPECT_EQ(l[i + 2].address, 0x378);
+                EXPECT_EQ(l[i + 2].value & kClock, 0);
             } else if (a.kind == Kind::kWrite && a.address == 0x378) {
                 const bool high = (a.value & kClock) != 0;
                 risingEdges += (high && !clockHigh) ? 1 : 0;
@@ -295,12 +307,49 @@ TEST_F(TwoWireBus, TransmitSamplesTheAcknowledgeOnceWhileTheNinthClockIsHigh) {
                 released = (a.value & kDataDrive) == 0;
             }
         }
-        EXPECT_EQ(samples, 1);
-        // The clock falls right after the sample: no extra line change.
-        ASSERT_LT(sample + 2, l.size());
-        EXPECT_EQ(l[sample + 2].kind, Kind::kWrite);
-        EXPECT_EQ(l[sample + 2].address, 0x378);
-        EXPECT_EQ(l[sample + 2].value & kClock, 0);
+        EXPECT_EQ(samples, 9);
+    }
+}
+
+// A line held low under a bit the master released (stuck, or a device out of step) would turn
+// the byte into another one under the device's acknowledge: the send stops at that bit. Under a
+// bit the master drives low the line reads low anyway.
+TEST_F(TwoWireBus, TransmitStopsAtAReleasedBitThatReadsLow) {
+    const struct {
+        std::uint8_t byte;
+        int heldFromBit;  // 0 the most significant; 8 never
+        bool fails;
+        const char* sent;  // the wire, when the byte went out
+    } cases[] = {
+        {0xA5, 0, true, ""},  // the first bit, 1
+        {0xA5, 1, true, ""},  // a 0 bit then a 1 bit
+        {0xA5, 7, true, ""},  // the last bit, 1
+        {0x00, 0, false, "00 n"}, {0xFF, 8, false, "FF n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << int{c.byte} << " held from bit " << c.heldFromBit);
+        afterStart();
+        std::vector<int> levels(8, 1);
+        for (int bit = c.heldFromBit; bit < 8; ++bit) {
+            levels[static_cast<std::size_t>(bit)] = 0;
+        }
+        levels.push_back(0);
+        Port().ScriptDeviceLevels(levels);
+        const int status = Transmit(c.byte);
+        EXPECT_EQ(status != 0, c.fails);
+        EXPECT_EQ(Port().DataLatch() & kClock, 0) << "the clock ends low, ready for a stop";
+        if (!c.fails) {
+            EXPECT_EQ(wire(), c.sent);
+            EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+            continue;
+        }
+        // The first released bit at or after the held one is the last clock given.
+        int lastBit = c.heldFromBit;
+        while (((c.byte >> (7 - lastBit)) & 1) == 0) {
+            ++lastBit;
+        }
+        EXPECT_EQ(Port().ScriptedLevelsLeft(), static_cast<std::size_t>(8 - lastBit));
+        EXPECT_EQ(Count(log(), Kind::kRead, 0x379), static_cast<std::uint64_t>(lastBit + 1));
     }
 }
 
@@ -317,7 +366,7 @@ TEST_F(TwoWireBus, ReceiveAssemblesTheSampledBitsMostSignificantFirst) {
         SCOPED_TRACE(int{c.expected});
         // As in a read: the read address has gone out and been acknowledged.
         afterStart();
-        Port().ScriptDeviceLevels({0});
+        Port().ScriptDeviceLevels(byteThenAnswer(0));
         static_cast<void>(Transmit(0x9B));
         Port().ClearLog();
         Port().ScriptDeviceLevels(c.levels);

@@ -246,7 +246,7 @@ TEST(LogFile, UnopenableFileComplainsOncePerIntervalAndMeasuringGoesOn) {
         EXPECT_GE(complainedAbout[k].seconds - complainedAbout[k - 1].seconds, 5 - 1);
         EXPECT_LE(run.printed[at[k] - 1].seconds, complainedAbout[k - 1].seconds + 5);
     }
-    // Measuring went on all along: a line every 1.75 s or so after the first complaint.
+    // Measuring went on all along: a line every 1.87 s or so after the first complaint.
     EXPECT_GE(lines - at[0], 18U);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path() / kLogName));
 }
@@ -330,7 +330,7 @@ TEST_P(LateClock, EntriesStayAnIntervalApart) {
     const auto entries = entriesOf(*run.log);
     recordSpacing(entries);
     ASSERT_GE(entries.size(), 3U);
-    // About 17 lines an interval, at one every 1.75 s.
+    // About 16 lines an interval, at one every 1.87 s.
     EXPECT_LT(entries.size() * 12, run.printed.size());
     for (std::size_t k = 0; k + 1 < entries.size(); ++k) {
         EXPECT_GE(entries[k + 1].seconds - entries[k].seconds, 30 - 1) << entries[k + 1].text;

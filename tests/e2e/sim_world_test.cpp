@@ -158,10 +158,10 @@ INSTANTIATE_TEST_SUITE_P(
                        "fault=nak@20-10", "TO after FROM"}),
     byName);
 
-// A cycle takes about 0.75 s of bus traffic and the one-second conversion: on the accelerated
-// clock forty lines span seventy seconds. Unpaced (the bus time only counted) they would span
-// forty.
-TEST(SimPacing, LinesComeAboutEveryOneAndThreeQuarterSeconds) {
+// A cycle takes about 0.87 s of bus traffic and the one-second conversion: on the accelerated
+// clock forty lines span seventy-five seconds. Unpaced (the bus time only counted) they would
+// span forty.
+TEST(SimPacing, LinesComeAboutEveryOneAndSevenEighthsSeconds) {
     TempDir dir;
     auto sim = startSim(dir.path(), {});
     ASSERT_TRUE(waitForLines(sim, 41)) << sim.output();
@@ -170,8 +170,8 @@ TEST(SimPacing, LinesComeAboutEveryOneAndThreeQuarterSeconds) {
     // From the second line: the first cycle also stores the one-shot bit.
     const double spacing = static_cast<double>(lines[40].seconds - lines[1].seconds) / 39.0;
     ::testing::Test::RecordProperty("line_spacing_seconds", std::to_string(spacing));
-    EXPECT_GE(spacing, 1.65);
-    EXPECT_LE(spacing, 1.95);
+    EXPECT_GE(spacing, 1.77);
+    EXPECT_LE(spacing, 2.07);
 }
 
 }  // namespace

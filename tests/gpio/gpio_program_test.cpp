@@ -179,8 +179,8 @@ TEST_P(GpioSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsOnOpenDrainLinesWi
     // wait's hundreds of thousands of reads.
     ASSERT_GE(ioctlsAtConversion.size(), 3U);
     const std::size_t perCycle = ioctlsAtConversion[2] - ioctlsAtConversion[1];
-    EXPECT_GE(perCycle, 600U);
-    EXPECT_LE(perCycle, 900U);
+    EXPECT_GE(perCycle, 850U);
+    EXPECT_LE(perCycle, 1050U);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -67,8 +67,8 @@ TEST(TenthsFromRegisters, ZeroSlopeIgnoresTheCountRemain) {
 // --- Scripted device -------------------------------------------------------------------------
 
 // What the device puts on the data line, one level per status read: the line free at each start
-// condition, one for each acknowledge clock of a byte sent, eight for each byte received, the
-// line let go after each stop.
+// condition, for each byte sent the line left alone under its eight bits and then the
+// acknowledge clock, eight for each byte received, the line let go after each stop.
 class Device {
   public:
     Device& start() {
@@ -76,14 +76,19 @@ class Device {
         return *this;
     }
     Device& ack(int n = 1) {
-        levels_.insert(levels_.end(), static_cast<std::size_t>(n), 0);
+        for (int i = 0; i < n; ++i) {
+            answer(0);
+        }
         return *this;
     }
     Device& nack() {
+        answer(1);
+        return *this;
+    }
+    Device& stop() {
         levels_.push_back(1);
         return *this;
     }
-    Device& stop() { return nack(); }
     // Still pulls the line low once the stop released it.
     Device& hold() {
         levels_.push_back(0);
@@ -102,6 +107,10 @@ class Device {
     const std::vector<int>& levels() const { return levels_; }
 
   private:
+    void answer(int level) {
+        levels_.insert(levels_.end(), 8, 1);
+        levels_.push_back(level);
+    }
     std::vector<int> levels_;
 };
 
@@ -211,8 +220,11 @@ struct Registers {
     std::uint8_t countPerDegree;
 };
 
-// The device's side of a whole cycle; `heldAtTheEnd`: it still holds the line after the last stop.
-Device Cycle(const Registers& r, bool heldAtTheEnd = false) {
+// How the device's side of a cycle ends: as a working chip, holding the line after the last stop,
+// or with the configuration of a chip that restarted after the reads (no conversion done).
+enum class End { Working, Held, Restarted };
+
+Device Cycle(const Registers& r, End end = End::Working) {
     Device d;
     d.readByte(r.cfg);
     if ((r.cfg & 0x01) == 0) {
@@ -222,8 +234,10 @@ Device Cycle(const Registers& r, bool heldAtTheEnd = false) {
     d.readByte(r.cfg | 0x80);  // the second configuration read
     d.readFirst(r.high).start().ack().send(r.low).stop();
     d.readByte(r.countRemain);
-    d.readFirst(r.countPerDegree);
-    return heldAtTheEnd ? d.hold() : d.stop();
+    d.readByte(r.countPerDegree);
+    // The configuration read once more after the registers.
+    d.readFirst(end == End::Restarted ? r.cfg & 0x7F : r.cfg | 0x80);
+    return end == End::Held ? d.hold() : d.stop();
 }
 
 std::string CycleWire(const Registers& r) {
@@ -232,7 +246,7 @@ std::string CycleWire(const Registers& r) {
         w += " S 9A n AC n " + HexByte(r.cfg | 0x01U) + " n P";
     }
     return w + " " + kStartConversion + " " + kReadCfg + " " + kReadTemperature + " " +
-           kReadCounter + " " + kReadSlope;
+           kReadCounter + " " + kReadSlope + " " + kReadCfg;
 }
 
 // The longest run of consecutive reads of one address.
@@ -272,18 +286,18 @@ TEST_F(ThermometerDriver, CycleComputesTenthsFromTheRegistersItReads) {
     }
 }
 
-TEST_F(ThermometerDriver, CycleWithTheOneShotBitSetWritesNothingAndCosts743LineChanges) {
+TEST_F(ThermometerDriver, CycleWithTheOneShotBitSetWritesNothingAndCosts867LineChanges) {
     script(Cycle({0x01, 25, 0, 10, 16}));
     std::int16_t tenths = 0;
     ASSERT_EQ(Temperature(0x378, &tenths), 0);
-    // 743 changes of 1 ms; applyPower and setAddress each add one write with no delay of its own.
+    // 867 changes of 1 ms; applyPower and setAddress each add one write with no delay of its own.
     const std::vector<Access>& log = Port().Log();
-    EXPECT_EQ(Count(log, Kind::kWrite), 745U);
+    EXPECT_EQ(Count(log, Kind::kWrite), 869U);
     const std::uint64_t samples = Count(log, Kind::kRead, 0x379);
-    // 66 acknowledge and data samples, the line checked free at each of the 12 starts and let go
-    // after each of the 6 stops.
-    EXPECT_EQ(samples, 84U);
-    EXPECT_EQ(Count(log, Kind::kRead), 745U + samples + std::uint64_t{743} * 1000U);
+    // 168 samples of the bits of the 21 bytes sent, 77 acknowledge and data samples, the line
+    // checked free at each of the 14 starts and let go after each of the 7 stops.
+    EXPECT_EQ(samples, 266U);
+    EXPECT_EQ(Count(log, Kind::kRead), 869U + samples + std::uint64_t{867} * 1000U);
     EXPECT_LT(LongestReadRun(0x378), 100000U) << "no configuration wait";
 }
 
@@ -294,7 +308,7 @@ TEST_F(ThermometerDriver, CycleWithTheOneShotBitClearWritesItAndWaits100Ms) {
     ASSERT_EQ(Temperature(0x378, &tenths), 0);
     EXPECT_EQ(tenths, 251);
     EXPECT_EQ(wire(), CycleWire(r));  // WriteCfg with 0x61
-    EXPECT_EQ(Count(Port().Log(), Kind::kWrite), 745U + 92U);
+    EXPECT_EQ(Count(Port().Log(), Kind::kWrite), 869U + 92U);
     // The 100 ms wait follows the stop's look at the data line.
     EXPECT_EQ(LongestReadRun(0x378), 100000U);
 }
@@ -395,6 +409,25 @@ TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
          converted + " " + kReadCfg + " " + kReadTemperature + " " + kReadCounter +
              " S 9A n A9 n Sr 9B n P",
          1, false},
+        {"last ReadCfg",
+         Device()
+             .readByte(0x01)
+             .start()
+             .ack(2)
+             .stop()
+             .readByte(0x81)
+             .readFirst(25)
+             .start()
+             .ack()
+             .send(0)
+             .stop()
+             .readByte(10)
+             .readByte(16)
+             .start()
+             .nack(),
+         converted + " " + kReadCfg + " " + kReadTemperature + " " + kReadCounter + " " +
+             kReadSlope + " S 9A n P",
+         1, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -445,6 +478,24 @@ TEST_F(ThermometerDriver, CycleWithRegistersNoChipHoldsFails) {
     }
 }
 
+// A chip that restarted (lost its supply) during the reads answers them from its power-up
+// registers, which can look like a reading; its configuration, read after them, shows no
+// conversion done.
+TEST_F(ThermometerDriver, CycleOfAChipThatRestartedDuringTheReadsFails) {
+    for (const End end : {End::Working, End::Restarted}) {
+        const bool restarted = end == End::Restarted;
+        SCOPED_TRACE(restarted);
+        SetUp();
+        const Registers r{0x01, 0x00, 0x00, 0x00, 0x00};  // what a chip just powered up holds
+        script(Cycle(r, end));
+        std::int16_t tenths = 1234;
+        EXPECT_EQ(Temperature(0x378, &tenths) != 0, restarted);
+        EXPECT_EQ(tenths, restarted ? 0 : -3);
+        EXPECT_EQ(wire(), CycleWire(r));
+        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+    }
+}
+
 // A device that still holds the data line once a stop released it is out of step with the
 // master: the transaction fails, whatever it read, and a cycle would fail with it.
 TEST_F(ThermometerDriver, DataLineHeldAfterTheStopFailsTheTransaction) {
@@ -468,7 +519,7 @@ TEST_F(ThermometerDriver, DataLineHeldAfterTheStopFailsTheTransaction) {
     // Let go after the very last stop of a cycle, or not.
     for (const bool held : {false, true}) {
         SetUp();
-        script(Cycle({0x01, 25, 0, 10, 16}, held));
+        script(Cycle({0x01, 25, 0, 10, 16}, held ? End::Held : End::Working));
         std::int16_t tenths = 1234;
         EXPECT_EQ(Temperature(0x378, &tenths) != 0, held);
         EXPECT_EQ(tenths, held ? 0 : 251);

@@ -68,7 +68,8 @@ std::string cycle(bool fresh, const sim::Reading& reading, unsigned alarms) {
     return readByte(0xAC, fresh ? 0x00 : 0x81 | alarms) +  // 0x80: the last conversion is done
            (fresh ? "S W wAC w01 P " : "") + "S W wEE P " + readByte(0xAC, 0x81 | alarms) +
            "S W wAA Sr R r" + high + " N Sr R r" + high + " N P " +
-           readByte(0xA8, reading.countRemain) + readByte(0xA9, reading.countPerC);
+           readByte(0xA8, reading.countRemain) + readByte(0xA9, reading.countPerC) +
+           readByte(0xAC, 0x81 | alarms);  // the conversion still done after the reads
 }
 
 // What sigrok's I2C decoder makes of the file's scl and sda, one event a line.
@@ -226,9 +227,9 @@ TEST(TraceFile, WiresWiredAndAndTheRealPacing) {
     ASSERT_TRUE(starts.empty() || stops.front() < starts.front());
     stops.erase(stops.begin());
     // Fresh chip: ReadCfg, WriteCfg, StartConversion, ReadCfg, ReadTemperature, ReadCounter,
-    // ReadSlope; the reads of one byte have one repeated start, the temperature two.
-    ASSERT_EQ(stops.size(), 7U);
-    ASSERT_EQ(starts.size(), 7U + 4U + 2U);
+    // ReadSlope, ReadCfg; the reads of one byte have one repeated start, the temperature two.
+    ASSERT_EQ(stops.size(), 8U);
+    ASSERT_EQ(starts.size(), 8U + 5U + 2U);
     // Start of each transaction: the first start after the previous stop.
     std::vector<std::int64_t> firstStarts;
     std::size_t s = 0;
@@ -272,7 +273,7 @@ TEST(TraceCommandLine, BadValuesAreRefusedWithAMessage) {
 // The settings' time 0 is the file's: with --configured, after the cycle that sets the chip up.
 TEST(TraceSettings, AFaultWindowCountsFromTheStartOfTheRecording) {
     const TempDir dir;
-    // The second cycle's conversion runs from about 1.94 s to 2.94 s.
+    // The second cycle begins at about 1.87 s; its conversion runs from about 2.06 s to 3.06 s.
     const ProgramResult result = runProgram({"env", "QUORVANE_SIM=fault=unplugged@2-", kTrace,
                                              "--configured", "-n", "2", "-o", dir.file("bus.vcd")});
     EXPECT_EQ(result.status, 1);
