@@ -284,13 +284,13 @@ TEST(GpioSettings, ABadOneEndsTheProgramWithStatus2BeforeAnyLineIsRequested) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.settings);
         TempDir dir;
-        ChildSpec spec{QUORVANE_GPIO_PROGRAM, {"-v"}};
-        spec.environment = {
+        ChildSpec launch{QUORVANE_GPIO_PROGRAM, {"-v"}};
+        launch.environment = {
             std::string("LD_PRELOAD=") + QUORVANE_FAKE_GPIOCHIP_LIBRARY,
             std::string(fake::kEnvironmentVariable) + "=" + onBoard(dir, 21.5).text(),
             std::string("QUORVANE_GPIO=") + c.settings};
-        spec.keepErrors = true;
-        ChildProcess gpio(spec);
+        launch.keepErrors = true;
+        ChildProcess gpio(launch);
         const auto end = gpio.wait();
         ASSERT_TRUE(end.has_value());
         EXPECT_EQ(end->status(), 2);
