@@ -19,6 +19,12 @@ unit=/lib/systemd/system/quorvane.service
 export DEBIAN_FRONTEND=noninteractive
 
 work=$(mktemp -d)
+# The service's user must be able to load the fake kernel, wherever the build lies (a checkout in
+# a private directory, say): a copy of it in a directory of its own that everyone may read.
+preload_dir=$(mktemp -d)
+chmod 755 "$preload_dir"
+install -m 0644 "$fake" "$preload_dir/"
+fake=$preload_dir/$(basename "$fake")
 pids=()
 made_policy=
 had_acl=$(dpkg-query -W -f='${Status}' acl 2>/dev/null | grep -c 'ok installed' || true)
@@ -28,7 +34,7 @@ cleanup() {
         wait "$pid" 2>/dev/null || true
     done
     [ -z "$made_policy" ] || rm -f /usr/sbin/policy-rc.d
-    rm -rf "$work"
+    rm -rf "$work" "$preload_dir"
 }
 trap cleanup EXIT
 fail() {
