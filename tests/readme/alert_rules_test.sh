@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
-# The README's alert rules as Prometheus reads them: promtool accepts the file, and on a few
-# minutes of series the rules fire as the README says they do, the one for missing metrics
-# included.
-#   alert_rules_test.sh README PROMTOOL
+# The alert rules of the monitoring guide as Prometheus reads them: promtool accepts the file,
+# and on a few minutes of series the rules fire as the guide says they do, the one for missing
+# metrics included.
+#   alert_rules_test.sh GUIDE PROMTOOL
 set -euo pipefail
 
-readme=$1
+guide=$1
 promtool=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # The yaml block that begins with "groups:".
 awk '/^```yaml$/ { inside = 1; n = 0; next } /^```$/ { inside = 0 } inside { if (n++ == 0 && $0 != "groups:") inside = 0; else print }' \
-    "$readme" >"$work/rules.yml"
-[ -s "$work/rules.yml" ] || { echo "FAIL: no rules file (a yaml block beginning with groups:) in $readme" >&2; exit 1; }
+    "$guide" >"$work/rules.yml"
+[ -s "$work/rules.yml" ] || { echo "FAIL: no rules file (a yaml block beginning with groups:) in $guide" >&2; exit 1; }
 "$promtool" check rules "$work/rules.yml"
 
 cat >"$work/tests.yml" <<'YAML'
