@@ -17,10 +17,10 @@ using Log = std::vector<Access>;
 constexpr std::uint8_t kClock = 0x80;
 constexpr std::uint8_t kDataDrive = 0x08;
 
-Access Read(std::uint16_t address, int value, std::uint32_t count = 1) {
+Access readAccess(std::uint16_t address, int value, std::uint32_t count = 1) {
     return {Kind::kRead, address, static_cast<std::uint8_t>(value), count};
 }
-Access Write(std::uint16_t address, int value) {
+Access writeAccess(std::uint16_t address, int value) {
     return {Kind::kWrite, address, static_cast<std::uint8_t>(value), 1};
 }
 
@@ -86,8 +86,8 @@ TEST_F(TwoWireBus, LineOperationChangesOnlyItsBitAndWritesTheRestBackAsRead) {
                 const int read = op.offset == 0 ? pattern : pattern | kControlFixed;
                 const int written = op.sets ? read | op.mask : read & ~op.mask;
                 // One read-modify-write of the one register, then 1 ms of data-register reads.
-                EXPECT_EQ(log(), (Log{Read(changed, read), Write(changed, written),
-                                      Read(base, op.offset == 0 ? written : pattern, 1000)}));
+                EXPECT_EQ(log(), (Log{readAccess(changed, read), writeAccess(changed, written),
+                                      readAccess(base, op.offset == 0 ? written : pattern, 1000)}));
             }
         }
     }
@@ -109,9 +109,9 @@ TEST_F(TwoWireBus, GetDataReleasesTheLineBeforeSamplingIt) {
         Port().ScriptDeviceLevels({c.device});
         EXPECT_EQ(getData(), c.expected);
         const int control = c.control | kControlFixed;
-        EXPECT_EQ(log(), (Log{Read(0x37A, control), Write(0x37A, control & ~kDataDrive),
-                              Read(0x378, 0x80, 1000),
-                              Read(0x379, kStatusFixed | (c.expected == 1 ? 0x00 : 0x10))}));
+        EXPECT_EQ(log(), (Log{readAccess(0x37A, control), writeAccess(0x37A, control & ~kDataDrive),
+                              readAccess(0x378, 0x80, 1000),
+                              readAccess(0x379, kStatusFixed | (c.expected == 1 ? 0x00 : 0x10))}));
     }
 }
 
@@ -121,9 +121,9 @@ TEST_F(TwoWireBus, ApplyPowerSetsEverySupplyBitThenReleasesData) {
         start(0x378, pattern, pattern);
         applyPower();
         const int control = pattern | kControlFixed;
-        EXPECT_EQ(log(),
-                  (Log{Read(0x378, pattern), Write(0x378, pattern | 0xF7), Read(0x37A, control),
-                       Write(0x37A, control & ~kDataDrive), Read(0x378, pattern | 0xF7, 1000)}));
+        EXPECT_EQ(log(), (Log{readAccess(0x378, pattern), writeAccess(0x378, pattern | 0xF7),
+                              readAccess(0x37A, control), writeAccess(0x37A, control & ~kDataDrive),
+                              readAccess(0x378, pattern | 0xF7, 1000)}));
     }
 }
 
@@ -133,8 +133,9 @@ TEST_F(TwoWireBus, SetAddressRaisesA2ThenLowersA1WithOneDelay) {
         start(0x378, pattern, pattern);
         setAddress();
         const int raised = pattern | 0xC0;
-        EXPECT_EQ(log(), (Log{Read(0x378, pattern), Write(0x378, raised), Read(0x378, raised),
-                              Write(0x378, raised & 0xDF), Read(0x378, raised & 0xDF, 1000)}));
+        EXPECT_EQ(log(), (Log{readAccess(0x378, pattern), writeAccess(0x378, raised),
+                              readAccess(0x378, raised), writeAccess(0x378, raised & 0xDF),
+                              readAccess(0x378, raised & 0xDF, 1000)}));
     }
 }
 
@@ -146,7 +147,7 @@ TEST_F(TwoWireBus, DriveDataLinesClearsOnlyTheDirectionBitWithoutAWait) {
         start(0x378, pattern, pattern);
         driveDataLines();
         const int control = pattern | kControlFixed;
-        EXPECT_EQ(log(), (Log{Read(0x37A, control), Write(0x37A, control & 0xDF)}));
+        EXPECT_EQ(log(), (Log{readAccess(0x37A, control), writeAccess(0x37A, control & 0xDF)}));
     }
 }
 

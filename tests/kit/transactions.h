@@ -23,32 +23,32 @@ struct Transaction {
     TransactionResult (*call)(std::uint32_t initial);
 };
 
-inline TransactionResult ReadOneByte(int (*read)(int, std::uint8_t*), std::uint32_t initial) {
+inline TransactionResult readOneByte(int (*read)(int, std::uint8_t*), std::uint32_t initial) {
     auto byte = static_cast<std::uint8_t>(initial);
     const int status = read(5, &byte);
     return {status, byte};
 }
 
-inline TransactionResult Written(int status) {
+inline TransactionResult written(int status) {
     return {status, 0};
 }
 
 inline constexpr Transaction kTransactions[] = {
-    {"ReadCfg", [](std::uint32_t v) { return ReadOneByte(ReadCfg, v); }},
+    {"ReadCfg", [](std::uint32_t v) { return readOneByte(ReadCfg, v); }},
     {"ReadTemperature",
      [](std::uint32_t v) {
          auto t = static_cast<std::uint16_t>(v);
          const int status = ReadTemperature(5, &t);
          return TransactionResult{status, t};
      }},
-    {"ReadCounter", [](std::uint32_t v) { return ReadOneByte(ReadCounter, v); }},
-    {"ReadSlope", [](std::uint32_t v) { return ReadOneByte(ReadSlope, v); }},
-    {"WriteCfg", [](std::uint32_t) { return Written(WriteCfg(5, 0x01)); }},
-    {"StartConversion", [](std::uint32_t) { return Written(StartConversion(5)); }},
-    {"WritePort", [](std::uint32_t) { return Written(WritePort(5, 0x22)); }},
+    {"ReadCounter", [](std::uint32_t v) { return readOneByte(ReadCounter, v); }},
+    {"ReadSlope", [](std::uint32_t v) { return readOneByte(ReadSlope, v); }},
+    {"WriteCfg", [](std::uint32_t) { return written(WriteCfg(5, 0x01)); }},
+    {"StartConversion", [](std::uint32_t) { return written(StartConversion(5)); }},
+    {"WritePort", [](std::uint32_t) { return written(WritePort(5, 0x22)); }},
 };
 
-inline TransactionResult CallTransaction(std::string_view name, std::uint32_t initial) {
+inline TransactionResult callTransaction(std::string_view name, std::uint32_t initial) {
     for (const Transaction& t : kTransactions) {
         if (name == t.name) {
             return t.call(initial);

@@ -29,9 +29,9 @@ constexpr std::uint16_t kPort = SimulatedBus::kPort;
 // Port accesses of bus work: line changes, plus one status read per start condition (the line
 // checked free), one per stop (the line checked let go), nine per byte sent (each bit checked,
 // then the acknowledge) and eight per byte received.
-constexpr std::uint64_t Accesses(std::uint64_t lineChanges, std::uint64_t starts,
-                                 std::uint64_t bytesSent, std::uint64_t bytesReceived,
-                                 std::uint64_t stops = 1) {
+constexpr std::uint64_t busAccesses(std::uint64_t lineChanges, std::uint64_t starts,
+                                    std::uint64_t bytesSent, std::uint64_t bytesReceived,
+                                    std::uint64_t stops = 1) {
     return lineChanges * kAccessesPerLineChange + starts + stops + 9 * bytesSent +
            8 * bytesReceived;
 }
@@ -39,13 +39,13 @@ constexpr std::uint64_t Accesses(std::uint64_t lineChanges, std::uint64_t starts
 // A cycle on a chip that already keeps the one-shot bit: 867 line changes, 14 starts, 7 stops,
 // 21 bytes sent and 7 received, then one second asleep.
 constexpr std::uint64_t kConfiguredCycleAccesses =
-    Accesses(867, 14, 21, 7, 7) + SimulatedBus::kPowerAndAddressExtra;
+    busAccesses(867, 14, 21, 7, 7) + SimulatedBus::kPowerAndAddressExtra;
 // The first cycle adds the configuration write and its 100 ms wait.
 constexpr std::uint64_t kConfigurationWriteAccesses =
-    Accesses(92, 1, 3, 0) + std::uint64_t{100} * 1000;
+    busAccesses(92, 1, 3, 0) + std::uint64_t{100} * 1000;
 
 // Where the bytes the chip sent stand among the events: each follows an acknowledged read address.
-std::vector<std::size_t> Received(const std::vector<BusEvent>& events) {
+std::vector<std::size_t> receivedAt(const std::vector<BusEvent>& events) {
     std::vector<std::size_t> at;
     for (std::size_t i = 2; i < events.size(); ++i) {
         if (events[i - 2].token == "9B" && events[i - 1].token == "a") {
@@ -58,7 +58,7 @@ std::vector<std::size_t> Received(const std::vector<BusEvent>& events) {
 // What the master sees when the device acknowledges `acked` bytes of a good exchange and then no
 // more: the next byte the master sends goes unacknowledged and the master stops. In the good
 // exchange every byte the master sends is followed by "a"; the chip's bytes never are.
-std::string CutAfterAcknowledges(const std::vector<BusEvent>& good, unsigned long acked) {
+std::string cutAfterAcknowledges(const std::vector<BusEvent>& good, unsigned long acked) {
     std::string cut;
     unsigned long seen = 0;
     for (const BusEvent& e : good) {
@@ -135,7 +135,7 @@ TEST_F(DriverOnSimulatedBus, EachTransactionPutsItsSequenceOnTheBus) {
         EXPECT_EQ(value, c.value);
         EXPECT_EQ(bus(), c.bus);
         EXPECT_EQ(sim().portAccesses() - before,
-                  Accesses(c.lineChanges, c.starts, c.sent, c.received));
+                  busAccesses(c.lineChanges, c.starts, c.sent, c.received));
         // Every transaction leaves the bus idle: both lines high, nobody pulling.
         EXPECT_TRUE(sim().lines().scl);
         EXPECT_TRUE(sim().lines().sda);
@@ -151,7 +151,7 @@ TEST_F(DriverOnSimulatedBus, RepeatedStartGivesTheNinthClockOfTheFirstTemperatur
     std::uint16_t value = 0;
     ASSERT_EQ(ReadTemperature(5, &value), 0);
     const std::vector<BusEvent>& e = events();
-    const std::vector<std::size_t> received = Received(e);
+    const std::vector<std::size_t> received = receivedAt(e);
     ASSERT_FALSE(received.empty()) << bus();
     const std::size_t firstByte = received[0];
     ASSERT_LT(firstByte + 1, e.size());
@@ -295,7 +295,7 @@ TEST_F(DriverOnSimulatedBus, DeviceThatStopsAcknowledgingPartWayThroughACycle) {
             const Micros sleptBefore = slept();
             tenths = 1234;
             const int status = Temperature(kPort, &tenths);
-            EXPECT_EQ(bus(), CutAfterAcknowledges(good, k));
+            EXPECT_EQ(bus(), cutAfterAcknowledges(good, k));
             if (k < allAcked) {
                 EXPECT_NE(status, 0);
                 EXPECT_EQ(tenths, 0);
@@ -358,7 +358,7 @@ TEST_F(DriverOnSimulatedBus, RawRegistersThroughTheBus) {
                                                    HexByte(sim().registers().config)};
         // The first configuration read comes before the conversion; only DONE may differ.
         std::vector<std::string> got;
-        for (const std::size_t at : Received(events())) {
+        for (const std::size_t at : receivedAt(events())) {
             got.push_back(events()[at].token);
         }
         ASSERT_EQ(got.size(), expected.size()) << bus();

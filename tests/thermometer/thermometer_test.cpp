@@ -155,7 +155,7 @@ TEST_F(ThermometerDriver, TransactionsPutTheirSequencesOnTheWire) {
         SCOPED_TRACE(c.name);
         SetUp();
         script(c.device);
-        const auto [status, value] = CallTransaction(c.name, 0);
+        const auto [status, value] = callTransaction(c.name, 0);
         EXPECT_EQ(status, 0);
         EXPECT_EQ(value, c.value);
         EXPECT_EQ(wire(), c.wire);
@@ -199,7 +199,7 @@ TEST_F(ThermometerDriver, UnacknowledgedByteEndsTheTransactionWithAStop) {
         SCOPED_TRACE(std::string(c.name) + ", " + c.byte);
         SetUp();
         script(c.device);
-        const auto [status, value] = CallTransaction(c.name, 0xEEEE);
+        const auto [status, value] = callTransaction(c.name, 0xEEEE);
         EXPECT_NE(status, 0);
         EXPECT_EQ(value, c.value);
         EXPECT_EQ(wire(), c.wire);
@@ -224,7 +224,7 @@ struct Registers {
 // or with the configuration of a chip that restarted after the reads (no conversion done).
 enum class End { Working, Held, Restarted };
 
-Device Cycle(const Registers& r, End end = End::Working) {
+Device deviceCycle(const Registers& r, End end = End::Working) {
     Device d;
     d.readByte(r.cfg);
     if ((r.cfg & 0x01) == 0) {
@@ -240,7 +240,7 @@ Device Cycle(const Registers& r, End end = End::Working) {
     return end == End::Held ? d.hold() : d.stop();
 }
 
-std::string CycleWire(const Registers& r) {
+std::string cycleWire(const Registers& r) {
     std::string w = kReadCfg;
     if ((r.cfg & 0x01) == 0) {
         w += " S 9A n AC n " + HexByte(r.cfg | 0x01U) + " n P";
@@ -250,7 +250,7 @@ std::string CycleWire(const Registers& r) {
 }
 
 // The longest run of consecutive reads of one address.
-std::uint32_t LongestReadRun(std::uint16_t address) {
+std::uint32_t longestReadRun(std::uint16_t address) {
     std::uint32_t longest = 0;
     for (const Access& a : Port().Log()) {
         if (a.kind == Kind::kRead && a.address == address && a.count > longest) {
@@ -275,11 +275,11 @@ TEST_F(ThermometerDriver, CycleComputesTenthsFromTheRegistersItReads) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
         Port().Reset(0x378, 0x00, 0x00);  // unpowered lines before the cycle
-        script(Cycle(c.r));
+        script(deviceCycle(c.r));
         std::int16_t tenths = 1234;
         EXPECT_EQ(Temperature(0x378, &tenths), 0);
         EXPECT_EQ(tenths, c.expected);
-        EXPECT_EQ(wire(), CycleWire(c.r));
+        EXPECT_EQ(wire(), cycleWire(c.r));
         EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
         EXPECT_EQ(Port().SleepCalls(), 1U);
         EXPECT_EQ(Port().SleptSeconds(), 1U);
@@ -287,7 +287,7 @@ TEST_F(ThermometerDriver, CycleComputesTenthsFromTheRegistersItReads) {
 }
 
 TEST_F(ThermometerDriver, CycleWithTheOneShotBitSetWritesNothingAndCosts867LineChanges) {
-    script(Cycle({0x01, 25, 0, 10, 16}));
+    script(deviceCycle({0x01, 25, 0, 10, 16}));
     std::int16_t tenths = 0;
     ASSERT_EQ(Temperature(0x378, &tenths), 0);
     // 867 changes of 1 ms; applyPower and setAddress each add one write with no delay of its own.
@@ -298,25 +298,25 @@ TEST_F(ThermometerDriver, CycleWithTheOneShotBitSetWritesNothingAndCosts867LineC
     // checked free at each of the 14 starts and let go after each of the 7 stops.
     EXPECT_EQ(samples, 266U);
     EXPECT_EQ(Count(log, Kind::kRead), 869U + samples + std::uint64_t{867} * 1000U);
-    EXPECT_LT(LongestReadRun(0x378), 100000U) << "no configuration wait";
+    EXPECT_LT(longestReadRun(0x378), 100000U) << "no configuration wait";
 }
 
 TEST_F(ThermometerDriver, CycleWithTheOneShotBitClearWritesItAndWaits100Ms) {
     const Registers r{0x60, 25, 0, 10, 16};
-    script(Cycle(r));
+    script(deviceCycle(r));
     std::int16_t tenths = 0;
     ASSERT_EQ(Temperature(0x378, &tenths), 0);
     EXPECT_EQ(tenths, 251);
-    EXPECT_EQ(wire(), CycleWire(r));  // WriteCfg with 0x61
+    EXPECT_EQ(wire(), cycleWire(r));  // WriteCfg with 0x61
     EXPECT_EQ(Count(Port().Log(), Kind::kWrite), 869U + 92U);
     // The 100 ms wait follows the stop's look at the data line.
-    EXPECT_EQ(LongestReadRun(0x378), 100000U);
+    EXPECT_EQ(longestReadRun(0x378), 100000U);
 }
 
 TEST_F(ThermometerDriver, CycleUsesThePortItIsGiven) {
     Port().Reset(0x278, 0x00, 0x00);
     port = 0x378;
-    script(Cycle({0x01, 25, 0, 10, 16}));
+    script(deviceCycle({0x01, 25, 0, 10, 16}));
     std::int16_t tenths = 0;
     EXPECT_EQ(Temperature(0x278, &tenths), 0);
     EXPECT_EQ(tenths, 251);
@@ -347,13 +347,13 @@ TEST_F(ThermometerDriver, CycleInWhichAnAccessFailedIsAFailedCycle) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        script(Cycle(r));
+        script(deviceCycle(r));
         std::int16_t tenths = 1234;
         ASSERT_EQ(Temperature(0x378, &tenths), 0);
         const std::uint64_t accesses =
             Count(Port().Log(), Kind::kRead) + Count(Port().Log(), Kind::kWrite);
         SetUp();
-        script(Cycle(r));
+        script(deviceCycle(r));
         if (c.beforeTheCycle) {
             Port().FailAccess(1);
             static_cast<void>(Input(0x378));
@@ -364,7 +364,7 @@ TEST_F(ThermometerDriver, CycleInWhichAnAccessFailedIsAFailedCycle) {
         const int status = Temperature(0x378, &tenths);
         EXPECT_EQ(status != 0, !c.beforeTheCycle);
         EXPECT_EQ(tenths, c.beforeTheCycle ? 251 : 0);
-        EXPECT_EQ(wire(), CycleWire(r)) << "the bus is the same either way";
+        EXPECT_EQ(wire(), cycleWire(r)) << "the bus is the same either way";
     }
 }
 
@@ -438,7 +438,7 @@ TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
         EXPECT_EQ(tenths, 0);
         EXPECT_EQ(wire(), c.wire);
         EXPECT_EQ(Port().SleepCalls(), c.sleeps);
-        EXPECT_EQ(LongestReadRun(0x378) >= 100000, c.waited);
+        EXPECT_EQ(longestReadRun(0x378) >= 100000, c.waited);
         EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
     }
 }
@@ -467,13 +467,13 @@ TEST_F(ThermometerDriver, CycleWithRegistersNoChipHoldsFails) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
         SetUp();
-        script(Cycle(c.r));
+        script(deviceCycle(c.r));
         std::int16_t tenths = 1234;
         EXPECT_EQ(Temperature(0x378, &tenths) == 0, c.possible);
         if (!c.possible) {
             EXPECT_EQ(tenths, 0);
         }
-        EXPECT_EQ(wire(), CycleWire(c.r)) << "the same bus traffic";
+        EXPECT_EQ(wire(), cycleWire(c.r)) << "the same bus traffic";
         EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
     }
 }
@@ -487,11 +487,11 @@ TEST_F(ThermometerDriver, CycleOfAChipThatRestartedDuringTheReadsFails) {
         SCOPED_TRACE(restarted);
         SetUp();
         const Registers r{0x01, 0x00, 0x00, 0x00, 0x00};  // what a chip just powered up holds
-        script(Cycle(r, end));
+        script(deviceCycle(r, end));
         std::int16_t tenths = 1234;
         EXPECT_EQ(Temperature(0x378, &tenths) != 0, restarted);
         EXPECT_EQ(tenths, restarted ? 0 : -3);
-        EXPECT_EQ(wire(), CycleWire(r));
+        EXPECT_EQ(wire(), cycleWire(r));
         EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
     }
 }
@@ -513,13 +513,13 @@ TEST_F(ThermometerDriver, DataLineHeldAfterTheStopFailsTheTransaction) {
         SCOPED_TRACE(c.name);
         SetUp();
         script(c.device);
-        EXPECT_NE(CallTransaction(c.name, 0).status, 0);
+        EXPECT_NE(callTransaction(c.name, 0).status, 0);
         EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
     }
     // Let go after the very last stop of a cycle, or not.
     for (const bool held : {false, true}) {
         SetUp();
-        script(Cycle({0x01, 25, 0, 10, 16}, held ? End::Held : End::Working));
+        script(deviceCycle({0x01, 25, 0, 10, 16}, held ? End::Held : End::Working));
         std::int16_t tenths = 1234;
         EXPECT_EQ(Temperature(0x378, &tenths) != 0, held);
         EXPECT_EQ(tenths, held ? 0 : 251);
