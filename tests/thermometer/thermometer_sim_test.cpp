@@ -10,6 +10,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bus/twowire.h"
@@ -101,48 +102,43 @@ class DriverOnSimulatedBus : public SimulatedBus {
 
 // --- Transactions ----------------------------------------------------------------------------
 
-TEST_F(DriverOnSimulatedBus, EachTransactionPutsItsSequenceOnTheBus) {
+// What the chip holds, set up as below: its configuration done converting in one-shot mode, and
+// the raw reading 0xE780, count remain 0x0B, count per degree 0x10. The low byte of the
+// temperature register is never seen: a new read restarts the chip's answer.
+constexpr ChipRegisters kChip{0x81, 0xE7, 0xE7, 0x0B, 0x10};
+
+// Each transaction's row of kTransactions on the simulated port, where the analyser sees both
+// sides of the bus; tests/thermometer/thermometer_test.cpp runs the same rows on the fake port.
+class TransactionOnTheSimulatedPort : public DriverOnSimulatedBus,
+                                      public ::testing::WithParamInterface<Transaction> {};
+
+TEST_P(TransactionOnTheSimulatedPort, PutsItsSequenceOnTheBusAndStoresTheBytesReceived) {
+    const Transaction& t = GetParam();
     configure();
-    // Distinct register values, so that a byte taken from the wrong place shows. The low byte of
-    // the temperature register is never seen: a new read restarts the chip's answer.
+    // Distinct register values, so that a byte taken from the wrong place shows.
     sim().setRawReading(Reading{0xE780, 0x0B, 0x10});
     ASSERT_EQ(StartConversion(5), 0);
     DelaySec(1);
     forget();
 
-    // In the order of kTransactions: the chip's state carries from one to the next.
-    const struct {
-        std::string bus;
-        std::uint64_t lineChanges, starts, sent, received;
-        std::uint32_t value;
-    } cases[] = {
-        {"S 9A a AC a Sr 9B a 81 n P", 124, 2, 3, 1, 0x81},
-        {"S 9A a AA a Sr 9B a E7 Sr 9B a E7 n P", 181, 3, 4, 2, 0xE7E7},
-        {"S 9A a A8 a Sr 9B a 0B n P", 124, 2, 3, 1, 0x0B},
-        {"S 9A a A9 a Sr 9B a 10 n P", 124, 2, 3, 1, 0x10},
-        {"S 9A a AC a 01 a P", 92, 1, 3, 0, 0},
-        {"S 9A a EE a P", 64, 1, 2, 0, 0},
-        {"S 9A a 22 a P", 64, 1, 2, 0, 0},
-    };
-    static_assert(std::size(cases) == std::size(kTransactions));
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const auto& c = cases[i];
-        SCOPED_TRACE(kTransactions[i].name);
-        forget();
-        const std::uint64_t before = sim().portAccesses();
-        const auto [status, value] = kTransactions[i].call(0x5A5A);
-        EXPECT_EQ(status, 0);
-        EXPECT_EQ(value, c.value);
-        EXPECT_EQ(bus(), c.bus);
-        EXPECT_EQ(sim().portAccesses() - before,
-                  busAccesses(c.lineChanges, c.starts, c.sent, c.received));
-        // Every transaction leaves the bus idle: both lines high, nobody pulling.
-        EXPECT_TRUE(sim().lines().scl);
-        EXPECT_TRUE(sim().lines().sda);
-        EXPECT_FALSE(sim().lines().sdaMaster);
-    }
-    EXPECT_EQ(sim().eepromWrites(), 2U);
+    const std::vector<std::uint8_t> sent = deviceAnswer(t, kChip);
+    const std::uint64_t before = sim().portAccesses();
+    const auto [status, value] = t.call(0x5A5A);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(value, valueOf(sent));
+    EXPECT_EQ(bus(), busWith(t, sent));
+    EXPECT_EQ(sim().portAccesses() - before,
+              t.lineChanges * kAccessesPerLineChange + dataLineSamples(t));
+    // Every transaction leaves the bus idle: both lines high, nobody pulling.
+    EXPECT_TRUE(sim().lines().scl);
+    EXPECT_TRUE(sim().lines().sda);
+    EXPECT_FALSE(sim().lines().sdaMaster);
+    // Only the configuration write stores the one-shot bit again.
+    EXPECT_EQ(sim().eepromWrites(), std::string_view(t.name) == "WriteCfg" ? 2U : 1U);
 }
+
+INSTANTIATE_TEST_SUITE_P(Transactions, TransactionOnTheSimulatedPort,
+                         ::testing::ValuesIn(kTransactions), byName);
 
 // The first temperature byte gets no acknowledge clock of its own: the clock pulse that rises
 // next, with the data line released, is the one on which the repeated start falls.
@@ -176,13 +172,14 @@ TEST_F(DriverOnSimulatedBus, RepeatedStartGivesTheNinthClockOfTheFirstTemperatur
 // --- Whole cycles ----------------------------------------------------------------------------
 
 TEST_F(DriverOnSimulatedBus, WholeCycleOnAFreshAndOnAConfiguredChip) {
-    const std::string readCfgFresh = "S 9A a AC a Sr 9B a 00 n P";
-    const std::string writeCfg = "S 9A a AC a 01 a P";
-    const std::string readCfgDone = "S 9A a AC a Sr 9B a 81 n P";
-    const std::string rest = "S 9A a EE a P " + readCfgDone +
-                             " S 9A a AA a Sr 9B a 19 Sr 9B a 19 n P"
-                             " S 9A a A8 a Sr 9B a 0A n P S 9A a A9 a Sr 9B a 10 n P " +
-                             readCfgDone;
+    const Transaction& readCfg = transactionNamed("ReadCfg");
+    const std::string readCfgFresh = busWith(readCfg, {0x00});
+    const std::string writeCfg = busWith(transactionNamed("WriteCfg"), {});
+    const std::string readCfgDone = busWith(readCfg, {0x81});
+    const std::string rest = busWith(transactionNamed("StartConversion"), {}) + " " + readCfgDone +
+                             " " + busWith(transactionNamed("ReadTemperature"), {0x19, 0x19}) +
+                             " " + busWith(transactionNamed("ReadCounter"), {0x0A}) + " " +
+                             busWith(transactionNamed("ReadSlope"), {0x10}) + " " + readCfgDone;
     constexpr Micros kBetween = 3 * kMicrosPerMilli;  // stop's wait, start's first two changes
     // The port powers on with Select-In set, as Linux leaves it, which holds SDA low until
     // applyPower releases it with SCL high: a stop on the idle bus, a setAddress before the start.

@@ -3,6 +3,7 @@
 // the fake port.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -104,6 +105,12 @@ class Device {
     Device& readFirst(std::uint8_t byte) { return start().ack(2).start().ack().send(byte); }
     // A whole one-byte read.
     Device& readByte(std::uint8_t byte) { return readFirst(byte).stop(); }
+    // A whole temperature read: the first byte, the read address again, the second byte.
+    Device& readTemperature(std::uint8_t high, std::uint8_t low) {
+        return readFirst(high).start().ack().send(low).stop();
+    }
+    // A whole command without data, every byte acknowledged (StartConversion).
+    Device& command() { return start().ack(2).stop(); }
     const std::vector<int>& levels() const { return levels_; }
 
   private:
@@ -114,13 +121,37 @@ class Device {
     std::vector<int> levels_;
 };
 
+// The device's side of a transaction that goes as its row of kTransactions says: the line free
+// at each start, every byte sent acknowledged, `bytes` sent for a read, the line let go after
+// the stop.
+Device answering(const Transaction& t, const std::vector<std::uint8_t>& bytes) {
+    Device d;
+    std::size_t next = 0;
+    for (const std::string& token : busTokens(t)) {
+        if (token == "S" || token == "Sr") {
+            d.start();
+        } else if (token == "a") {
+            d.ack();
+        } else if (token == "Rx") {
+            d.send(bytes.at(next++));
+        } else if (token == "P") {
+            d.stop();
+        }
+    }
+    return d;
+}
+
+// What the scripted device holds: a byte of its own for each read, and a second temperature
+// byte unlike the first, so that a byte stored in the wrong place shows.
+constexpr ChipRegisters kScripted{0x8D, 0xE7, 0x80, 0x0A, 0x10};
+
 // The master's side of the wire (see FakePort::MasterBus): the ninth clocks read "n" and the
 // bytes received "FF", whatever the device answered.
-const std::string kReadCfg = "S 9A n AC n Sr 9B n FF n P";
-const std::string kReadTemperature = "S 9A n AA n Sr 9B n FF Sr 9B n FF n P";
-const std::string kReadCounter = "S 9A n A8 n Sr 9B n FF n P";
-const std::string kReadSlope = "S 9A n A9 n Sr 9B n FF n P";
-const std::string kStartConversion = "S 9A n EE n P";
+const std::string kReadCfg = masterSide(transactionNamed("ReadCfg"));
+const std::string kReadTemperature = masterSide(transactionNamed("ReadTemperature"));
+const std::string kReadCounter = masterSide(transactionNamed("ReadCounter"));
+const std::string kReadSlope = masterSide(transactionNamed("ReadSlope"));
+const std::string kStartConversion = masterSide(transactionNamed("StartConversion"));
 
 class ThermometerDriver : public ::testing::Test {
   protected:
@@ -134,35 +165,29 @@ class ThermometerDriver : public ::testing::Test {
 
 // --- Transactions ----------------------------------------------------------------------------
 
-TEST_F(ThermometerDriver, TransactionsPutTheirSequencesOnTheWire) {
-    const struct {
-        const char* name;
-        Device device;
-        std::string wire;
-        std::uint64_t lineChanges;
-        std::uint32_t value;
-    } cases[] = {
-        {"ReadCfg", Device().readByte(0x8D), kReadCfg, 124, 0x8D},
-        {"ReadCounter", Device().readByte(0x0A), kReadCounter, 124, 0x0A},
-        {"ReadSlope", Device().readByte(0x10), kReadSlope, 124, 0x10},
-        {"ReadTemperature", Device().readFirst(0xE7).start().ack().send(0x80), kReadTemperature,
-         181, 0xE780},
-        {"WriteCfg", Device().start().ack(3), "S 9A n AC n 01 n P", 92, 0},
-        {"StartConversion", Device().start().ack(2), kStartConversion, 64, 0},
-        {"WritePort", Device().start().ack(2), "S 9A n 22 n P", 64, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        script(c.device);
-        const auto [status, value] = callTransaction(c.name, 0);
-        EXPECT_EQ(status, 0);
-        EXPECT_EQ(value, c.value);
-        EXPECT_EQ(wire(), c.wire);
-        EXPECT_EQ(Count(Port().Log(), Kind::kWrite), c.lineChanges);
-        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
-    }
+// Each transaction's row of kTransactions on the fake port, which sees the master's side alone;
+// tests/thermometer/thermometer_sim_test.cpp runs the same rows on the simulated port.
+class TransactionOnTheFakePort : public ThermometerDriver,
+                                 public ::testing::WithParamInterface<Transaction> {};
+
+TEST_P(TransactionOnTheFakePort, PutsItsSequenceOnTheWireAndStoresTheBytesReceived) {
+    const Transaction& t = GetParam();
+    const std::vector<std::uint8_t> sent = deviceAnswer(t, kScripted);
+    script(answering(t, sent));
+    const auto [status, value] = t.call(0x5A5A);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(value, valueOf(sent));
+    EXPECT_EQ(wire(), masterSide(t));
+    EXPECT_EQ(Count(Port().Log(), Kind::kWrite), t.lineChanges);
+    EXPECT_EQ(Count(Port().Log(), Kind::kRead, 0x379), dataLineSamples(t));
+    EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+    // The stop leaves the bus idle.
+    EXPECT_NE(Port().DataLatch() & 0x80, 0);
+    EXPECT_EQ(Port().ControlLatch() & 0x08, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Transactions, TransactionOnTheFakePort, ::testing::ValuesIn(kTransactions),
+                         byName);
 
 TEST_F(ThermometerDriver, TransactionsUseTheAddressArgument) {
     script(Device().readByte(0x42));
@@ -230,9 +255,9 @@ Device deviceCycle(const Registers& r, End end = End::Working) {
     if ((r.cfg & 0x01) == 0) {
         d.start().ack(3).stop();  // WriteCfg
     }
-    d.start().ack(2).stop();   // StartConversion
+    d.command();               // StartConversion
     d.readByte(r.cfg | 0x80);  // the second configuration read
-    d.readFirst(r.high).start().ack().send(r.low).stop();
+    d.readTemperature(r.high, r.low);
     d.readByte(r.countRemain);
     d.readByte(r.countPerDegree);
     // The configuration read once more after the registers.
@@ -377,54 +402,26 @@ TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
         bool waited;  // the configuration write waits its 100 ms even when it fails
     };
     const std::string converted = kReadCfg + " " + kStartConversion;
+    // The device's side of a working cycle up to a transaction: the configuration read and the
+    // conversion started, then the configuration, the temperature and the count remain read.
+    const Device conversionStarted = Device().readByte(0x01).command();
+    const Device doneRead = Device(conversionStarted).readByte(0x81);
+    const Device countRemainRead = Device(doneRead).readTemperature(25, 0).readByte(10);
     const std::vector<Case> cases = {
         {"nobody answers", Device(), "S 9A n P", 0, false},
         {"first ReadCfg", Device().start().nack(), "S 9A n P", 0, false},
         {"WriteCfg data byte", Device().readByte(0x00).start().ack(2).nack(),
          kReadCfg + " S 9A n AC n 01 n P", 0, true},
         {"StartConversion", Device().readByte(0x01).start().ack().nack(), converted, 0, false},
-        {"second ReadCfg",
-         Device().readByte(0x01).start().ack(2).stop().start().ack(2).start().nack(),
+        {"second ReadCfg", Device(conversionStarted).start().ack(2).start().nack(),
          converted + " S 9A n AC n Sr 9B n P", 1, false},
-        {"ReadTemperature",
-         Device().readByte(0x01).start().ack(2).stop().readByte(0x81).start().ack(2).start().nack(),
+        {"ReadTemperature", Device(doneRead).start().ack(2).start().nack(),
          converted + " " + kReadCfg + " S 9A n AA n Sr 9B n P", 1, false},
-        {"ReadSlope",
-         Device()
-             .readByte(0x01)
-             .start()
-             .ack(2)
-             .stop()
-             .readByte(0x81)
-             .readFirst(25)
-             .start()
-             .ack()
-             .send(0)
-             .stop()
-             .readByte(10)
-             .start()
-             .ack(2)
-             .start()
-             .nack(),
+        {"ReadSlope", Device(countRemainRead).start().ack(2).start().nack(),
          converted + " " + kReadCfg + " " + kReadTemperature + " " + kReadCounter +
              " S 9A n A9 n Sr 9B n P",
          1, false},
-        {"last ReadCfg",
-         Device()
-             .readByte(0x01)
-             .start()
-             .ack(2)
-             .stop()
-             .readByte(0x81)
-             .readFirst(25)
-             .start()
-             .ack()
-             .send(0)
-             .stop()
-             .readByte(10)
-             .readByte(16)
-             .start()
-             .nack(),
+        {"last ReadCfg", Device(countRemainRead).readByte(16).start().nack(),
          converted + " " + kReadCfg + " " + kReadTemperature + " " + kReadCounter + " " +
              kReadSlope + " S 9A n P",
          1, false},
