@@ -520,6 +520,8 @@ int checkWiring() {
 
 }  // namespace
 
+// The device behind the grant (bus/port_grant.h): the request of both lines, checked against
+// the wiring when it is made; the port's latches start as on an idle bus.
 bool deviceOpen() {
     return lines >= 0;
 }

@@ -133,6 +133,7 @@ int refuse(Step step) {
 
 }  // namespace
 
+// The device behind the grant (bus/port_grant.h): the ppdev device, claimed and set up once.
 bool deviceOpen() {
     return device >= 0;
 }
