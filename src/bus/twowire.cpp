@@ -141,8 +141,8 @@ int Start() {
 }
 
 // Entry: SCL low, SDA in any state (after a byte's ninth clock, Nak or a failed Transmit).
-// Return: SCL high, SDA released: the idle bus. SDA rising under the high clock is the stop
-// condition.
+// Return: SCL high, SDA released by the master: the idle bus; 1 when a device still holds SDA
+// low. SDA rising under the high clock is the stop condition.
 int Stop() {
     resetData();
     setClk();
