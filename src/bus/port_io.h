@@ -2,8 +2,9 @@
 //
 // Exactly one implementation is linked into each program: the raw one talks to the parallel
 // port through the processor's port instructions, the ppdev one through the kernel's parallel-port
-// driver, the simulated one to a model of the port with a thermometer behind it. Tests link fakes
-// of their own. Nothing chooses at run time.
+// driver, the GPIO one through two lines of the kernel's GPIO device, the simulated one to a model
+// of the port with a thermometer behind it. Tests link fakes of their own. Nothing chooses at run
+// time.
 #pragma once
 
 // Asks for the right to use `count` I/O ports from `from` upward (turnOn 1) or gives it back

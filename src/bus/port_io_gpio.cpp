@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bus/port_grant.h"
 #include "bus/port_io.h"
 
 namespace {
@@ -35,7 +36,6 @@ constexpr const char* kSettings =
     "the settings are chip, sda and scl, each name=value, separated by ';'";
 constexpr int kBadSettingStatus = 2;  // as a bad QUORVANE_SIM ends quorvane_sim
 
-constexpr unsigned long kRegisters = 3;    // data, status, control
 constexpr unsigned char kClock = 0x80;     // data register
 constexpr unsigned char kDataLow = 0x10;   // status register
 constexpr unsigned char kPullData = 0x08;  // control register
@@ -77,8 +77,6 @@ char chipPath[kTextSize] = "";  // the chip's device, once found
 int lines = -1;                 // the request's file: both lines, released when it is closed
 unsigned int sdaOffset = 0;
 unsigned int sclOffset = 0;
-unsigned long grantedBase = 0;
-unsigned long grantedCount = 0;
 
 // The port's own latch of the two registers that the program writes.
 unsigned char dataLatch = kClock;
@@ -87,7 +85,6 @@ unsigned char controlLatch = 0;
 bool sclReleased = true;
 bool sdaReleased = true;
 
-bool accessFailed = false;
 std::int64_t paceDue = 0;  // when the last paced read was due, on the monotonic clock
 
 // What the last refusal was about, for its hint.
@@ -521,15 +518,23 @@ int checkWiring() {
     return 0;
 }
 
-void release() {
+}  // namespace
+
+// The device behind the grant (bus/port_grant.h): the request of both lines, checked against
+// the wiring when it is made; the port's latches start as on an idle bus.
+bool deviceOpen() {
+    return lines >= 0;
+}
+
+void closeDevice() {
     if (lines >= 0) {
         close(lines);
     }
     lines = -1;
-    grantedCount = 0;
 }
 
-int grant(unsigned long from, unsigned long count) {
+int openDevice() {
+    hintFor = 0;
     readSettings();
     const int chip = openChip();
     if (chip < 0) {
@@ -539,17 +544,17 @@ int grant(unsigned long from, unsigned long count) {
     close(chip);  // the lines stay requested through their own file
     if (requested != 0 || checkWiring() != 0) {
         const int error = errno;
-        release();
+        closeDevice();
         errno = error;
         return -1;
     }
     dataLatch = kClock;
     controlLatch = 0;
-    grantedBase = from;
-    grantedCount = count;
     paceDue = monotonicNanos();
     return 0;
 }
+
+namespace {
 
 // The register offset of a granted address. Any other address is a fault in the program (the raw
 // port would crash on it), so it ends the program with a message.
@@ -563,24 +568,6 @@ unsigned long offsetOf(unsigned short address) {
 }
 
 }  // namespace
-
-int RequestPortAccess(unsigned long from, unsigned long count, int turnOn) {
-    if (turnOn == 0) {
-        release();
-        return 0;
-    }
-    if (count == 0 || count > kRegisters) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (lines >= 0) {
-        grantedBase = from;
-        grantedCount = count;
-        return 0;
-    }
-    hintFor = 0;
-    return grant(from, count);
-}
 
 const char* AccessHint(int error) {
     return error != 0 && error == hintFor ? hint : "";
@@ -599,7 +586,7 @@ unsigned char Input(unsigned short address) {
     if (sda < 0) {
         // The adapter went away (ENODEV): the cycle is failed as a whole, since this level could
         // pass for a bit the chip sent.
-        accessFailed = true;
+        markAccessFailed();
         return kUndriven;
     }
     return sda == 0 ? kDataLow : 0;
@@ -632,16 +619,6 @@ void Output(unsigned short address, unsigned char value) {
         // Nothing changed: the next write tries again, and this cycle fails.
         sclReleased = wasScl;
         sdaReleased = wasSda;
-        accessFailed = true;
+        markAccessFailed();
     }
-}
-
-int AccessFailed() {
-    const bool failed = accessFailed;
-    accessFailed = false;
-    return failed ? 1 : 0;
-}
-
-void SleepSeconds(unsigned int seconds) {
-    static_cast<void>(sleep(seconds));
 }

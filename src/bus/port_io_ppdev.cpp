@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bus/port_grant.h"
 #include "bus/port_io.h"
 
 #ifndef QUORVANE_PPDEV_DEVICE
@@ -39,7 +40,6 @@ static_assert(_IOC_SIZE(PPWCONTROL) == sizeof(unsigned char));
 static_assert(_IOC_SIZE(PPSETMODE) == sizeof(int));
 static_assert(_IOC_SIZE(PPDATADIR) == sizeof(int));
 
-constexpr unsigned long kRegisters = 3;  // data, status, control
 // Control bit 5: written through ppdev it turns the data lines into inputs (no supply, no clock).
 constexpr unsigned char kDataReverse = 0x20;
 // What a read gives when the ioctl fails, as a port with nothing behind it reads: every bit set.
@@ -54,13 +54,8 @@ constexpr long kClaimWaitMicros = 200000;
 // claim began to wait.
 constexpr long kClaimResignalMicros = 100000;
 
-// The claimed port, or -1; the base and count the program was granted.
+// The claimed port, or -1.
 int device = -1;
-unsigned long grantedBase = 0;
-unsigned long grantedCount = 0;
-
-// Whether a register ioctl failed since AccessFailed was last asked.
-bool accessFailed = false;
 
 // What the last refused request was doing, so that the hint can say what would help.
 enum class Step { kOpen, kClaim, kSetUp };
@@ -136,7 +131,14 @@ int refuse(Step step) {
     return -1;
 }
 
-int claim(unsigned long from, unsigned long count) {
+}  // namespace
+
+// The device behind the grant (bus/port_grant.h): the ppdev device, claimed and set up once.
+bool deviceOpen() {
+    return device >= 0;
+}
+
+int openDevice() {
     device = open(QUORVANE_PPDEV_DEVICE, O_RDWR | O_CLOEXEC);
     if (device < 0) {
         refusedIn = Step::kOpen;
@@ -156,19 +158,18 @@ int claim(unsigned long from, unsigned long count) {
     if (ioctl(device, PPSETMODE, &mode) != 0 || ioctl(device, PPDATADIR, &forward) != 0) {
         return refuse(Step::kSetUp);
     }
-    grantedBase = from;
-    grantedCount = count;
     return 0;
 }
 
-void release() {
+void closeDevice() {
     if (device >= 0) {
         static_cast<void>(ioctl(device, PPRELEASE));
         close(device);
     }
     device = -1;
-    grantedCount = 0;
 }
+
+namespace {
 
 // The register offset of a granted address. Any other address is a fault in the program (the raw
 // port would crash on it), so it ends the program with a message.
@@ -190,23 +191,6 @@ unsigned long offsetOf(unsigned short address) {
 }
 
 }  // namespace
-
-int RequestPortAccess(unsigned long from, unsigned long count, int turnOn) {
-    if (turnOn == 0) {
-        release();
-        return 0;
-    }
-    if (count == 0 || count > kRegisters) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (device >= 0) {
-        grantedBase = from;
-        grantedCount = count;
-        return 0;
-    }
-    return claim(from, count);
-}
 
 const char* AccessHint(int error) {
     if (refusedIn == Step::kOpen) {
@@ -241,7 +225,7 @@ unsigned char Input(unsigned short address) {
     if (ioctl(device, request, &value) != 0) {
         // The port went away (EIO, ENODEV). The cycle is failed as a whole (AccessFailed): a
         // level read here could pass for a bit the chip sent.
-        accessFailed = true;
+        markAccessFailed();
         return kUndriven;
     }
     return value;
@@ -257,16 +241,6 @@ void Output(unsigned short address, unsigned char value) {
     unsigned char written = offset == 0 ? value : static_cast<unsigned char>(value & ~kDataReverse);
     // A failed write changes nothing, and fails the cycle.
     if (ioctl(device, offset == 0 ? PPWDATA : PPWCONTROL, &written) != 0) {
-        accessFailed = true;
+        markAccessFailed();
     }
-}
-
-int AccessFailed() {
-    const bool failed = accessFailed;
-    accessFailed = false;
-    return failed ? 1 : 0;
-}
-
-void SleepSeconds(unsigned int seconds) {
-    static_cast<void>(sleep(seconds));
 }

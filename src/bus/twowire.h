@@ -1,6 +1,6 @@
 // Two-wire bus on the parallel port: the port registers, the line operations, the two delays and
-// the bus framing. Every line change is a read-modify-write of one port register, followed by a
-// busy wait of one millisecond.
+// the bus framing. Every change of the clock or the data line is a read-modify-write of one port
+// register, followed by a busy wait of one millisecond.
 #pragma once
 
 #include <cstdint>

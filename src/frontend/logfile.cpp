@@ -77,7 +77,7 @@ void LogMeasurement(std::int32_t logFrequency, std::int64_t* lastLogTime, const 
         return;
     }
     const bool appended = appendEntry(fd, line);
-    // close releases the lock too.
+    // A file system that writes later (NFS) may report a failed write only when the file closes.
     if (close(fd) != 0 || !appended) {
         std::printf("\nError writing log file");
     }

@@ -222,7 +222,7 @@ int Temperature(int portAddress, std::int16_t* tempTenths) {
     }
     if (status == 0) {
         DelaySec(1);
-        // Read once more so the chip has finished with the conversion; it says it has.
+        // The configuration after the wait says whether the conversion is done (its DONE bit).
         status = ReadCfg(kDeviceAddress, &cfg);
     }
     if (status == 0) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bus/twowire.h"
+#include "kit/cases.h"
 #include "kit/fake_port.h"
 
 namespace {
@@ -17,10 +18,10 @@ using Log = std::vector<Access>;
 constexpr std::uint8_t kClock = 0x80;
 constexpr std::uint8_t kDataDrive = 0x08;
 
-Access Read(std::uint16_t address, int value, std::uint32_t count = 1) {
+Access readAccess(std::uint16_t address, int value, std::uint32_t count = 1) {
     return {Kind::kRead, address, static_cast<std::uint8_t>(value), count};
 }
-Access Write(std::uint16_t address, int value) {
+Access writeAccess(std::uint16_t address, int value) {
     return {Kind::kWrite, address, static_cast<std::uint8_t>(value), 1};
 }
 
@@ -86,8 +87,8 @@ TEST_F(TwoWireBus, LineOperationChangesOnlyItsBitAndWritesTheRestBackAsRead) {
                 const int read = op.offset == 0 ? pattern : pattern | kControlFixed;
                 const int written = op.sets ? read | op.mask : read & ~op.mask;
                 // One read-modify-write of the one register, then 1 ms of data-register reads.
-                EXPECT_EQ(log(), (Log{Read(changed, read), Write(changed, written),
-                                      Read(base, op.offset == 0 ? written : pattern, 1000)}));
+                EXPECT_EQ(log(), (Log{readAccess(changed, read), writeAccess(changed, written),
+                                      readAccess(base, op.offset == 0 ? written : pattern, 1000)}));
             }
         }
     }
@@ -109,46 +110,57 @@ TEST_F(TwoWireBus, GetDataReleasesTheLineBeforeSamplingIt) {
         Port().ScriptDeviceLevels({c.device});
         EXPECT_EQ(getData(), c.expected);
         const int control = c.control | kControlFixed;
-        EXPECT_EQ(log(), (Log{Read(0x37A, control), Write(0x37A, control & ~kDataDrive),
-                              Read(0x378, 0x80, 1000),
-                              Read(0x379, kStatusFixed | (c.expected == 1 ? 0x00 : 0x10))}));
+        EXPECT_EQ(log(), (Log{readAccess(0x37A, control), writeAccess(0x37A, control & ~kDataDrive),
+                              readAccess(0x378, 0x80, 1000),
+                              readAccess(0x379, kStatusFixed | (c.expected == 1 ? 0x00 : 0x10))}));
     }
 }
 
-TEST_F(TwoWireBus, ApplyPowerSetsEverySupplyBitThenReleasesData) {
+// The set-up operations from every latch pattern: the accesses each makes, in order, from the
+// data and control registers both holding the pattern (the control register reads its fixed
+// bits on top).
+struct SetUpCase {
+    const char* name;
+    void (*operation)();
+    Log (*expected)(int pattern);
+};
+
+const SetUpCase kSetUps[] = {
+    {"ApplyPowerSetsEverySupplyBitThenReleasesData", applyPower,
+     [](int pattern) {
+         const int control = pattern | kControlFixed;
+         return Log{readAccess(0x378, pattern), writeAccess(0x378, pattern | 0xF7),
+                    readAccess(0x37A, control), writeAccess(0x37A, control & ~kDataDrive),
+                    readAccess(0x378, pattern | 0xF7, 1000)};
+     }},
+    {"SetAddressRaisesA2ThenLowersA1WithOneDelay", setAddress,
+     [](int pattern) {
+         const int raised = pattern | 0xC0;
+         return Log{readAccess(0x378, pattern), writeAccess(0x378, raised),
+                    readAccess(0x378, raised), writeAccess(0x378, raised & 0xDF),
+                    readAccess(0x378, raised & 0xDF, 1000)};
+     }},
+    // The start-up turns a bidirectional port's data lines forward: bit 0x20 of the control
+    // register cleared in one read-modify-write, every other bit written back as read, no wait.
+    {"DriveDataLinesClearsOnlyTheDirectionBitWithoutAWait", driveDataLines,
+     [](int pattern) {
+         const int control = pattern | kControlFixed;
+         return Log{readAccess(0x37A, control), writeAccess(0x37A, control & 0xDF)};
+     }},
+};
+
+class SetUpOperation : public TwoWireBus, public ::testing::WithParamInterface<SetUpCase> {};
+
+TEST_P(SetUpOperation, MakesItsAccessesInOrderFromEveryLatchPattern) {
     for (std::uint8_t pattern : kPatterns) {
         SCOPED_TRACE(std::to_string(pattern));
         start(0x378, pattern, pattern);
-        applyPower();
-        const int control = pattern | kControlFixed;
-        EXPECT_EQ(log(),
-                  (Log{Read(0x378, pattern), Write(0x378, pattern | 0xF7), Read(0x37A, control),
-                       Write(0x37A, control & ~kDataDrive), Read(0x378, pattern | 0xF7, 1000)}));
+        GetParam().operation();
+        EXPECT_EQ(log(), GetParam().expected(pattern));
     }
 }
 
-TEST_F(TwoWireBus, SetAddressRaisesA2ThenLowersA1WithOneDelay) {
-    for (std::uint8_t pattern : kPatterns) {
-        SCOPED_TRACE(std::to_string(pattern));
-        start(0x378, pattern, pattern);
-        setAddress();
-        const int raised = pattern | 0xC0;
-        EXPECT_EQ(log(), (Log{Read(0x378, pattern), Write(0x378, raised), Read(0x378, raised),
-                              Write(0x378, raised & 0xDF), Read(0x378, raised & 0xDF, 1000)}));
-    }
-}
-
-// The start-up turns a bidirectional port's data lines forward: bit 0x20 of the control register
-// cleared in one read-modify-write, every other bit written back as read, no busy wait.
-TEST_F(TwoWireBus, DriveDataLinesClearsOnlyTheDirectionBitWithoutAWait) {
-    for (std::uint8_t pattern : kPatterns) {
-        SCOPED_TRACE(std::to_string(pattern));
-        start(0x378, pattern, pattern);
-        driveDataLines();
-        const int control = pattern | kControlFixed;
-        EXPECT_EQ(log(), (Log{Read(0x37A, control), Write(0x37A, control & 0xDF)}));
-    }
-}
+INSTANTIATE_TEST_SUITE_P(SetUp, SetUpOperation, ::testing::ValuesIn(kSetUps), byName);
 
 TEST_F(TwoWireBus, PowerAndAddressLeaveTheDataRegisterAsTheAdapterNeeds) {
     // 0x80, 0x40, 0x10 and 0x07 set, 0x20 clear, the unconnected 0x08 as it was.

@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(HeldFor, StartWithHeldLine,
                                            HeldCase{10, 9, false}, HeldCase{-1, 9, false}),
                          caseName);
 
-TEST(StartOnFreeBus, SameFiveLineOperationsAsBefore) {
+TEST(StartOnFreeBus, MakesTheStartConditionInFiveLineChangesAndOneSample) {
     ResetWithLineHeld(0);
     ASSERT_EQ(Start(), 0);
     // setData, setClk, resetData, resetData, resetClk; the control register's fixed bits 0xC0

@@ -26,7 +26,7 @@ using namespace quorvane::testkit;
 
 constexpr const char* kStamp = "14:05:09 03/07/2024";
 
-std::string Line(std::int16_t tenths, int unitIndex) {
+std::string lineFor(std::int16_t tenths, int unitIndex) {
     char buffer[kLineBufferSize];
     FormatMeasurementLine(buffer, sizeof buffer, tenths, unitIndex, kStamp);
     return buffer;
@@ -61,15 +61,15 @@ TEST(MeasurementLine, EveryUnitByteForByte) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tenths);
-        EXPECT_EQ(Line(c.tenths, 0), std::string("\n") + c.celsius + " C " + kStamp);
-        EXPECT_EQ(Line(c.tenths, 1), std::string("\n") + c.fahrenheit + " F " + kStamp);
-        EXPECT_EQ(Line(c.tenths, 2), std::string("\n") + c.kelvin + " K " + kStamp);
+        EXPECT_EQ(lineFor(c.tenths, 0), std::string("\n") + c.celsius + " C " + kStamp);
+        EXPECT_EQ(lineFor(c.tenths, 1), std::string("\n") + c.fahrenheit + " F " + kStamp);
+        EXPECT_EQ(lineFor(c.tenths, 2), std::string("\n") + c.kelvin + " K " + kStamp);
     }
 }
 
 TEST(MeasurementLine, AnyOtherUnitIndexIsCelsius) {
-    EXPECT_EQ(Line(251, 3), std::string("\n25.1 C ") + kStamp);
-    EXPECT_EQ(Line(251, -1), std::string("\n25.1 C ") + kStamp);
+    EXPECT_EQ(lineFor(251, 3), std::string("\n25.1 C ") + kStamp);
+    EXPECT_EQ(lineFor(251, -1), std::string("\n25.1 C ") + kStamp);
 }
 
 TEST(MeasurementLine, NeverWritesPastTheBuffer) {
@@ -82,7 +82,7 @@ TEST(MeasurementLine, NeverWritesPastTheBuffer) {
 
 // --- Option scan -----------------------------------------------------------------------------
 
-std::string Shown(const std::vector<std::string>& args) {
+std::string shownFor(const std::vector<std::string>& args) {
     std::string shown;
     for (const std::string& a : args) {
         shown += " [" + a + "]";
@@ -96,7 +96,7 @@ struct Options {
     int verbose = 0;
 };
 
-Options Scan(const std::vector<std::string>& args) {
+Options scanned(const std::vector<std::string>& args) {
     Argv a(args);
     Options o;
     ScanOptions(a.argc(), a.argv(), &o.unitIndex, &o.logFrequency, &o.verbose);
@@ -146,8 +146,8 @@ TEST(OptionScan, Table) {
         {{"-l30", "-f"}, 1, 30, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(Shown(c.args));
-        const Options o = Scan(c.args);
+        SCOPED_TRACE(shownFor(c.args));
+        const Options o = scanned(c.args);
         EXPECT_EQ(o.unitIndex, c.unitIndex);
         EXPECT_EQ(o.logFrequency, c.logFrequency);
         EXPECT_EQ(o.verbose, c.verbose);
@@ -179,7 +179,7 @@ TEST(UsageRequested, Table) {
         {{"quorvane_unix", "-?"}, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(Shown(c.args));
+        SCOPED_TRACE(shownFor(c.args));
         Argv a(c.args);
         EXPECT_EQ(UsageRequested(a.argc(), a.argv()), c.expected);
     }
@@ -220,7 +220,7 @@ class TimeStampTest : public ::testing::Test {
 };
 
 // The expected stamp at t, worked out from UTC by hand: 5 h 30 min ahead.
-std::string StampAt(std::time_t t) {
+std::string stampAt(std::time_t t) {
     const std::time_t shifted = t + std::time_t{5 * 3600 + 30 * 60};
     std::tm utc{};
     gmtime_r(&shifted, &utc);
@@ -238,9 +238,9 @@ TEST_F(TimeStampTest, LocalTimeAsHoursMinutesSecondsThenMonthDayYear) {
     ASSERT_TRUE(quorvane::tools::parseTimestamp(stamp).has_value()) << stamp;
     bool matches = false;
     for (std::time_t t = before; t <= after; ++t) {
-        matches = matches || stamp == StampAt(t);
+        matches = matches || stamp == stampAt(t);
     }
-    EXPECT_TRUE(matches) << stamp << " vs " << StampAt(before);
+    EXPECT_TRUE(matches) << stamp << " vs " << stampAt(before);
 }
 
 TEST_F(TimeStampTest, OneBufferRewrittenOnEveryCall) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bus/twowire.h"
@@ -29,9 +30,9 @@ constexpr std::uint16_t kPort = SimulatedBus::kPort;
 // Port accesses of bus work: line changes, plus one status read per start condition (the line
 // checked free), one per stop (the line checked let go), nine per byte sent (each bit checked,
 // then the acknowledge) and eight per byte received.
-constexpr std::uint64_t Accesses(std::uint64_t lineChanges, std::uint64_t starts,
-                                 std::uint64_t bytesSent, std::uint64_t bytesReceived,
-                                 std::uint64_t stops = 1) {
+constexpr std::uint64_t busAccesses(std::uint64_t lineChanges, std::uint64_t starts,
+                                    std::uint64_t bytesSent, std::uint64_t bytesReceived,
+                                    std::uint64_t stops = 1) {
     return lineChanges * kAccessesPerLineChange + starts + stops + 9 * bytesSent +
            8 * bytesReceived;
 }
@@ -39,13 +40,13 @@ constexpr std::uint64_t Accesses(std::uint64_t lineChanges, std::uint64_t starts
 // A cycle on a chip that already keeps the one-shot bit: 867 line changes, 14 starts, 7 stops,
 // 21 bytes sent and 7 received, then one second asleep.
 constexpr std::uint64_t kConfiguredCycleAccesses =
-    Accesses(867, 14, 21, 7, 7) + SimulatedBus::kPowerAndAddressExtra;
+    busAccesses(867, 14, 21, 7, 7) + SimulatedBus::kPowerAndAddressExtra;
 // The first cycle adds the configuration write and its 100 ms wait.
 constexpr std::uint64_t kConfigurationWriteAccesses =
-    Accesses(92, 1, 3, 0) + std::uint64_t{100} * 1000;
+    busAccesses(92, 1, 3, 0) + std::uint64_t{100} * 1000;
 
 // Where the bytes the chip sent stand among the events: each follows an acknowledged read address.
-std::vector<std::size_t> Received(const std::vector<BusEvent>& events) {
+std::vector<std::size_t> receivedAt(const std::vector<BusEvent>& events) {
     std::vector<std::size_t> at;
     for (std::size_t i = 2; i < events.size(); ++i) {
         if (events[i - 2].token == "9B" && events[i - 1].token == "a") {
@@ -58,7 +59,7 @@ std::vector<std::size_t> Received(const std::vector<BusEvent>& events) {
 // What the master sees when the device acknowledges `acked` bytes of a good exchange and then no
 // more: the next byte the master sends goes unacknowledged and the master stops. In the good
 // exchange every byte the master sends is followed by "a"; the chip's bytes never are.
-std::string CutAfterAcknowledges(const std::vector<BusEvent>& good, unsigned long acked) {
+std::string cutAfterAcknowledges(const std::vector<BusEvent>& good, unsigned long acked) {
     std::string cut;
     unsigned long seen = 0;
     for (const BusEvent& e : good) {
@@ -101,48 +102,43 @@ class DriverOnSimulatedBus : public SimulatedBus {
 
 // --- Transactions ----------------------------------------------------------------------------
 
-TEST_F(DriverOnSimulatedBus, EachTransactionPutsItsSequenceOnTheBus) {
+// What the chip holds, set up as below: its configuration done converting in one-shot mode, and
+// the raw reading 0xE780, count remain 0x0B, count per degree 0x10. The low byte of the
+// temperature register is never seen: a new read restarts the chip's answer.
+constexpr ChipRegisters kChip{0x81, 0xE7, 0xE7, 0x0B, 0x10};
+
+// Each transaction's row of kTransactions on the simulated port, where the analyser sees both
+// sides of the bus; tests/thermometer/thermometer_test.cpp runs the same rows on the fake port.
+class TransactionOnTheSimulatedPort : public DriverOnSimulatedBus,
+                                      public ::testing::WithParamInterface<Transaction> {};
+
+TEST_P(TransactionOnTheSimulatedPort, PutsItsSequenceOnTheBusAndStoresTheBytesReceived) {
+    const Transaction& t = GetParam();
     configure();
-    // Distinct register values, so that a byte taken from the wrong place shows. The low byte of
-    // the temperature register is never seen: a new read restarts the chip's answer.
+    // Distinct register values, so that a byte taken from the wrong place shows.
     sim().setRawReading(Reading{0xE780, 0x0B, 0x10});
     ASSERT_EQ(StartConversion(5), 0);
     DelaySec(1);
     forget();
 
-    // In the order of kTransactions: the chip's state carries from one to the next.
-    const struct {
-        std::string bus;
-        std::uint64_t lineChanges, starts, sent, received;
-        std::uint32_t value;
-    } cases[] = {
-        {"S 9A a AC a Sr 9B a 81 n P", 124, 2, 3, 1, 0x81},
-        {"S 9A a AA a Sr 9B a E7 Sr 9B a E7 n P", 181, 3, 4, 2, 0xE7E7},
-        {"S 9A a A8 a Sr 9B a 0B n P", 124, 2, 3, 1, 0x0B},
-        {"S 9A a A9 a Sr 9B a 10 n P", 124, 2, 3, 1, 0x10},
-        {"S 9A a AC a 01 a P", 92, 1, 3, 0, 0},
-        {"S 9A a EE a P", 64, 1, 2, 0, 0},
-        {"S 9A a 22 a P", 64, 1, 2, 0, 0},
-    };
-    static_assert(std::size(cases) == std::size(kTransactions));
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const auto& c = cases[i];
-        SCOPED_TRACE(kTransactions[i].name);
-        forget();
-        const std::uint64_t before = sim().portAccesses();
-        const auto [status, value] = kTransactions[i].call(0x5A5A);
-        EXPECT_EQ(status, 0);
-        EXPECT_EQ(value, c.value);
-        EXPECT_EQ(bus(), c.bus);
-        EXPECT_EQ(sim().portAccesses() - before,
-                  Accesses(c.lineChanges, c.starts, c.sent, c.received));
-        // Every transaction leaves the bus idle: both lines high, nobody pulling.
-        EXPECT_TRUE(sim().lines().scl);
-        EXPECT_TRUE(sim().lines().sda);
-        EXPECT_FALSE(sim().lines().sdaMaster);
-    }
-    EXPECT_EQ(sim().eepromWrites(), 2U);
+    const std::vector<std::uint8_t> sent = deviceAnswer(t, kChip);
+    const std::uint64_t before = sim().portAccesses();
+    const auto [status, value] = t.call(0x5A5A);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(value, valueOf(sent));
+    EXPECT_EQ(bus(), busWith(t, sent));
+    EXPECT_EQ(sim().portAccesses() - before,
+              t.lineChanges * kAccessesPerLineChange + dataLineSamples(t));
+    // Every transaction leaves the bus idle: both lines high, nobody pulling.
+    EXPECT_TRUE(sim().lines().scl);
+    EXPECT_TRUE(sim().lines().sda);
+    EXPECT_FALSE(sim().lines().sdaMaster);
+    // Only the configuration write stores the one-shot bit again.
+    EXPECT_EQ(sim().eepromWrites(), std::string_view(t.name) == "WriteCfg" ? 2U : 1U);
 }
+
+INSTANTIATE_TEST_SUITE_P(Transactions, TransactionOnTheSimulatedPort,
+                         ::testing::ValuesIn(kTransactions), byName);
 
 // The first temperature byte gets no acknowledge clock of its own: the clock pulse that rises
 // next, with the data line released, is the one on which the repeated start falls.
@@ -151,7 +147,7 @@ TEST_F(DriverOnSimulatedBus, RepeatedStartGivesTheNinthClockOfTheFirstTemperatur
     std::uint16_t value = 0;
     ASSERT_EQ(ReadTemperature(5, &value), 0);
     const std::vector<BusEvent>& e = events();
-    const std::vector<std::size_t> received = Received(e);
+    const std::vector<std::size_t> received = receivedAt(e);
     ASSERT_FALSE(received.empty()) << bus();
     const std::size_t firstByte = received[0];
     ASSERT_LT(firstByte + 1, e.size());
@@ -176,13 +172,14 @@ TEST_F(DriverOnSimulatedBus, RepeatedStartGivesTheNinthClockOfTheFirstTemperatur
 // --- Whole cycles ----------------------------------------------------------------------------
 
 TEST_F(DriverOnSimulatedBus, WholeCycleOnAFreshAndOnAConfiguredChip) {
-    const std::string readCfgFresh = "S 9A a AC a Sr 9B a 00 n P";
-    const std::string writeCfg = "S 9A a AC a 01 a P";
-    const std::string readCfgDone = "S 9A a AC a Sr 9B a 81 n P";
-    const std::string rest = "S 9A a EE a P " + readCfgDone +
-                             " S 9A a AA a Sr 9B a 19 Sr 9B a 19 n P"
-                             " S 9A a A8 a Sr 9B a 0A n P S 9A a A9 a Sr 9B a 10 n P " +
-                             readCfgDone;
+    const Transaction& readCfg = transactionNamed("ReadCfg");
+    const std::string readCfgFresh = busWith(readCfg, {0x00});
+    const std::string writeCfg = busWith(transactionNamed("WriteCfg"), {});
+    const std::string readCfgDone = busWith(readCfg, {0x81});
+    const std::string rest = busWith(transactionNamed("StartConversion"), {}) + " " + readCfgDone +
+                             " " + busWith(transactionNamed("ReadTemperature"), {0x19, 0x19}) +
+                             " " + busWith(transactionNamed("ReadCounter"), {0x0A}) + " " +
+                             busWith(transactionNamed("ReadSlope"), {0x10}) + " " + readCfgDone;
     constexpr Micros kBetween = 3 * kMicrosPerMilli;  // stop's wait, start's first two changes
     // The port powers on with Select-In set, as Linux leaves it, which holds SDA low until
     // applyPower releases it with SCL high: a stop on the idle bus, a setAddress before the start.
@@ -295,7 +292,7 @@ TEST_F(DriverOnSimulatedBus, DeviceThatStopsAcknowledgingPartWayThroughACycle) {
             const Micros sleptBefore = slept();
             tenths = 1234;
             const int status = Temperature(kPort, &tenths);
-            EXPECT_EQ(bus(), CutAfterAcknowledges(good, k));
+            EXPECT_EQ(bus(), cutAfterAcknowledges(good, k));
             if (k < allAcked) {
                 EXPECT_NE(status, 0);
                 EXPECT_EQ(tenths, 0);
@@ -358,7 +355,7 @@ TEST_F(DriverOnSimulatedBus, RawRegistersThroughTheBus) {
                                                    HexByte(sim().registers().config)};
         // The first configuration read comes before the conversion; only DONE may differ.
         std::vector<std::string> got;
-        for (const std::size_t at : Received(events())) {
+        for (const std::size_t at : receivedAt(events())) {
             got.push_back(events()[at].token);
         }
         ASSERT_EQ(got.size(), expected.size()) << bus();

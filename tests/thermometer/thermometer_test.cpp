@@ -3,6 +3,7 @@
 // the fake port.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -104,6 +105,12 @@ class Device {
     Device& readFirst(std::uint8_t byte) { return start().ack(2).start().ack().send(byte); }
     // A whole one-byte read.
     Device& readByte(std::uint8_t byte) { return readFirst(byte).stop(); }
+    // A whole temperature read: the first byte, the read address again, the second byte.
+    Device& readTemperature(std::uint8_t high, std::uint8_t low) {
+        return readFirst(high).start().ack().send(low).stop();
+    }
+    // A whole command without data, every byte acknowledged (StartConversion).
+    Device& command() { return start().ack(2).stop(); }
     const std::vector<int>& levels() const { return levels_; }
 
   private:
@@ -114,13 +121,37 @@ class Device {
     std::vector<int> levels_;
 };
 
+// The device's side of a transaction that goes as its row of kTransactions says: the line free
+// at each start, every byte sent acknowledged, `bytes` sent for a read, the line let go after
+// the stop.
+Device answering(const Transaction& t, const std::vector<std::uint8_t>& bytes) {
+    Device d;
+    std::size_t next = 0;
+    for (const std::string& token : busTokens(t)) {
+        if (token == "S" || token == "Sr") {
+            d.start();
+        } else if (token == "a") {
+            d.ack();
+        } else if (token == "Rx") {
+            d.send(bytes.at(next++));
+        } else if (token == "P") {
+            d.stop();
+        }
+    }
+    return d;
+}
+
+// What the scripted device holds: a byte of its own for each read, and a second temperature
+// byte unlike the first, so that a byte stored in the wrong place shows.
+constexpr ChipRegisters kScripted{0x8D, 0xE7, 0x80, 0x0A, 0x10};
+
 // The master's side of the wire (see FakePort::MasterBus): the ninth clocks read "n" and the
 // bytes received "FF", whatever the device answered.
-const std::string kReadCfg = "S 9A n AC n Sr 9B n FF n P";
-const std::string kReadTemperature = "S 9A n AA n Sr 9B n FF Sr 9B n FF n P";
-const std::string kReadCounter = "S 9A n A8 n Sr 9B n FF n P";
-const std::string kReadSlope = "S 9A n A9 n Sr 9B n FF n P";
-const std::string kStartConversion = "S 9A n EE n P";
+const std::string kReadCfg = masterSide(transactionNamed("ReadCfg"));
+const std::string kReadTemperature = masterSide(transactionNamed("ReadTemperature"));
+const std::string kReadCounter = masterSide(transactionNamed("ReadCounter"));
+const std::string kReadSlope = masterSide(transactionNamed("ReadSlope"));
+const std::string kStartConversion = masterSide(transactionNamed("StartConversion"));
 
 class ThermometerDriver : public ::testing::Test {
   protected:
@@ -134,35 +165,29 @@ class ThermometerDriver : public ::testing::Test {
 
 // --- Transactions ----------------------------------------------------------------------------
 
-TEST_F(ThermometerDriver, TransactionsPutTheirSequencesOnTheWire) {
-    const struct {
-        const char* name;
-        Device device;
-        std::string wire;
-        std::uint64_t lineChanges;
-        std::uint32_t value;
-    } cases[] = {
-        {"ReadCfg", Device().readByte(0x8D), kReadCfg, 124, 0x8D},
-        {"ReadCounter", Device().readByte(0x0A), kReadCounter, 124, 0x0A},
-        {"ReadSlope", Device().readByte(0x10), kReadSlope, 124, 0x10},
-        {"ReadTemperature", Device().readFirst(0xE7).start().ack().send(0x80), kReadTemperature,
-         181, 0xE780},
-        {"WriteCfg", Device().start().ack(3), "S 9A n AC n 01 n P", 92, 0},
-        {"StartConversion", Device().start().ack(2), kStartConversion, 64, 0},
-        {"WritePort", Device().start().ack(2), "S 9A n 22 n P", 64, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        script(c.device);
-        const auto [status, value] = CallTransaction(c.name, 0);
-        EXPECT_EQ(status, 0);
-        EXPECT_EQ(value, c.value);
-        EXPECT_EQ(wire(), c.wire);
-        EXPECT_EQ(Count(Port().Log(), Kind::kWrite), c.lineChanges);
-        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
-    }
+// Each transaction's row of kTransactions on the fake port, which sees the master's side alone;
+// tests/thermometer/thermometer_sim_test.cpp runs the same rows on the simulated port.
+class TransactionOnTheFakePort : public ThermometerDriver,
+                                 public ::testing::WithParamInterface<Transaction> {};
+
+TEST_P(TransactionOnTheFakePort, PutsItsSequenceOnTheWireAndStoresTheBytesReceived) {
+    const Transaction& t = GetParam();
+    const std::vector<std::uint8_t> sent = deviceAnswer(t, kScripted);
+    script(answering(t, sent));
+    const auto [status, value] = t.call(0x5A5A);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(value, valueOf(sent));
+    EXPECT_EQ(wire(), masterSide(t));
+    EXPECT_EQ(Count(Port().Log(), Kind::kWrite), t.lineChanges);
+    EXPECT_EQ(Count(Port().Log(), Kind::kRead, 0x379), dataLineSamples(t));
+    EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+    // The stop leaves the bus idle.
+    EXPECT_NE(Port().DataLatch() & 0x80, 0);
+    EXPECT_EQ(Port().ControlLatch() & 0x08, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Transactions, TransactionOnTheFakePort, ::testing::ValuesIn(kTransactions),
+                         byName);
 
 TEST_F(ThermometerDriver, TransactionsUseTheAddressArgument) {
     script(Device().readByte(0x42));
@@ -199,7 +224,7 @@ TEST_F(ThermometerDriver, UnacknowledgedByteEndsTheTransactionWithAStop) {
         SCOPED_TRACE(std::string(c.name) + ", " + c.byte);
         SetUp();
         script(c.device);
-        const auto [status, value] = CallTransaction(c.name, 0xEEEE);
+        const auto [status, value] = callTransaction(c.name, 0xEEEE);
         EXPECT_NE(status, 0);
         EXPECT_EQ(value, c.value);
         EXPECT_EQ(wire(), c.wire);
@@ -224,15 +249,15 @@ struct Registers {
 // or with the configuration of a chip that restarted after the reads (no conversion done).
 enum class End { Working, Held, Restarted };
 
-Device Cycle(const Registers& r, End end = End::Working) {
+Device deviceCycle(const Registers& r, End end = End::Working) {
     Device d;
     d.readByte(r.cfg);
     if ((r.cfg & 0x01) == 0) {
         d.start().ack(3).stop();  // WriteCfg
     }
-    d.start().ack(2).stop();   // StartConversion
+    d.command();               // StartConversion
     d.readByte(r.cfg | 0x80);  // the second configuration read
-    d.readFirst(r.high).start().ack().send(r.low).stop();
+    d.readTemperature(r.high, r.low);
     d.readByte(r.countRemain);
     d.readByte(r.countPerDegree);
     // The configuration read once more after the registers.
@@ -240,7 +265,7 @@ Device Cycle(const Registers& r, End end = End::Working) {
     return end == End::Held ? d.hold() : d.stop();
 }
 
-std::string CycleWire(const Registers& r) {
+std::string cycleWire(const Registers& r) {
     std::string w = kReadCfg;
     if ((r.cfg & 0x01) == 0) {
         w += " S 9A n AC n " + HexByte(r.cfg | 0x01U) + " n P";
@@ -250,7 +275,7 @@ std::string CycleWire(const Registers& r) {
 }
 
 // The longest run of consecutive reads of one address.
-std::uint32_t LongestReadRun(std::uint16_t address) {
+std::uint32_t longestReadRun(std::uint16_t address) {
     std::uint32_t longest = 0;
     for (const Access& a : Port().Log()) {
         if (a.kind == Kind::kRead && a.address == address && a.count > longest) {
@@ -275,11 +300,11 @@ TEST_F(ThermometerDriver, CycleComputesTenthsFromTheRegistersItReads) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
         Port().Reset(0x378, 0x00, 0x00);  // unpowered lines before the cycle
-        script(Cycle(c.r));
+        script(deviceCycle(c.r));
         std::int16_t tenths = 1234;
         EXPECT_EQ(Temperature(0x378, &tenths), 0);
         EXPECT_EQ(tenths, c.expected);
-        EXPECT_EQ(wire(), CycleWire(c.r));
+        EXPECT_EQ(wire(), cycleWire(c.r));
         EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
         EXPECT_EQ(Port().SleepCalls(), 1U);
         EXPECT_EQ(Port().SleptSeconds(), 1U);
@@ -287,7 +312,7 @@ TEST_F(ThermometerDriver, CycleComputesTenthsFromTheRegistersItReads) {
 }
 
 TEST_F(ThermometerDriver, CycleWithTheOneShotBitSetWritesNothingAndCosts867LineChanges) {
-    script(Cycle({0x01, 25, 0, 10, 16}));
+    script(deviceCycle({0x01, 25, 0, 10, 16}));
     std::int16_t tenths = 0;
     ASSERT_EQ(Temperature(0x378, &tenths), 0);
     // 867 changes of 1 ms; applyPower and setAddress each add one write with no delay of its own.
@@ -298,25 +323,25 @@ TEST_F(ThermometerDriver, CycleWithTheOneShotBitSetWritesNothingAndCosts867LineC
     // checked free at each of the 14 starts and let go after each of the 7 stops.
     EXPECT_EQ(samples, 266U);
     EXPECT_EQ(Count(log, Kind::kRead), 869U + samples + std::uint64_t{867} * 1000U);
-    EXPECT_LT(LongestReadRun(0x378), 100000U) << "no configuration wait";
+    EXPECT_LT(longestReadRun(0x378), 100000U) << "no configuration wait";
 }
 
 TEST_F(ThermometerDriver, CycleWithTheOneShotBitClearWritesItAndWaits100Ms) {
     const Registers r{0x60, 25, 0, 10, 16};
-    script(Cycle(r));
+    script(deviceCycle(r));
     std::int16_t tenths = 0;
     ASSERT_EQ(Temperature(0x378, &tenths), 0);
     EXPECT_EQ(tenths, 251);
-    EXPECT_EQ(wire(), CycleWire(r));  // WriteCfg with 0x61
+    EXPECT_EQ(wire(), cycleWire(r));  // WriteCfg with 0x61
     EXPECT_EQ(Count(Port().Log(), Kind::kWrite), 869U + 92U);
     // The 100 ms wait follows the stop's look at the data line.
-    EXPECT_EQ(LongestReadRun(0x378), 100000U);
+    EXPECT_EQ(longestReadRun(0x378), 100000U);
 }
 
 TEST_F(ThermometerDriver, CycleUsesThePortItIsGiven) {
     Port().Reset(0x278, 0x00, 0x00);
     port = 0x378;
-    script(Cycle({0x01, 25, 0, 10, 16}));
+    script(deviceCycle({0x01, 25, 0, 10, 16}));
     std::int16_t tenths = 0;
     EXPECT_EQ(Temperature(0x278, &tenths), 0);
     EXPECT_EQ(tenths, 251);
@@ -347,13 +372,13 @@ TEST_F(ThermometerDriver, CycleInWhichAnAccessFailedIsAFailedCycle) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        script(Cycle(r));
+        script(deviceCycle(r));
         std::int16_t tenths = 1234;
         ASSERT_EQ(Temperature(0x378, &tenths), 0);
         const std::uint64_t accesses =
             Count(Port().Log(), Kind::kRead) + Count(Port().Log(), Kind::kWrite);
         SetUp();
-        script(Cycle(r));
+        script(deviceCycle(r));
         if (c.beforeTheCycle) {
             Port().FailAccess(1);
             static_cast<void>(Input(0x378));
@@ -364,7 +389,7 @@ TEST_F(ThermometerDriver, CycleInWhichAnAccessFailedIsAFailedCycle) {
         const int status = Temperature(0x378, &tenths);
         EXPECT_EQ(status != 0, !c.beforeTheCycle);
         EXPECT_EQ(tenths, c.beforeTheCycle ? 251 : 0);
-        EXPECT_EQ(wire(), CycleWire(r)) << "the bus is the same either way";
+        EXPECT_EQ(wire(), cycleWire(r)) << "the bus is the same either way";
     }
 }
 
@@ -377,54 +402,26 @@ TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
         bool waited;  // the configuration write waits its 100 ms even when it fails
     };
     const std::string converted = kReadCfg + " " + kStartConversion;
+    // The device's side of a working cycle up to a transaction: the configuration read and the
+    // conversion started, then the configuration, the temperature and the count remain read.
+    const Device conversionStarted = Device().readByte(0x01).command();
+    const Device doneRead = Device(conversionStarted).readByte(0x81);
+    const Device countRemainRead = Device(doneRead).readTemperature(25, 0).readByte(10);
     const std::vector<Case> cases = {
         {"nobody answers", Device(), "S 9A n P", 0, false},
         {"first ReadCfg", Device().start().nack(), "S 9A n P", 0, false},
         {"WriteCfg data byte", Device().readByte(0x00).start().ack(2).nack(),
          kReadCfg + " S 9A n AC n 01 n P", 0, true},
         {"StartConversion", Device().readByte(0x01).start().ack().nack(), converted, 0, false},
-        {"second ReadCfg",
-         Device().readByte(0x01).start().ack(2).stop().start().ack(2).start().nack(),
+        {"second ReadCfg", Device(conversionStarted).start().ack(2).start().nack(),
          converted + " S 9A n AC n Sr 9B n P", 1, false},
-        {"ReadTemperature",
-         Device().readByte(0x01).start().ack(2).stop().readByte(0x81).start().ack(2).start().nack(),
+        {"ReadTemperature", Device(doneRead).start().ack(2).start().nack(),
          converted + " " + kReadCfg + " S 9A n AA n Sr 9B n P", 1, false},
-        {"ReadSlope",
-         Device()
-             .readByte(0x01)
-             .start()
-             .ack(2)
-             .stop()
-             .readByte(0x81)
-             .readFirst(25)
-             .start()
-             .ack()
-             .send(0)
-             .stop()
-             .readByte(10)
-             .start()
-             .ack(2)
-             .start()
-             .nack(),
+        {"ReadSlope", Device(countRemainRead).start().ack(2).start().nack(),
          converted + " " + kReadCfg + " " + kReadTemperature + " " + kReadCounter +
              " S 9A n A9 n Sr 9B n P",
          1, false},
-        {"last ReadCfg",
-         Device()
-             .readByte(0x01)
-             .start()
-             .ack(2)
-             .stop()
-             .readByte(0x81)
-             .readFirst(25)
-             .start()
-             .ack()
-             .send(0)
-             .stop()
-             .readByte(10)
-             .readByte(16)
-             .start()
-             .nack(),
+        {"last ReadCfg", Device(countRemainRead).readByte(16).start().nack(),
          converted + " " + kReadCfg + " " + kReadTemperature + " " + kReadCounter + " " +
              kReadSlope + " S 9A n P",
          1, false},
@@ -438,7 +435,7 @@ TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
         EXPECT_EQ(tenths, 0);
         EXPECT_EQ(wire(), c.wire);
         EXPECT_EQ(Port().SleepCalls(), c.sleeps);
-        EXPECT_EQ(LongestReadRun(0x378) >= 100000, c.waited);
+        EXPECT_EQ(longestReadRun(0x378) >= 100000, c.waited);
         EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
     }
 }
@@ -467,13 +464,13 @@ TEST_F(ThermometerDriver, CycleWithRegistersNoChipHoldsFails) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
         SetUp();
-        script(Cycle(c.r));
+        script(deviceCycle(c.r));
         std::int16_t tenths = 1234;
         EXPECT_EQ(Temperature(0x378, &tenths) == 0, c.possible);
         if (!c.possible) {
             EXPECT_EQ(tenths, 0);
         }
-        EXPECT_EQ(wire(), CycleWire(c.r)) << "the same bus traffic";
+        EXPECT_EQ(wire(), cycleWire(c.r)) << "the same bus traffic";
         EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
     }
 }
@@ -487,11 +484,11 @@ TEST_F(ThermometerDriver, CycleOfAChipThatRestartedDuringTheReadsFails) {
         SCOPED_TRACE(restarted);
         SetUp();
         const Registers r{0x01, 0x00, 0x00, 0x00, 0x00};  // what a chip just powered up holds
-        script(Cycle(r, end));
+        script(deviceCycle(r, end));
         std::int16_t tenths = 1234;
         EXPECT_EQ(Temperature(0x378, &tenths) != 0, restarted);
         EXPECT_EQ(tenths, restarted ? 0 : -3);
-        EXPECT_EQ(wire(), CycleWire(r));
+        EXPECT_EQ(wire(), cycleWire(r));
         EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
     }
 }
@@ -513,13 +510,13 @@ TEST_F(ThermometerDriver, DataLineHeldAfterTheStopFailsTheTransaction) {
         SCOPED_TRACE(c.name);
         SetUp();
         script(c.device);
-        EXPECT_NE(CallTransaction(c.name, 0).status, 0);
+        EXPECT_NE(callTransaction(c.name, 0).status, 0);
         EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
     }
     // Let go after the very last stop of a cycle, or not.
     for (const bool held : {false, true}) {
         SetUp();
-        script(Cycle({0x01, 25, 0, 10, 16}, held ? End::Held : End::Working));
+        script(deviceCycle({0x01, 25, 0, 10, 16}, held ? End::Held : End::Working));
         std::int16_t tenths = 1234;
         EXPECT_EQ(Temperature(0x378, &tenths) != 0, held);
         EXPECT_EQ(tenths, held ? 0 : 251);
