@@ -31,7 +31,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 # The charts need gnuplot; everything else runs without it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pulseview | gtkwave, sigrok-cli, prometheus-node-exporter")
-find_program(QUORVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(QUORVANE_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()

@@ -9,7 +9,7 @@
 #include <numbers>
 #include <utility>
 
-#include "common/numbers.h"
+#include "numbers/numbers.h"
 
 namespace quorvane::sim {
 
@@ -49,11 +49,11 @@ std::string_view trimmed(std::string_view text) {
 }
 
 std::optional<double> celsius(std::string_view text) {
-    return tools::parseDecimal(text, kLowestCelsius, kHighestCelsius);
+    return numbers::parseDecimal(text, kLowestCelsius, kHighestCelsius);
 }
 
 std::optional<Micros> seconds(std::string_view text) {
-    const auto value = tools::parseDecimal(text, 0.0, kLongest);
+    const auto value = numbers::parseDecimal(text, 0.0, kLongest);
     if (!value) {
         return std::nullopt;
     }
@@ -148,7 +148,7 @@ std::variant<World, WorldError> parseWorld(std::string_view text) {
                 return badSetting(setting, kTemperatureAllowed);
             }
         } else if (name == "count_per_c") {
-            const auto count = tools::parseInteger(value, 0, 255);
+            const auto count = numbers::parseInteger(value, 0, 255);
             if (!count) {
                 return badSetting(setting, kCountAllowed);
             }

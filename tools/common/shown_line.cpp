@@ -1,6 +1,6 @@
 #include "common/shown_line.h"
 
-#include "common/numbers.h"
+#include "numbers/numbers.h"
 
 namespace quorvane::tools {
 
@@ -16,7 +16,7 @@ std::optional<int> field(std::string_view text, std::size_t at, std::size_t widt
     if (at + width > text.size()) {
         return std::nullopt;
     }
-    const auto value = parseInteger(text.substr(at, width), low, high);
+    const auto value = numbers::parseInteger(text.substr(at, width), low, high);
     if (!value || !isDigit(text[at])) {  // from_chars would take a sign
         return std::nullopt;
     }
@@ -42,7 +42,7 @@ std::optional<double> parseValue(std::string_view text) {
             return std::nullopt;
         }
     }
-    return parseDecimal(number, -1e9, 1e9);
+    return numbers::parseDecimal(number, -1e9, 1e9);
 }
 
 int daysInMonth(int year, int month) {

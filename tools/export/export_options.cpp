@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "common/numbers.h"
+#include "numbers/numbers.h"
 
 namespace quorvane::exporter {
 
@@ -60,7 +60,7 @@ std::optional<long> offsetHundredths(std::string_view text) {
     if (point != std::string_view::npos && text.size() - point - 1 > 2) {
         return std::nullopt;
     }
-    const auto value = tools::parseDecimal(text, -10, 10);
+    const auto value = numbers::parseDecimal(text, -10, 10);
     if (!value) {
         return std::nullopt;
     }
@@ -142,7 +142,7 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                 mqttOnly = true;
                 break;
             case kEvery: {
-                const auto seconds = tools::parseDecimal(value, 0, 86400);
+                const auto seconds = numbers::parseDecimal(value, 0, 86400);
                 if (!seconds) {
                     return tools::UsageError{"bad --mqtt-every '" + value +
                                              "': seconds from 0 to 86400"};

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/numbers.h"
+#include "numbers/numbers.h"
 
 namespace quorvane::exporter {
 
@@ -67,7 +67,7 @@ std::variant<BrokerAddress, SettingError> parseBrokerUrl(std::string_view url) {
     }
     address.port = address.tls ? 8883 : 1883;
     if (!port.empty()) {
-        const auto number = tools::parseInteger(port, 1, 65535);
+        const auto number = numbers::parseInteger(port, 1, 65535);
         if (!number) {
             return bad("the port must be a number from 1 to 65535");
         }

@@ -1,6 +1,6 @@
 #include "plot/plot_options.h"
 
-#include "common/numbers.h"
+#include "numbers/numbers.h"
 
 namespace quorvane::plot {
 
@@ -54,8 +54,8 @@ std::optional<std::pair<int, int>> parseSize(std::string_view text) {
     if (x == std::string_view::npos) {
         return std::nullopt;
     }
-    const auto width = tools::parseInteger(text.substr(0, x), kMinSide, kMaxSide);
-    const auto height = tools::parseInteger(text.substr(x + 1), kMinSide, kMaxSide);
+    const auto width = numbers::parseInteger(text.substr(0, x), kMinSide, kMaxSide);
+    const auto height = numbers::parseInteger(text.substr(x + 1), kMinSide, kMaxSide);
     if (!width || !height) {
         return std::nullopt;
     }

@@ -1,6 +1,6 @@
 #include "trace/trace_options.h"
 
-#include "common/numbers.h"
+#include "numbers/numbers.h"
 
 namespace quorvane::trace {
 
@@ -58,7 +58,7 @@ tools::CommandLine<TraceOptions> parseTraceOptions(int argc, char* argv[]) {
                 options.output = std::string(value);
                 break;
             case 'n': {
-                const auto n = tools::parseInteger(value, 1, kMaxCycles);
+                const auto n = numbers::parseInteger(value, 1, kMaxCycles);
                 if (!n) {
                     return tools::UsageError{"bad number of cycles '" + std::string(value) +
                                              "': give a whole number from 1 to 1000"};
@@ -67,7 +67,7 @@ tools::CommandLine<TraceOptions> parseTraceOptions(int argc, char* argv[]) {
                 break;
             }
             case 't': {
-                const auto t = tools::parseDecimal(value, kMinCelsius, kMaxCelsius);
+                const auto t = numbers::parseDecimal(value, kMinCelsius, kMaxCelsius);
                 if (!t) {
                     return tools::UsageError{
                         "bad temperature '" + std::string(value) +

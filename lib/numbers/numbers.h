@@ -1,5 +1,6 @@
-// Strict reading of numbers given on a command line: the whole text must be the number, so
-// "10s", "", " 5" and "1e999" are refused instead of read as something the user did not mean.
+// Strict reading of numbers a person wrote (options, settings, the lines the tools read back):
+// the whole text must be the number, so "10s", "", " 5" and "1e999" are refused instead of read
+// as something the user did not mean.
 #pragma once
 
 #include <charconv>
@@ -8,7 +9,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace quorvane::tools {
+namespace quorvane::numbers {
 
 // A decimal integer within [low, high], or nothing.
 inline std::optional<long long> parseInteger(std::string_view text, long long low, long long high) {
@@ -40,4 +41,4 @@ inline std::optional<double> parseDecimal(std::string_view text, double low, dou
     return value;
 }
 
-}  // namespace quorvane::tools
+}  // namespace quorvane::numbers
