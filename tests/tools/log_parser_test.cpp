@@ -29,6 +29,9 @@ TEST(ParseEntry, TellsEntriesFromJunk) {
         {" 0.0 C 00:00:00 01/01/2027", true, 0.0, Unit::Celsius, {2027, 1, 1, 0, 0, 0}},
         {"-0.3 C 23:59:59 12/31/2026", true, -0.3, Unit::Celsius, {2026, 12, 31, 23, 59, 59}},
         {"-12.5 F 08:00:00 02/29/2028", true, -12.5, Unit::Fahrenheit, {2028, 2, 29, 8, 0, 0}},
+        {"-1.0 C 08:00:00 02/29/2000", true, -1.0, Unit::Celsius, {2000, 2, 29, 8, 0, 0}},
+        {" 5.0 C 23:59:59 12/31/1969", true, 5.0, Unit::Celsius, {1969, 12, 31, 23, 59, 59}},
+        {" 5.0 C 00:00:00 01/01/1000", true, 5.0, Unit::Celsius, {1000, 1, 1, 0, 0, 0}},
         {"298.2 K 10:11:12 06/15/2026", true, 298.2, Unit::Kelvin, {2026, 6, 15, 10, 11, 12}},
         {"6553.3 C 10:11:12 06/15/2026", true, 6553.3, Unit::Celsius, {2026, 6, 15, 10, 11, 12}},
         {"21.4 C 23:59:60 12/31/2026", true, 21.4, Unit::Celsius, {2026, 12, 31, 23, 59, 60}},
@@ -40,11 +43,16 @@ TEST(ParseEntry, TellsEntriesFromJunk) {
         {"21 C 14:05:09 12/08/2026", false, 0, Unit::Celsius, {}},     // no decimal
         {"+21.4 C 14:05:09 12/08/2026", false, 0, Unit::Celsius, {}},
         {"2-1.4 C 14:05:09 12/08/2026", false, 0, Unit::Celsius, {}},
-        {"21.4 C 24:05:09 12/08/2026", false, 0, Unit::Celsius, {}},   // hour 24
-        {"21.4 C 14:60:09 12/08/2026", false, 0, Unit::Celsius, {}},   // minute 60
-        {"21.4 C 14:05:09 13/08/2026", false, 0, Unit::Celsius, {}},   // month 13
-        {"21.4 C 14:05:09 12/32/2026", false, 0, Unit::Celsius, {}},   // day 32
-        {"21.4 C 14:05:09 02/29/2027", false, 0, Unit::Celsius, {}},   // no such day
+        {"21.4 C 24:05:09 12/08/2026", false, 0, Unit::Celsius, {}},  // hour 24
+        {"21.4 C 14:60:09 12/08/2026", false, 0, Unit::Celsius, {}},  // minute 60
+        {"21.4 C 14:05:09 13/08/2026", false, 0, Unit::Celsius, {}},  // month 13
+        {"21.4 C 14:05:09 12/32/2026", false, 0, Unit::Celsius, {}},  // day 32
+        {"21.4 C 14:05:09 02/29/2027", false, 0, Unit::Celsius, {}},  // no such day
+        {"21.4 C 14:05:09 02/29/2100", false, 0, Unit::Celsius, {}},  // a century, no leap year
+        {"21.4 C 14:05:09 02/30/2028", false, 0, Unit::Celsius, {}},
+        {"21.4 C 14:05:09 04/31/2026", false, 0, Unit::Celsius, {}},
+        {"21.4 C 14:05:09 12/00/2026", false, 0, Unit::Celsius, {}},   // day 0
+        {"21.4 C 14:05:09 01/01/0999", false, 0, Unit::Celsius, {}},   // three-digit year
         {"21.4 C 14:05:09 2026/12/08", false, 0, Unit::Celsius, {}},   // another date order
         {"21.4 C 14:05:09 12/08/2026x", false, 0, Unit::Celsius, {}},  // trailing junk
         {"21.4 C 14:05:09 12/08/26", false, 0, Unit::Celsius, {}},
@@ -155,8 +163,16 @@ TEST(Timestamp, LocalSecondsCountTheCalendar) {
     EXPECT_EQ((Timestamp{1970, 1, 1, 0, 0, 0}.localSeconds()), 0);
     EXPECT_EQ((Timestamp{2026, 3, 1, 10, 0, 0}.localSeconds()), 1772359200);
     EXPECT_EQ((Timestamp{1000, 1, 1, 0, 0, 0}.localSeconds()), -30610224000);
+    EXPECT_EQ((Timestamp{1969, 12, 31, 23, 59, 59}.localSeconds()), -1);
+    EXPECT_EQ((Timestamp{2000, 3, 1, 0, 0, 0}.localSeconds()), 951868800);   // after 29 February
+    EXPECT_EQ((Timestamp{2100, 3, 1, 0, 0, 0}.localSeconds()), 4107542400);  // after 28 February
+    // A leap second counts as the next minute's first.
+    EXPECT_EQ((Timestamp{2026, 12, 31, 23, 59, 60}.localSeconds()),
+              (Timestamp{2027, 1, 1, 0, 0, 0}.localSeconds()));
     for (const Timestamp t :
          {Timestamp{1000, 1, 1, 0, 0, 0}, Timestamp{1969, 12, 31, 23, 59, 59},
+          Timestamp{1900, 3, 1, 0, 0, 0}, Timestamp{2000, 2, 29, 23, 59, 59},
+          Timestamp{2100, 2, 28, 23, 59, 59}, Timestamp{2100, 3, 1, 0, 0, 0},
           Timestamp{2028, 2, 29, 12, 0, 0}, Timestamp{9999, 12, 31, 23, 59, 59}}) {
         EXPECT_EQ(Timestamp::fromLocalSeconds(t.localSeconds()), t)
             << t.year << "-" << t.month << "-" << t.day;
