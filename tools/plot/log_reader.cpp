@@ -1,4 +1,4 @@
-#include "plot/log_parser.h"
+#include "plot/log_reader.h"
 
 namespace quorvane::plot {
 

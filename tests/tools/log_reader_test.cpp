@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "plot/chart.h"
-#include "plot/log_parser.h"
+#include "plot/log_reader.h"
 #include "plot/series.h"
 #include "plot/time_axis.h"
 
