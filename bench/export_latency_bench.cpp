@@ -15,6 +15,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name the benchmark reports
 void RecordToJsonLine(benchmark::State& state) {
     quorvane::testkit::ChildProcess exporter(
         {QUORVANE_EXPORT_PATH, {"--json"}, {"TZ=UTC0"}, {}, true});

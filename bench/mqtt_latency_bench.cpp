@@ -20,6 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace quorvane::testkit;
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name the benchmark reports
 void RecordToMqttMessage(benchmark::State& state) {
     const MqttBroker mosquitto;
     MqttClient home(mosquitto.port(), "quorvane/bench/state");
