@@ -9,10 +9,9 @@
 // and that its registers stay in range. Each input runs on a simulation of its own.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 
+#include "broken_invariant.h"
 #include "kit/bit_master.h"
 #include "sim/simulation.h"
 
@@ -22,11 +21,6 @@ using namespace quorvane::sim;
 using quorvane::testkit::BitMaster;
 
 constexpr std::uint16_t kBase = BitMaster::kData;
-
-[[noreturn]] void abortOnBrokenInvariant(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 class Input {
   public:

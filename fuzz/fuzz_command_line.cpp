@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "broken_invariant.h"
 #include "common/shown_line.h"
 #include "frontend/console.h"
 #include "kit/argv.h"
@@ -22,11 +23,6 @@ namespace {
 
 constexpr std::size_t kMaxArguments = 6;
 constexpr const char* kStamp = "14:05:09 12/08/2026";
-
-[[noreturn]] void abortOnBrokenInvariant(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 // The value the line must show, in its unit, computed independently in double.
 double expectedValue(std::int16_t tenths, int unitIndex) {

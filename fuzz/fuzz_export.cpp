@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "broken_invariant.h"
 #include "export/exporter.h"
 #include "kit/scan_log.h"
 
@@ -22,11 +23,6 @@ namespace {
 
 using namespace quorvane::exporter;
 using namespace quorvane::testkit;
-
-[[noreturn]] void abortOnBrokenInvariant(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 void check(const ScannedRecord& r) {
     constexpr std::size_t kStamp = 19;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "plot/chart.h"
@@ -97,33 +98,46 @@ ParsedLog parseLog(std::string_view text, std::size_t piece = 0) {
     return log;
 }
 
+// How many entries and junk lines a log holds, and the line of the first junk.
+struct LogShape {
+    std::size_t entries;
+    std::size_t skipped;
+    std::size_t firstSkippedLine;
+};
+
+// Reads the text whole, checks its shape, and reads it again in pieces of every size, cut
+// anywhere with lines across them: the same log each time.
+ParsedLog readWholeAndInPieces(std::string_view text, LogShape shape) {
+    const ParsedLog log = parseLog(text);
+    EXPECT_EQ(log.entries.size(), shape.entries);
+    EXPECT_EQ(log.skipped, shape.skipped);
+    EXPECT_EQ(log.firstSkippedLine, shape.firstSkippedLine);
+    for (std::size_t piece = 1; piece < text.size(); ++piece) {
+        EXPECT_EQ(parseLog(text, piece), log) << "pieces of " << piece;
+    }
+    return log;
+}
+
 TEST(ParseLog, ReadsTheFileAsTheProgramWritesIt) {
     // Leading newline, no final one; a second run in another unit appended without a mark.
-    const std::string text =
+    const ParsedLog log = readWholeAndInPieces(
         "\n21.4 C 14:05:09 12/08/2026\n21.5 C 14:05:11 12/08/2026"
-        "\n70.7 F 14:10:00 12/08/2026";
-    const ParsedLog log = parseLog(text);
-    ASSERT_EQ(log.entries.size(), 3U);
-    EXPECT_EQ(log.skipped, 0U);
-    EXPECT_EQ(log.firstSkippedLine, 0U);
+        "\n70.7 F 14:10:00 12/08/2026",
+        {3, 0, 0});
+    ASSERT_FALSE(HasFailure());
     EXPECT_EQ(log.entries[1].time, (Timestamp{2026, 12, 8, 14, 5, 11}));
     EXPECT_EQ(log.entries[2].unit, Unit::Fahrenheit);
 }
 
 TEST(ParseLog, CountsJunkLinesAndKeepsTheEntriesAroundThem) {
-    const std::string text =
+    const ParsedLog log = readWholeAndInPieces(
         "\n21.4 C 14:05:09 12/08/2026\ngarbage\r\n\n21.6 C 14:05:13 12/08/2026\r"
-        "\n21.6 C 14:0\n\n21.7 C 14:05:15 12/08/2026\n";
-    const ParsedLog log = parseLog(text);
-    ASSERT_EQ(log.entries.size(), 3U);
+        "\n21.6 C 14:0\n\n21.7 C 14:05:15 12/08/2026\n",
+        {3, 2, 3});
+    ASSERT_FALSE(HasFailure());
     EXPECT_DOUBLE_EQ(log.entries[1].value, 21.6);  // a CR from another editor does no harm
-    EXPECT_EQ(log.skipped, 2U);
-    EXPECT_EQ(log.firstSkippedLine, 3U);
-    // The file comes in pieces cut anywhere, lines across them.
-    for (std::size_t piece = 1; piece < text.size(); ++piece) {
-        EXPECT_EQ(parseLog(text, piece), log) << "pieces of " << piece;
-    }
-    // A line far longer than any entry is one junk line, however it is cut.
+    // A line far longer than any entry is one junk line, however it is cut (a few cuts: every
+    // one would take too long).
     const std::string junk = std::string(100'000, '7') + "\n21.4 C 14:05:09 12/08/2026";
     for (const std::size_t piece : {0U, 1000U, 99'999U}) {
         const ParsedLog longLine = parseLog(junk, piece);
@@ -133,11 +147,16 @@ TEST(ParseLog, CountsJunkLinesAndKeepsTheEntriesAroundThem) {
 }
 
 TEST(ParseLog, EmptyOrJunkOnlyTextHasNoEntries) {
-    for (const char* text : {"", "\n", "\n\n\n", "hello\nworld"}) {
+    const std::pair<const char*, LogShape> cases[] = {
+        {"", {0, 0, 0}},
+        {"\n", {0, 0, 0}},
+        {"\n\n\n", {0, 0, 0}},
+        {"hello\nworld", {0, 2, 1}},
+    };
+    for (const auto& [text, shape] : cases) {
         SCOPED_TRACE(text);
-        EXPECT_TRUE(parseLog(text).entries.empty());
+        readWholeAndInPieces(text, shape);
     }
-    EXPECT_EQ(parseLog("hello\nworld").skipped, 2U);
 }
 
 TEST(Convert, BetweenEveryPairOfUnits) {
