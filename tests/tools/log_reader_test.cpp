@@ -108,7 +108,7 @@ struct LogShape {
 // Reads the text whole, checks its shape, and reads it again in pieces of every size, cut
 // anywhere with lines across them: the same log each time.
 ParsedLog readWholeAndInPieces(std::string_view text, LogShape shape) {
-    const ParsedLog log = parseLog(text);
+    ParsedLog log = parseLog(text);
     EXPECT_EQ(log.entries.size(), shape.entries);
     EXPECT_EQ(log.skipped, shape.skipped);
     EXPECT_EQ(log.firstSkippedLine, shape.firstSkippedLine);

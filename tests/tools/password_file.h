@@ -14,7 +14,7 @@ namespace quorvane::testkit {
 // Writes `password` and a newline to `name` in `dir` with `mode`; its path.
 inline std::string writePasswordFile(const TempDir& dir, const std::string& name,
                                      std::string_view password, mode_t mode) {
-    const std::string path = dir.file(name);
+    std::string path = dir.file(name);
     writeFile(path, std::string(password) + "\n");
     chmod(path.c_str(), mode);
     return path;
