@@ -45,6 +45,7 @@ std::uint64_t accessesPerCycle() {
     return simulation().portAccesses() - before;
 }
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name the benchmark reports
 void BM_SimulatedCycle(benchmark::State& state) {
     prepare();
     std::int16_t tenths = 0;
@@ -64,6 +65,7 @@ void BM_SimulatedCycle(benchmark::State& state) {
 BENCHMARK(BM_SimulatedCycle)->Unit(benchmark::kMillisecond);
 
 // The whole loop turn of the program: measure, format, print (to /dev/null), log (off).
+// NOLINTNEXTLINE(readability-identifier-naming): the name the benchmark reports
 void BM_MeasurementLoopTurn(benchmark::State& state) {
     prepare();
     // The lines go to /dev/null while timed; the benchmark's own report needs stdout back after.
@@ -91,6 +93,7 @@ void BM_MeasurementLoopTurn(benchmark::State& state) {
 BENCHMARK(BM_MeasurementLoopTurn)->Unit(benchmark::kMillisecond);
 
 // The floor: as many volatile reads as a cycle makes port accesses.
+// NOLINTNEXTLINE(readability-identifier-naming): the name the benchmark reports
 void BM_BareVolatileReads(benchmark::State& state) {
     const std::uint64_t reads = accessesPerCycle();
     volatile std::uint8_t latch = 0x80;

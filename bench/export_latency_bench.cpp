@@ -5,32 +5,23 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <string>
-#include <thread>
 
 #include "kit/child_process.h"
+#include "record_feed.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name the benchmark reports
 void RecordToJsonLine(benchmark::State& state) {
     quorvane::testkit::ChildProcess exporter(
         {QUORVANE_EXPORT_PATH, {"--json"}, {"TZ=UTC0"}, {}, true});
+    quorvane::bench::RecordFeed feed(exporter);
     std::size_t lines = 0;
-    int second = 0;
     for (auto _ : state) {
-        char record[64];
-        std::snprintf(record, sizeof record, "\n21.4 C 14:%02d:%02d 12/08/2026", second / 60 % 60,
-                      second % 60);
-        ++second;
-        const std::string text = record;
-        // The record up to its last byte is in, and read, before the clock starts.
-        exporter.writeInput(std::string_view(text).substr(0, text.size() - 1));
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-        const auto start = Clock::now();
-        exporter.writeInput(std::string_view(text).substr(text.size() - 1));
+        const auto start = feed.writeNext();
         ++lines;
         const bool arrived = exporter.readUntil(
             [lines](const std::string& out) {

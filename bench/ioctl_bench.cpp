@@ -10,6 +10,7 @@
 
 namespace {
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name the benchmark reports
 void BM_IoctlSystemCall(benchmark::State& state) {
     std::array<int, 2> fds{};
     if (pipe(fds.data()) != 0) {

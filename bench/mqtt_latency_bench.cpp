@@ -7,19 +7,18 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "kit/child_process.h"
 #include "kit/mqtt_broker.h"
+#include "record_feed.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace quorvane::testkit;
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name the benchmark reports
 void RecordToMqttMessage(benchmark::State& state) {
     const MqttBroker mosquitto;
     MqttClient home(mosquitto.port(), "quorvane/bench/state");
@@ -38,17 +37,9 @@ void RecordToMqttMessage(benchmark::State& state) {
     }
     std::vector<double> latencies;
     std::size_t received = 1;
-    int second = 0;
+    quorvane::bench::RecordFeed feed(exporter);
     for (auto _ : state) {
-        char record[64];
-        std::snprintf(record, sizeof record, "\n21.4 C 14:%02d:%02d 12/08/2026", second / 60 % 60,
-                      second % 60);
-        ++second;
-        const std::string text = record;
-        exporter.writeInput(std::string_view(text).substr(0, text.size() - 1));
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-        const auto start = Clock::now();
-        exporter.writeInput(std::string_view(text).substr(text.size() - 1));
+        const auto start = feed.writeNext();
         ++received;
         std::vector<MqttMessage> messages;
         const bool arrived = home.waitFor(

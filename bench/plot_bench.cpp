@@ -41,6 +41,7 @@ bool writeLog(const std::string& path, std::int64_t entries) {
     return std::fclose(file) == 0;
 }
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name the benchmark reports
 void PlotLog(benchmark::State& state) {
     // The logs and the chart, removed with them when the benchmark ends.
     static const quorvane::testkit::TempDir workspace;

@@ -9,10 +9,9 @@
 // and that its registers stay in range. Each input runs on a simulation of its own.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 
+#include "broken_invariant.h"
 #include "kit/bit_master.h"
 #include "sim/simulation.h"
 
@@ -22,11 +21,6 @@ using namespace quorvane::sim;
 using quorvane::testkit::BitMaster;
 
 constexpr std::uint16_t kBase = BitMaster::kData;
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 class Input {
   public:
@@ -46,7 +40,7 @@ class BusFuzzer : public BitMaster {
     explicit BusFuzzer(Simulation& sim) : BitMaster(sim), sim_(sim) {
         // Eight ports from the base: the three registers and addresses nothing answers at.
         if (sim_.requestPortAccess(kBase, 8, 1) != 0) {
-            fail("access to the simulated port is granted");
+            abortOnBrokenInvariant("access to the simulated port is granted");
         }
     }
 
@@ -153,10 +147,10 @@ class BusFuzzer : public BitMaster {
         if (before.scl != after.scl || before.sda != after.sda ||
             before.sdaMaster != after.sdaMaster || before.sdaDevice != after.sdaDevice ||
             before.vdd != after.vdd) {
-            fail("a register read changes no line");
+            abortOnBrokenInvariant("a register read changes no line");
         }
         if (address == kStatus && ((v & kDataLow) == 0) != after.sda) {
-            fail("the status register shows the SDA line, inverted");
+            abortOnBrokenInvariant("the status register shows the SDA line, inverted");
         }
         return v;
     }
@@ -167,11 +161,12 @@ class BusFuzzer : public BitMaster {
         const LineState& after = sim_.lines();
         checkLines(after);
         if (!before.sdaDevice && after.sdaDevice && after.scl) {
-            fail("the device starts pulling SDA only while SCL is low");
+            abortOnBrokenInvariant("the device starts pulling SDA only while SCL is low");
         }
         if (before.sdaDevice && !after.sdaDevice && before.scl && after.scl &&
             before.sdaMaster == after.sdaMaster && devicePowered(after)) {
-            fail("the device lets go of SDA with SCL high only at a START or STOP");
+            abortOnBrokenInvariant(
+                "the device lets go of SDA with SCL high only at a START or STOP");
         }
     }
 
@@ -181,40 +176,42 @@ class BusFuzzer : public BitMaster {
 
     void checkLines(const LineState& lines) const {
         if (lines.sdaDevice && !devicePowered(lines)) {
-            fail("an unpowered or absent device does not pull SDA");
+            abortOnBrokenInvariant("an unpowered or absent device does not pull SDA");
         }
         const bool wiredAnd = !(lines.sdaMaster || lines.sdaDevice);
         const bool expected = stuck_ == SdaStuck::No ? wiredAnd : stuck_ == SdaStuck::High;
         if (lines.sda != expected) {
-            fail("SDA is the wired AND of master and device (or the stuck level)");
+            abortOnBrokenInvariant(
+                "SDA is the wired AND of master and device (or the stuck level)");
         }
         const BusDecoder::Phase phase = sim_.busPhase();
         if (lines.sdaDevice && phase != BusDecoder::Phase::Acknowledging &&
             phase != BusDecoder::Phase::Sending) {
-            fail("the device pulls SDA only to acknowledge or to send a 0 bit");
+            abortOnBrokenInvariant("the device pulls SDA only to acknowledge or to send a 0 bit");
         }
     }
 
     void checkRegisters() {
         const DeviceRegisters r = sim_.registers();
         if ((r.config & 0x0C) != 0) {
-            fail("reserved configuration bits read 0");
+            abortOnBrokenInvariant("reserved configuration bits read 0");
         }
         if (!r.powered && (r.converting || (r.config & 0xF0) != 0)) {
-            fail("an unpowered chip neither converts nor keeps volatile flags");
+            abortOnBrokenInvariant("an unpowered chip neither converts nor keeps volatile flags");
         }
         const auto t = static_cast<std::int16_t>(r.reading.temperature);
         if ((r.reading.temperature & 0x7F) != 0 || t < -55 * 256 || t > 125 * 256) {
-            fail("the temperature register holds half degrees from -55 to +125");
+            abortOnBrokenInvariant("the temperature register holds half degrees from -55 to +125");
         }
         if (r.reading.countRemain > r.reading.countPerC) {
-            fail("count remain lies within count per degree");
+            abortOnBrokenInvariant("count remain lies within count per degree");
         }
         if ((r.th & 0x7F) != 0 || (r.tl & 0x7F) != 0) {
-            fail("TH and TL keep nine significant bits");
+            abortOnBrokenInvariant("TH and TL keep nine significant bits");
         }
         if (r.counter != r.reading.countRemain && r.counter != r.reading.countPerC) {
-            fail("the counter reads count remain, or the slope after a slope read");
+            abortOnBrokenInvariant(
+                "the counter reads count remain, or the slope after a slope read");
         }
     }
 
@@ -226,6 +223,7 @@ class BusFuzzer : public BitMaster {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-identifier-naming): libFuzzer calls it by this name
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);
     Simulation sim;

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "broken_invariant.h"
 #include "common/shown_line.h"
 #include "frontend/console.h"
 #include "kit/argv.h"
@@ -22,11 +23,6 @@ namespace {
 
 constexpr std::size_t kMaxArguments = 6;
 constexpr const char* kStamp = "14:05:09 12/08/2026";
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 // The value the line must show, in its unit, computed independently in double.
 double expectedValue(std::int16_t tenths, int unitIndex) {
@@ -42,6 +38,7 @@ double expectedValue(std::int16_t tenths, int unitIndex) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-identifier-naming): libFuzzer calls it by this name
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     // The banner and usage text are printed; only what breaks matters here.
     if (std::freopen("/dev/null", "w", stdout) == nullptr) {
@@ -50,6 +47,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     return 0;
 }
 
+// NOLINTNEXTLINE(readability-identifier-naming): libFuzzer calls it by this name
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) {
         return 0;
@@ -68,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const int usage = UsageRequested(argc, argv.argv());
     if (usage != 0 && usage != 1) {
-        fail("usage check gives 0 or 1");
+        abortOnBrokenInvariant("usage check gives 0 or 1");
     }
     if (usage == 1) {
         Usage();
@@ -78,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int verbose = 0;
     ScanOptions(argc, argv.argv(), &unitIndex, &logFrequency, &verbose);
     if (unitIndex < 0 || unitIndex > 2 || (verbose != 0 && verbose != 1)) {
-        fail("option scan keeps the unit in 0..2 and verbose 0 or 1");
+        abortOnBrokenInvariant("option scan keeps the unit in 0..2 and verbose 0 or 1");
     }
     PrintBanner(unitIndex, logFrequency);
 
@@ -89,10 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto entry = quorvane::tools::parseEntry(std::string_view(reference).substr(1));
     if (reference[0] != '\n' || !entry ||
         quorvane::tools::letterOf(entry->unit) != "CFK"[unitIndex]) {
-        fail("line is value, unit letter, time stamp");
+        abortOnBrokenInvariant("line is value, unit letter, time stamp");
     }
     if (std::fabs(entry->value - expectedValue(tenths, unitIndex)) > 0.05 + 1e-3) {
-        fail("line shows the reading to one decimal");
+        abortOnBrokenInvariant("line shows the reading to one decimal");
     }
     // The time stamp is fuzzed too: the last argument, whatever its length. It follows the
     // value and unit, cut only where the buffer ends.
@@ -101,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FormatMeasurementLine(line, sizeof line, tenths, unitIndex, stamp);
     const std::string whole = std::string(reference, std::strlen(reference) - 19) + stamp;
     if (std::string_view(line) != std::string_view(whole).substr(0, sizeof line - 1)) {
-        fail("line starts with a newline, ends with the time stamp and fits its buffer");
+        abortOnBrokenInvariant(
+            "line starts with a newline, ends with the time stamp and fits its buffer");
     }
     std::fflush(stdout);
     return 0;

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "broken_invariant.h"
 #include "export/exporter.h"
 #include "kit/scan_log.h"
 
@@ -23,20 +24,15 @@ namespace {
 using namespace quorvane::exporter;
 using namespace quorvane::testkit;
 
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
 void check(const ScannedRecord& r) {
     constexpr std::size_t kStamp = 19;
     if (r.text.size() < kStamp) {
-        fail("a record ends with its time stamp");
+        abortOnBrokenInvariant("a record ends with its time stamp");
     }
     const std::string stamp = r.text.substr(r.text.size() - kStamp);
     if (r.kind == RecordKind::Error) {
         if (r.text != "Error reading thermometer " + stamp) {
-            fail("an error record is the error line");
+            abortOnBrokenInvariant("an error record is the error line");
         }
         return;
     }
@@ -44,7 +40,7 @@ void check(const ScannedRecord& r) {
     std::snprintf(line, sizeof line, "%4.1f %c %s", std::strtod(r.value.c_str(), nullptr), r.unit,
                   stamp.c_str());
     if (r.text != line) {
-        fail("a measurement record is what printf makes of its value");
+        abortOnBrokenInvariant("a measurement record is what printf makes of its value");
     }
 }
 
@@ -59,6 +55,7 @@ ScanLog scanChecked(std::string_view input, std::size_t piece) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-identifier-naming): libFuzzer calls it by this name
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) {
         return 0;
@@ -68,15 +65,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const ScanLog whole = scanChecked(input, input.size() + 1);
     if (whole.rebuilt != input) {
-        fail("the records and the text are the input");
+        abortOnBrokenInvariant("the records and the text are the input");
     }
     if (scanChecked(input, piece).events != whole.events) {
-        fail("pieces give what the whole gives");
+        abortOnBrokenInvariant("pieces give what the whole gives");
     }
     const std::string next = "\n21.4 C 14:05:09 12/08/2026";
     const ScanLog followed = scanChecked(std::string(input) + next, piece);
     if (followed.events.empty() || followed.events.back() != "R:" + next.substr(1)) {
-        fail("a record after any input is found");
+        abortOnBrokenInvariant("a record after any input is found");
     }
 
     for (const Format format : {Format::Copy, Format::Lines, Format::Json}) {
@@ -89,10 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         exporter.end();
         if (format == Format::Copy && out != input) {
-            fail("the copy is the input");
+            abortOnBrokenInvariant("the copy is the input");
         }
         if (format == Format::Lines && !out.empty() && out.back() != '\n') {
-            fail("lines end with a newline");
+            abortOnBrokenInvariant("lines end with a newline");
         }
         static_cast<void>(exposition(exporter.readings()));
     }

@@ -15,6 +15,7 @@
 #include "kit/child_process.h"
 #include "kit/files.h"
 #include "kit/mqtt_broker.h"
+#include "password_file.h"
 
 namespace {
 
@@ -228,12 +229,8 @@ TEST(ExportMqtt, ARefusedLoginOrCertificateIsSaidAndNeverBypassed) {
                                "\ncertfile " + keys.file("server.crt") + "\nkeyfile " +
                                keys.file("server.key") + "\n");
     MqttClient home(mosquitto.port(), "quorvane/#", MqttLogin{"thermo", "s3cret"});
-    const std::string right = keys.file("right");
-    const std::string wrong = keys.file("wrong");
-    std::ofstream(right) << "s3cret\n";
-    std::ofstream(wrong) << "guess\n";
-    chmod(right.c_str(), 0640);
-    chmod(wrong.c_str(), 0600);
+    const std::string right = writePasswordFile(keys, "right", "s3cret", 0640);
+    const std::string wrong = writePasswordFile(keys, "wrong", "guess", 0600);
 
     struct Case {
         std::vector<std::string> mqtt;

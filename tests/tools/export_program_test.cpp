@@ -24,6 +24,7 @@
 
 #include "kit/child_process.h"
 #include "kit/files.h"
+#include "password_file.h"
 
 namespace {
 
@@ -230,12 +231,8 @@ TEST(ExportProgram, AChildsSignalsAndExitStatusPassThrough) {
 
 TEST(ExportProgram, BadCommandLinesAreRefused) {
     const TempDir dir;
-    const std::string open = dir.file("open");
-    const std::string closed = dir.file("closed");
-    std::ofstream(open) << "pw\n";
-    std::ofstream(closed) << "pw\n";
-    chmod(open.c_str(), 0644);
-    chmod(closed.c_str(), 0640);
+    const std::string open = writePasswordFile(dir, "open", "pw", 0644);
+    const std::string closed = writePasswordFile(dir, "closed", "pw", 0640);
     const std::vector<std::vector<std::string>> bad{
         {"--json", "--lines"},
         {"--textfile"},

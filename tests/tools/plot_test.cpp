@@ -104,40 +104,40 @@ std::optional<Image> draw(const TempDir& dir, std::vector<std::string> args, con
 class PlotFromSim : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        dir_ = new TempDir;
+        logDir = new TempDir;
         // libfaketime is preloaded directly: the faketime wrapper, stopped by timeout, would
         // leave its shared-memory files behind.
         const ProgramResult run = runProgram(
             {"timeout", "-s", "INT", "2", "env", std::string("LD_PRELOAD=") + QUORVANE_LIBFAKETIME,
              "FAKETIME=@2026-03-01 10:00:00 x60", kSim, "-l1"},
-            dir_->path());
-        entries_ = 0;
-        const std::string log = readFile(dir_->file("quorvane.log")).value_or("");
+            logDir->path());
+        logEntries = 0;
+        const std::string log = readFile(logDir->file("quorvane.log")).value_or("");
         for (const char c : log) {
-            entries_ += c == '\n' ? 1 : 0;
+            logEntries += c == '\n' ? 1 : 0;
         }
         ASSERT_EQ(run.status, 124) << "timeout ends the program: " << run.err;
     }
     static void TearDownTestSuite() {
-        delete dir_;
-        dir_ = nullptr;
+        delete logDir;
+        logDir = nullptr;
     }
-    void SetUp() override { ASSERT_GE(entries_, 20) << "the log of the simulated run is short"; }
+    void SetUp() override { ASSERT_GE(logEntries, 20) << "the log of the simulated run is short"; }
 
-    static TempDir* dir_;
-    static int entries_;
+    static TempDir* logDir;
+    static int logEntries;
 };
 
-TempDir* PlotFromSim::dir_ = nullptr;
-int PlotFromSim::entries_ = 0;
+TempDir* PlotFromSim::logDir = nullptr;
+int PlotFromSim::logEntries = 0;
 
 TEST_F(PlotFromSim, PngOfTheRequestedSizeShowsTheLine) {
     const ProgramResult plot =
-        runProgram({kPlot, "-s", "640x400", "-o", "chart.png", "quorvane.log"}, dir_->path());
+        runProgram({kPlot, "-s", "640x400", "-o", "chart.png", "quorvane.log"}, logDir->path());
     ASSERT_EQ(plot.status, 0) << plot.err;
     EXPECT_EQ(plot.err, "");
     EXPECT_EQ(plot.out, "");
-    const auto image = readPng(dir_->file("chart.png"));
+    const auto image = readPng(logDir->file("chart.png"));
     ASSERT_TRUE(image);
     EXPECT_EQ(image->width, 640);
     EXPECT_EQ(image->height, 400);
@@ -150,9 +150,9 @@ TEST_F(PlotFromSim, PngOfTheRequestedSizeShowsTheLine) {
 
 TEST_F(PlotFromSim, SvgOfTheRequestedSizeHasAPathThroughEveryEntry) {
     const ProgramResult plot =
-        runProgram({kPlot, "--size=500x300", "-o", "chart.svg", "quorvane.log"}, dir_->path());
+        runProgram({kPlot, "--size=500x300", "-o", "chart.svg", "quorvane.log"}, logDir->path());
     ASSERT_EQ(plot.status, 0) << plot.err;
-    const std::string svg = readFile(dir_->file("chart.svg")).value_or("");
+    const std::string svg = readFile(logDir->file("chart.svg")).value_or("");
     EXPECT_NE(svg.find("width=\"500\" height=\"300\""), std::string::npos);
     // Every point of the series' paths: each piece of the line begins with M, goes on with L.
     const std::regex path("stroke='rgb\\(  0,  96, 192\\)'  d='([^']*)'");
@@ -162,7 +162,7 @@ TEST_F(PlotFromSim, SvgOfTheRequestedSizeHasAPathThroughEveryEntry) {
         points += std::count(d.begin(), d.end(), 'L') + std::count(d.begin(), d.end(), 'M');
     }
     ASSERT_GT(points, 0);
-    EXPECT_GE(points, entries_);
+    EXPECT_GE(points, logEntries);
     EXPECT_NE(svg.find("Temperature (\u00b0C)"), std::string::npos);
 }
 

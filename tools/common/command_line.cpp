@@ -55,7 +55,7 @@ void report(std::string_view program, std::string_view message) {
     std::cerr << program << ": " << message << '\n';
 }
 
-int fail(std::string_view program, std::string_view message) {
+int reportFailure(std::string_view program, std::string_view message) {
     report(program, message);
     return kFailure;
 }

@@ -74,7 +74,7 @@ class OptionReader {
 void report(std::string_view program, std::string_view message);
 
 // Reports the message and gives the exit status of a failure.
-int fail(std::string_view program, std::string_view message);
+int reportFailure(std::string_view program, std::string_view message);
 
 // The main of a companion: reads the command line with `parse`, then prints the help, or the
 // usage error with exit status 2, or returns what `run` returns for the options. Anything thrown
@@ -94,7 +94,7 @@ int toolMain(std::string_view program, const char* usage, int argc, char* argv[]
         }
         return run(std::get<0>(parsed));
     } catch (const std::exception& error) {
-        return fail(program, error.what());
+        return reportFailure(program, error.what());
     }
 }
 

@@ -1,5 +1,7 @@
 #include "common/shown_line.h"
 
+#include <chrono>
+
 #include "numbers/numbers.h"
 
 namespace quorvane::tools {
@@ -45,24 +47,10 @@ std::optional<double> parseValue(std::string_view text) {
     return numbers::parseDecimal(number, -1e9, 1e9);
 }
 
-int daysInMonth(int year, int month) {
-    constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : kDays[month - 1];
+// The date of the proleptic Gregorian calendar the stamp names.
+std::chrono::year_month_day dateOf(int year, int month, int day) {
+    return std::chrono::year{year} / month / day;
 }
-
-// Days between 1970-01-01 and the date of the proleptic Gregorian calendar, counted through
-// eras of 400 years (146097 days) that begin on the first of March.
-std::int64_t daysFromCivil(std::int64_t year, int month, int day) {
-    year -= month <= 2 ? 1 : 0;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const std::int64_t yearOfEra = year - era * 400;
-    const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
-
-constexpr std::int64_t kSecondsPerDay = 86400;
 
 }  // namespace
 
@@ -115,33 +103,25 @@ double convert(double value, Unit from, Unit to) {
 }
 
 std::int64_t Timestamp::localSeconds() const {
-    return daysFromCivil(year, month, day) * kSecondsPerDay + std::int64_t{hour} * 3600 +
-           std::int64_t{minute} * 60 + second;
+    using namespace std::chrono;
+    const sys_seconds instant =
+        sys_days{dateOf(year, month, day)} + hours{hour} + minutes{minute} + seconds{second};
+    return instant.time_since_epoch().count();
 }
 
 Timestamp Timestamp::fromLocalSeconds(std::int64_t seconds) {
-    std::int64_t days = seconds / kSecondsPerDay;
-    std::int64_t inDay = seconds % kSecondsPerDay;
-    if (inDay < 0) {
-        inDay += kSecondsPerDay;
-        --days;
-    }
-    // The inverse of daysFromCivil.
-    days += 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const std::int64_t dayOfEra = days - era * 146097;
-    const std::int64_t yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t shifted = (5 * dayOfYear + 2) / 153;
-    const int month = static_cast<int>(shifted < 10 ? shifted + 3 : shifted - 9);
+    using namespace std::chrono;
+    const sys_seconds instant{std::chrono::seconds{seconds}};
+    const sys_days date = floor<days>(instant);
+    const year_month_day ymd{date};
+    const hh_mm_ss inDay{instant - date};
     Timestamp t;
-    t.year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
-    t.month = month;
-    t.day = static_cast<int>(dayOfYear - (153 * shifted + 2) / 5 + 1);
-    t.hour = static_cast<int>(inDay / 3600);
-    t.minute = static_cast<int>(inDay / 60 % 60);
-    t.second = static_cast<int>(inDay % 60);
+    t.year = static_cast<int>(ymd.year());
+    t.month = static_cast<int>(static_cast<unsigned>(ymd.month()));
+    t.day = static_cast<int>(static_cast<unsigned>(ymd.day()));
+    t.hour = static_cast<int>(inDay.hours().count());
+    t.minute = static_cast<int>(inDay.minutes().count());
+    t.second = static_cast<int>(inDay.seconds().count());
     return t;
 }
 
@@ -157,7 +137,7 @@ std::optional<Timestamp> parseTimestamp(std::string_view text) {
     const auto day = field(text, 12, 2, 1, 31);
     const auto year = field(text, 15, 4, 1000, 9999);
     if (!hour || !minute || !second || !month || !day || !year ||
-        *day > daysInMonth(*year, *month)) {
+        !dateOf(*year, *month, *day).ok()) {
         return std::nullopt;
     }
     return Timestamp{*year, *month, *day, *hour, *minute, *second};

@@ -44,14 +44,14 @@ const char* const kExportUsage =
 namespace {
 
 enum LongOnly : int {
-    kOffset = 256,
-    kMqtt,
-    kPasswordFile,
-    kCaFile,
-    kNode,
-    kEvery,
-    kHaPrefix,
-    kNoDiscovery,
+    Offset = 256,
+    Mqtt,
+    PasswordFile,
+    CaFile,
+    Node,
+    Every,
+    HaPrefix,
+    NoDiscovery,
 };
 
 // A decimal of at most two places within [-10, 10], in hundredths.
@@ -91,14 +91,14 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                                {{"lines", 'l', false},
                                 {"json", 'j', false},
                                 {"textfile", 't', true},
-                                {"offset", kOffset, true},
-                                {"mqtt", kMqtt, true},
-                                {"mqtt-password-file", kPasswordFile, true},
-                                {"mqtt-cafile", kCaFile, true},
-                                {"node", kNode, true},
-                                {"mqtt-every", kEvery, true},
-                                {"ha-prefix", kHaPrefix, true},
-                                {"no-discovery", kNoDiscovery, false}});
+                                {"offset", LongOnly::Offset, true},
+                                {"mqtt", LongOnly::Mqtt, true},
+                                {"mqtt-password-file", LongOnly::PasswordFile, true},
+                                {"mqtt-cafile", LongOnly::CaFile, true},
+                                {"node", LongOnly::Node, true},
+                                {"mqtt-every", LongOnly::Every, true},
+                                {"ha-prefix", LongOnly::HaPrefix, true},
+                                {"no-discovery", LongOnly::NoDiscovery, false}});
     for (int c = reader.next(); c != tools::OptionReader::kEnd; c = reader.next()) {
         const std::string value(reader.value());
         switch (c) {
@@ -114,7 +114,7 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                 }
                 options.textfile = value;
                 break;
-            case kOffset: {
+            case LongOnly::Offset: {
                 const auto hundredths = offsetHundredths(value);
                 if (!hundredths) {
                     return tools::UsageError{"bad offset '" + value +
@@ -124,24 +124,24 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                 options.offset = {*hundredths, true};
                 break;
             }
-            case kMqtt:
+            case LongOnly::Mqtt:
                 url = value;
                 break;
-            case kPasswordFile:
+            case LongOnly::PasswordFile:
                 passwordFile = value;
                 break;
-            case kCaFile:
+            case LongOnly::CaFile:
                 if (value.empty()) {
                     return tools::UsageError{"the certificate file name is empty"};
                 }
                 mqtt.cafile = value;
                 mqttOnly = true;
                 break;
-            case kNode:
+            case LongOnly::Node:
                 node = value;
                 mqttOnly = true;
                 break;
-            case kEvery: {
+            case LongOnly::Every: {
                 const auto seconds = numbers::parseDecimal(value, 0, 86400);
                 if (!seconds) {
                     return tools::UsageError{"bad --mqtt-every '" + value +
@@ -151,7 +151,7 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                 mqttOnly = true;
                 break;
             }
-            case kHaPrefix:
+            case LongOnly::HaPrefix:
                 // A wildcard or an empty level would make a topic the broker refuses.
                 if (value.empty() || value.find_first_of("+#") != std::string::npos ||
                     value.starts_with('/') || value.ends_with('/')) {
@@ -160,7 +160,7 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                 mqtt.haPrefix = value;
                 mqttOnly = true;
                 break;
-            case kNoDiscovery:
+            case LongOnly::NoDiscovery:
                 mqtt.discovery = false;
                 mqttOnly = true;
                 break;

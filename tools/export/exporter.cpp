@@ -117,7 +117,7 @@ Exporter::Exporter(Format format, Writer out, Clock clock, Writer aside, Offset 
       clock_(std::move(clock)),
       offset_(offset) {}
 
-Exporter::Writer* Exporter::lines() {
+Exporter::Writer* Exporter::messageWriter() {
     if (format_ == Format::Lines) {
         return &out_;
     }
@@ -189,7 +189,7 @@ void Exporter::record(const Record& record) {
 }
 
 void Exporter::text(std::string_view bytes, bool startsMessage) {
-    Writer* to = lines();
+    Writer* to = messageWriter();
     if (to == nullptr) {
         return;
     }
@@ -204,7 +204,7 @@ void Exporter::text(std::string_view bytes, bool startsMessage) {
 }
 
 void Exporter::closeLine() {
-    Writer* to = lines();
+    Writer* to = messageWriter();
     if (lineOpen_ && to != nullptr) {
         (*to)("\n");
     }

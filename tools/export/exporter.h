@@ -88,7 +88,7 @@ class Exporter : private ScanHandler {
     void text(std::string_view bytes, bool startsMessage) override;
     void closeLine();
     // Where the other messages go as lines: nowhere for Copy, which has passed them on already.
-    Writer* lines();
+    Writer* messageWriter();
 
     Format format_;
     Writer out_;

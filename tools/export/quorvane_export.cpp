@@ -304,7 +304,8 @@ int run(const exporter::ExportOptions& options) {
 
     const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake < 0) {
-        return tools::fail(kProgram, std::string("cannot make an event: ") + std::strerror(errno));
+        return tools::reportFailure(kProgram,
+                                    std::string("cannot make an event: ") + std::strerror(errno));
     }
     exporter::OutputBacklog errors(STDERR_FILENO, kErrorBacklog, wake);
     BacklogBuffer errorBuffer(errors);

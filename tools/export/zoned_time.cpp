@@ -8,22 +8,9 @@ namespace quorvane::exporter {
 
 namespace {
 
-// Seconds from the epoch to the stamp read as UTC (days from the civil date, without the C
-// library's time zone).
-std::int64_t asUtc(const tools::Timestamp& s) {
-    const std::int64_t y = s.month <= 2 ? s.year - 1 : s.year;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const std::int64_t yearOfEra = y - era * 400;
-    const std::int64_t dayOfYear = (153 * (s.month + (s.month > 2 ? -3 : 9)) + 2) / 5 + s.day - 1;
-    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    const std::int64_t days = era * 146097 + dayOfEra - 719468;
-    const std::int64_t hours = days * 24 + s.hour;
-    return (hours * 60 + s.minute) * 60 + s.second;
-}
-
 // Whether the local clock, at this offset, really showed the stamp.
 bool shows(const tools::Timestamp& s, long offset) {
-    const auto instant = static_cast<std::time_t>(asUtc(s) - offset);
+    const auto instant = static_cast<std::time_t>(s.localSeconds() - offset);
     std::tm local{};
     return localtime_r(&instant, &local) != nullptr && local.tm_gmtoff == offset &&
            local.tm_year + 1900 == s.year && local.tm_mon + 1 == s.month &&
@@ -37,6 +24,8 @@ ZonedTime placeStamp(const tools::Timestamp& stamp, std::time_t arrival) {
     std::tm now{};
     const long arrivalOffset = localtime_r(&arrival, &now) != nullptr ? now.tm_gmtoff : 0;
     long offset = arrivalOffset;
+    // The stamp as it reads, counted as if it were UTC; an offset moves it onto the time line.
+    const std::int64_t asRead = stamp.localSeconds();
     // The offsets the stamp's date had, standard and daylight time.
     std::array<long, 3> offsets{};
     std::size_t found = 0;
@@ -64,15 +53,15 @@ ZonedTime placeStamp(const tools::Timestamp& stamp, std::time_t arrival) {
     // In the hour that repeats, a reading stamped just before the clock went back may arrive
     // just after: the offset in force then would date it after its own arrival, which no
     // reading can be.
-    if (asUtc(stamp) - offset > arrival) {
+    if (asRead - offset > arrival) {
         for (std::size_t i = 0; i < found; ++i) {
-            if (asUtc(stamp) - offsets[i] <= arrival) {
+            if (asRead - offsets[i] <= arrival) {
                 offset = offsets[i];
                 break;
             }
         }
     }
-    return {asUtc(stamp) - offset, offset};
+    return {asRead - offset, offset};
 }
 
 std::string iso8601(const tools::Timestamp& s, long utcOffset) {

@@ -6,7 +6,7 @@
 
 #include "common/command_line.h"
 #include "plot/chart.h"
-#include "plot/log_parser.h"
+#include "plot/log_reader.h"
 
 namespace quorvane::plot {
 

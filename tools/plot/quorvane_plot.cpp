@@ -14,7 +14,7 @@
 #include "common/command_line.h"
 #include "common/process.h"
 #include "plot/chart.h"
-#include "plot/log_parser.h"
+#include "plot/log_reader.h"
 #include "plot/plot_options.h"
 
 namespace {
@@ -22,10 +22,6 @@ namespace {
 using namespace quorvane;
 
 constexpr const char* kProgram = "quorvane-plot";
-
-int fail(const std::string& message) {
-    return tools::fail(kProgram, message);
-}
 
 // Input that has not shown one measurement by then is not a log: reading stops there, so that
 // a device that never ends (/dev/zero) cannot keep the program reading for ever.
@@ -130,7 +126,7 @@ int drawChart(const plot::PlotOptions& options) {
     plot::SeriesReducer series(options.chart.width, options.unit);
     plot::LogReader reader([&series](const plot::Entry& entry) { series.add(entry); });
     if (const auto error = readLog(options.log, reader, series)) {
-        return fail(*error);
+        return tools::reportFailure(kProgram, *error);
     }
     if (reader.skipped() > 0) {
         const bool one = reader.skipped() == 1;
@@ -141,7 +137,8 @@ int drawChart(const plot::PlotOptions& options) {
                   << reader.firstSkippedLine() << ")\n";
     }
     if (series.entries() == 0) {
-        return fail(options.log + " holds no measurements: nothing to draw");
+        return tools::reportFailure(kProgram,
+                                    options.log + " holds no measurements: nothing to draw");
     }
 
     // Checked here because gnuplot, refused its output file, draws on its standard output.
@@ -150,7 +147,7 @@ int drawChart(const plot::PlotOptions& options) {
     struct stat existing {};
     bool existed = false;
     if (const auto error = unwritableOutput(output, &existing, &existed)) {
-        return fail(*error);
+        return tools::reportFailure(kProgram, *error);
     }
     const std::string directory = directoryOf(output);
     const std::size_t dot = output.rfind('.');
@@ -158,27 +155,31 @@ int drawChart(const plot::PlotOptions& options) {
         dot != std::string::npos && dot > output.rfind('/') + 1 ? output.substr(dot) : "";
     tools::TempFile image(suffix, directory);
     if (!image.ok()) {
-        return fail("cannot write " + output + ": " + std::strerror(errno));
+        return tools::reportFailure(kProgram,
+                                    "cannot write " + output + ": " + std::strerror(errno));
     }
 
     const tools::TempFile script(".gp");
     if (!script.ok() || !script.write(plot::gnuplotScript(series.finish(), options.chart))) {
-        return fail("cannot write a temporary file for gnuplot: " +
-                    std::string(std::strerror(errno)));
+        return tools::reportFailure(kProgram, "cannot write a temporary file for gnuplot: " +
+                                                  std::string(std::strerror(errno)));
     }
     const int status =
         tools::runProgram(plot::gnuplotCommand(script.path(), image.path(), options.chart));
     struct stat drawn {};
     if (status == 0 && stat(image.path().c_str(), &drawn) == 0 && drawn.st_size > 0) {
         if (!image.moveTo(output, imageMode(existed ? &existing : nullptr))) {
-            return fail("cannot write " + output + ": " + std::strerror(errno));
+            return tools::reportFailure(kProgram,
+                                        "cannot write " + output + ": " + std::strerror(errno));
         }
         return 0;
     }
     if (status == -1) {
-        return fail("cannot run gnuplot; is it installed? (Debian: apt install gnuplot-nox)");
+        return tools::reportFailure(
+            kProgram, "cannot run gnuplot; is it installed? (Debian: apt install gnuplot-nox)");
     }
-    return fail("gnuplot did not draw " + output + " (exit status " + std::to_string(status) + ")");
+    return tools::reportFailure(kProgram, "gnuplot did not draw " + output + " (exit status " +
+                                              std::to_string(status) + ")");
 }
 
 }  // namespace

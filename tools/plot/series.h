@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "plot/log_parser.h"
+#include "plot/log_reader.h"
 
 namespace quorvane::plot {
 

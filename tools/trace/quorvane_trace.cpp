@@ -40,10 +40,6 @@ std::vector<bool> levels(const sim::LineState& s) {
     return {s.scl, s.sda, !s.sdaMaster, !s.sdaDevice, s.vdd, s.a2, s.a1, s.a0};
 }
 
-int fail(const std::string& message) {
-    return tools::fail(kProgram, message);
-}
-
 // What the file's comment says of the run: the cycles, the chip and the settings.
 std::string describe(const trace::TraceOptions& options, const sim::World& world) {
     char text[160];
@@ -149,7 +145,7 @@ int run(const trace::TraceOptions& options, const sim::World& world) {
         std::string reason;
         const int fd = openOutput(options.output, &reason);
         if (fd < 0) {
-            return fail("cannot write " + options.output + ": " + reason);
+            return tools::reportFailure(kProgram, "cannot write " + options.output + ": " + reason);
         }
         fileBuffer.emplace(fd, std::ios::out);
         file.emplace(&*fileBuffer);
@@ -161,11 +157,13 @@ int run(const trace::TraceOptions& options, const sim::World& world) {
         out->setstate(std::ios::failbit);
     }
     if (!*out) {
-        return fail("cannot write " + options.output + ": " + std::strerror(errno));
+        return tools::reportFailure(kProgram,
+                                    "cannot write " + options.output + ": " + std::strerror(errno));
     }
     if (failed != 0) {
-        return fail(std::to_string(failed) + " of " + std::to_string(options.cycles) +
-                    " cycles failed on the bus; the trace shows where");
+        return tools::reportFailure(
+            kProgram, std::to_string(failed) + " of " + std::to_string(options.cycles) +
+                          " cycles failed on the bus; the trace shows where");
     }
     return 0;
 }

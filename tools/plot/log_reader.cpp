@@ -1,4 +1,4 @@
-#include "plot/log_parser.h"
+#include "plot/log_reader.h"
 
 namespace quorvane::plot {
 
@@ -13,10 +13,10 @@ void LogReader::read(std::string_view bytes) {
     for (std::size_t end = bytes.find('\n'); end != std::string_view::npos;
          end = bytes.find('\n')) {
         if (partial_.empty() && !overlong_) {
-            line(bytes.substr(0, end));
+            takeLine(bytes.substr(0, end));
         } else {
             keep(bytes.substr(0, end));
-            line(partial_);
+            takeLine(partial_);
             partial_.clear();
             overlong_ = false;
         }
@@ -27,7 +27,7 @@ void LogReader::read(std::string_view bytes) {
 
 void LogReader::finish() {
     if (!partial_.empty() || overlong_) {
-        line(partial_);
+        takeLine(partial_);
         partial_.clear();
         overlong_ = false;
     }
@@ -40,8 +40,8 @@ void LogReader::keep(std::string_view piece) {
     }
 }
 
-void LogReader::line(std::string_view text) {
-    ++lines_;
+void LogReader::takeLine(std::string_view text) {
+    ++linesRead_;
     if (text.ends_with('\r')) {  // a log copied through a Windows editor
         text.remove_suffix(1);
     }
@@ -51,7 +51,7 @@ void LogReader::line(std::string_view text) {
     if (const auto entry = overlong_ ? std::nullopt : parseEntry(text)) {
         onEntry_(*entry);
     } else if (skipped_++ == 0) {
-        firstSkipped_ = lines_;
+        firstSkippedLine_ = linesRead_;
     }
 }
 

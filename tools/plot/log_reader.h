@@ -35,18 +35,18 @@ class LogReader {
     // Non-empty lines that are not entries (empty lines are the separators the format itself
     // makes), and the 1-based number of the first of them, or 0.
     std::size_t skipped() const { return skipped_; }
-    std::size_t firstSkippedLine() const { return firstSkipped_; }
+    std::size_t firstSkippedLine() const { return firstSkippedLine_; }
 
   private:
     void keep(std::string_view piece);
-    void line(std::string_view text);
+    void takeLine(std::string_view text);
 
     std::function<void(const Entry&)> onEntry_;
     std::string partial_;    // the start of a line whose end has not come yet
     bool overlong_ = false;  // that line has grown too long to be an entry
-    std::size_t lines_ = 0;
+    std::size_t linesRead_ = 0;
     std::size_t skipped_ = 0;
-    std::size_t firstSkipped_ = 0;
+    std::size_t firstSkippedLine_ = 0;
 };
 
 }  // namespace quorvane::plot

@@ -5,10 +5,11 @@
 #include <algorithm>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "plot/chart.h"
-#include "plot/log_parser.h"
+#include "plot/log_reader.h"
 #include "plot/series.h"
 #include "plot/time_axis.h"
 
@@ -29,6 +30,9 @@ TEST(ParseEntry, TellsEntriesFromJunk) {
         {" 0.0 C 00:00:00 01/01/2027", true, 0.0, Unit::Celsius, {2027, 1, 1, 0, 0, 0}},
         {"-0.3 C 23:59:59 12/31/2026", true, -0.3, Unit::Celsius, {2026, 12, 31, 23, 59, 59}},
         {"-12.5 F 08:00:00 02/29/2028", true, -12.5, Unit::Fahrenheit, {2028, 2, 29, 8, 0, 0}},
+        {"-1.0 C 08:00:00 02/29/2000", true, -1.0, Unit::Celsius, {2000, 2, 29, 8, 0, 0}},
+        {" 5.0 C 23:59:59 12/31/1969", true, 5.0, Unit::Celsius, {1969, 12, 31, 23, 59, 59}},
+        {" 5.0 C 00:00:00 01/01/1000", true, 5.0, Unit::Celsius, {1000, 1, 1, 0, 0, 0}},
         {"298.2 K 10:11:12 06/15/2026", true, 298.2, Unit::Kelvin, {2026, 6, 15, 10, 11, 12}},
         {"6553.3 C 10:11:12 06/15/2026", true, 6553.3, Unit::Celsius, {2026, 6, 15, 10, 11, 12}},
         {"21.4 C 23:59:60 12/31/2026", true, 21.4, Unit::Celsius, {2026, 12, 31, 23, 59, 60}},
@@ -40,11 +44,16 @@ TEST(ParseEntry, TellsEntriesFromJunk) {
         {"21 C 14:05:09 12/08/2026", false, 0, Unit::Celsius, {}},     // no decimal
         {"+21.4 C 14:05:09 12/08/2026", false, 0, Unit::Celsius, {}},
         {"2-1.4 C 14:05:09 12/08/2026", false, 0, Unit::Celsius, {}},
-        {"21.4 C 24:05:09 12/08/2026", false, 0, Unit::Celsius, {}},   // hour 24
-        {"21.4 C 14:60:09 12/08/2026", false, 0, Unit::Celsius, {}},   // minute 60
-        {"21.4 C 14:05:09 13/08/2026", false, 0, Unit::Celsius, {}},   // month 13
-        {"21.4 C 14:05:09 12/32/2026", false, 0, Unit::Celsius, {}},   // day 32
-        {"21.4 C 14:05:09 02/29/2027", false, 0, Unit::Celsius, {}},   // no such day
+        {"21.4 C 24:05:09 12/08/2026", false, 0, Unit::Celsius, {}},  // hour 24
+        {"21.4 C 14:60:09 12/08/2026", false, 0, Unit::Celsius, {}},  // minute 60
+        {"21.4 C 14:05:09 13/08/2026", false, 0, Unit::Celsius, {}},  // month 13
+        {"21.4 C 14:05:09 12/32/2026", false, 0, Unit::Celsius, {}},  // day 32
+        {"21.4 C 14:05:09 02/29/2027", false, 0, Unit::Celsius, {}},  // no such day
+        {"21.4 C 14:05:09 02/29/2100", false, 0, Unit::Celsius, {}},  // a century, no leap year
+        {"21.4 C 14:05:09 02/30/2028", false, 0, Unit::Celsius, {}},
+        {"21.4 C 14:05:09 04/31/2026", false, 0, Unit::Celsius, {}},
+        {"21.4 C 14:05:09 12/00/2026", false, 0, Unit::Celsius, {}},   // day 0
+        {"21.4 C 14:05:09 01/01/0999", false, 0, Unit::Celsius, {}},   // three-digit year
         {"21.4 C 14:05:09 2026/12/08", false, 0, Unit::Celsius, {}},   // another date order
         {"21.4 C 14:05:09 12/08/2026x", false, 0, Unit::Celsius, {}},  // trailing junk
         {"21.4 C 14:05:09 12/08/26", false, 0, Unit::Celsius, {}},
@@ -89,33 +98,46 @@ ParsedLog parseLog(std::string_view text, std::size_t piece = 0) {
     return log;
 }
 
+// How many entries and junk lines a log holds, and the line of the first junk.
+struct LogShape {
+    std::size_t entries;
+    std::size_t skipped;
+    std::size_t firstSkippedLine;
+};
+
+// Reads the text whole, checks its shape, and reads it again in pieces of every size, cut
+// anywhere with lines across them: the same log each time.
+ParsedLog readWholeAndInPieces(std::string_view text, LogShape shape) {
+    ParsedLog log = parseLog(text);
+    EXPECT_EQ(log.entries.size(), shape.entries);
+    EXPECT_EQ(log.skipped, shape.skipped);
+    EXPECT_EQ(log.firstSkippedLine, shape.firstSkippedLine);
+    for (std::size_t piece = 1; piece < text.size(); ++piece) {
+        EXPECT_EQ(parseLog(text, piece), log) << "pieces of " << piece;
+    }
+    return log;
+}
+
 TEST(ParseLog, ReadsTheFileAsTheProgramWritesIt) {
     // Leading newline, no final one; a second run in another unit appended without a mark.
-    const std::string text =
+    const ParsedLog log = readWholeAndInPieces(
         "\n21.4 C 14:05:09 12/08/2026\n21.5 C 14:05:11 12/08/2026"
-        "\n70.7 F 14:10:00 12/08/2026";
-    const ParsedLog log = parseLog(text);
-    ASSERT_EQ(log.entries.size(), 3U);
-    EXPECT_EQ(log.skipped, 0U);
-    EXPECT_EQ(log.firstSkippedLine, 0U);
+        "\n70.7 F 14:10:00 12/08/2026",
+        {3, 0, 0});
+    ASSERT_FALSE(HasFailure());
     EXPECT_EQ(log.entries[1].time, (Timestamp{2026, 12, 8, 14, 5, 11}));
     EXPECT_EQ(log.entries[2].unit, Unit::Fahrenheit);
 }
 
 TEST(ParseLog, CountsJunkLinesAndKeepsTheEntriesAroundThem) {
-    const std::string text =
+    const ParsedLog log = readWholeAndInPieces(
         "\n21.4 C 14:05:09 12/08/2026\ngarbage\r\n\n21.6 C 14:05:13 12/08/2026\r"
-        "\n21.6 C 14:0\n\n21.7 C 14:05:15 12/08/2026\n";
-    const ParsedLog log = parseLog(text);
-    ASSERT_EQ(log.entries.size(), 3U);
+        "\n21.6 C 14:0\n\n21.7 C 14:05:15 12/08/2026\n",
+        {3, 2, 3});
+    ASSERT_FALSE(HasFailure());
     EXPECT_DOUBLE_EQ(log.entries[1].value, 21.6);  // a CR from another editor does no harm
-    EXPECT_EQ(log.skipped, 2U);
-    EXPECT_EQ(log.firstSkippedLine, 3U);
-    // The file comes in pieces cut anywhere, lines across them.
-    for (std::size_t piece = 1; piece < text.size(); ++piece) {
-        EXPECT_EQ(parseLog(text, piece), log) << "pieces of " << piece;
-    }
-    // A line far longer than any entry is one junk line, however it is cut.
+    // A line far longer than any entry is one junk line, however it is cut (a few cuts: every
+    // one would take too long).
     const std::string junk = std::string(100'000, '7') + "\n21.4 C 14:05:09 12/08/2026";
     for (const std::size_t piece : {0U, 1000U, 99'999U}) {
         const ParsedLog longLine = parseLog(junk, piece);
@@ -125,11 +147,16 @@ TEST(ParseLog, CountsJunkLinesAndKeepsTheEntriesAroundThem) {
 }
 
 TEST(ParseLog, EmptyOrJunkOnlyTextHasNoEntries) {
-    for (const char* text : {"", "\n", "\n\n\n", "hello\nworld"}) {
+    const std::pair<const char*, LogShape> cases[] = {
+        {"", {0, 0, 0}},
+        {"\n", {0, 0, 0}},
+        {"\n\n\n", {0, 0, 0}},
+        {"hello\nworld", {0, 2, 1}},
+    };
+    for (const auto& [text, shape] : cases) {
         SCOPED_TRACE(text);
-        EXPECT_TRUE(parseLog(text).entries.empty());
+        readWholeAndInPieces(text, shape);
     }
-    EXPECT_EQ(parseLog("hello\nworld").skipped, 2U);
 }
 
 TEST(Convert, BetweenEveryPairOfUnits) {
@@ -155,8 +182,16 @@ TEST(Timestamp, LocalSecondsCountTheCalendar) {
     EXPECT_EQ((Timestamp{1970, 1, 1, 0, 0, 0}.localSeconds()), 0);
     EXPECT_EQ((Timestamp{2026, 3, 1, 10, 0, 0}.localSeconds()), 1772359200);
     EXPECT_EQ((Timestamp{1000, 1, 1, 0, 0, 0}.localSeconds()), -30610224000);
+    EXPECT_EQ((Timestamp{1969, 12, 31, 23, 59, 59}.localSeconds()), -1);
+    EXPECT_EQ((Timestamp{2000, 3, 1, 0, 0, 0}.localSeconds()), 951868800);   // after 29 February
+    EXPECT_EQ((Timestamp{2100, 3, 1, 0, 0, 0}.localSeconds()), 4107542400);  // after 28 February
+    // A leap second counts as the next minute's first.
+    EXPECT_EQ((Timestamp{2026, 12, 31, 23, 59, 60}.localSeconds()),
+              (Timestamp{2027, 1, 1, 0, 0, 0}.localSeconds()));
     for (const Timestamp t :
          {Timestamp{1000, 1, 1, 0, 0, 0}, Timestamp{1969, 12, 31, 23, 59, 59},
+          Timestamp{1900, 3, 1, 0, 0, 0}, Timestamp{2000, 2, 29, 23, 59, 59},
+          Timestamp{2100, 2, 28, 23, 59, 59}, Timestamp{2100, 3, 1, 0, 0, 0},
           Timestamp{2028, 2, 29, 12, 0, 0}, Timestamp{9999, 12, 31, 23, 59, 59}}) {
         EXPECT_EQ(Timestamp::fromLocalSeconds(t.localSeconds()), t)
             << t.year << "-" << t.month << "-" << t.day;
