@@ -321,7 +321,7 @@ class LateClock : public ::testing::TestWithParam<const char*> {};
 TEST_P(LateClock, EntriesStayAnIntervalApart) {
     TempDir dir;
     const auto clockFile = dir.path() / "clock";
-    writeClockFile(clockFile, clockSpec(GetParam(), kClockRate));
+    writeClockFile(clockFile, clockSetting(GetParam(), kClockRate));
     auto sim = startSim(dir.path(), {"-l30"}, {.clockFile = clockFile});
     ASSERT_TRUE(waitForLines(sim, 160)) << sim.output();
     const StoppedRun run = stop(sim, dir);
@@ -387,12 +387,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(LogFile, ClockSetBackAnHourDoesNotSilenceTheLog) {
     TempDir dir;
     const auto clockFile = dir.path() / "clock";
-    writeClockFile(clockFile, clockSpec(kClockStart, kClockRate));
+    writeClockFile(clockFile, clockSetting(kClockStart, kClockRate));
     auto sim = startSim(dir.path(), {"-l10"}, {.clockFile = clockFile});
     ASSERT_TRUE(waitForTime(sim, kClockStartSeconds + 25)) << sim.output();
 
     const std::int64_t hourBefore = kClockStartSeconds - 3600;
-    writeClockFile(clockFile, clockSpec("2026-12-08 09:00:00", kClockRate));
+    writeClockFile(clockFile, clockSetting("2026-12-08 09:00:00", kClockRate));
     ASSERT_TRUE(sim.readUntil([hourBefore](const std::string& out) {
         const auto lines = measurementLines(out);
         return !lines.empty() && lines.back().seconds >= hourBefore + 45 &&

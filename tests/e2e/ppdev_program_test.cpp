@@ -15,7 +15,7 @@
 #include "bus/port_io.h"
 #include "bus/twowire.h"
 #include "frontend/console.h"
-#include "kit/bus_events.h"
+#include "kit/bus_analyser.h"
 #include "kit/cases.h"
 #include "kit/fake_parport.h"
 #include "kit/shown_line.h"
@@ -68,8 +68,9 @@ SimulatedRun onTheSimulatedPort(double celsius) {
     s.reset();
     s.setRealSleep(false);
     s.setTemperature(celsius);
-    BusEventDecoder decoder(s.lines().scl, s.lines().sda);
-    s.setLineObserver([&decoder](const sim::LineState& l) { decoder.lines(l.scl, l.sda, l.time); });
+    BusAnalyser analyser(s.lines().scl, s.lines().sda);
+    s.setLineObserver(
+        [&analyser](const sim::LineState& l) { analyser.newLevels(l.scl, l.sda, l.time); });
     SimulatedRun run;
     if (RequestPortAccess(0x378, 3, 1) == 0) {
         port = 0x378;
@@ -83,7 +84,7 @@ SimulatedRun onTheSimulatedPort(double celsius) {
         }
     }
     s.setLineObserver(nullptr);
-    for (const BusEvent& e : decoder.events()) {
+    for (const BusEvent& e : analyser.events()) {
         run.bus.push_back(e.token);
     }
     return run;

@@ -22,15 +22,15 @@ constexpr std::uint16_t kControl = 0x37A;
 // A bus whose clock is high, as after power and the address set-up, and whose device holds the
 // data line low for this many falling clock edges (negative: for ever).
 void ResetWithLineHeld(int falls) {
-    Port().Reset(kData, 0x80, 0x04);
-    Port().HoldDataLowForFalls(falls);
+    fakePort().reset(kData, 0x80, 0x04);
+    fakePort().holdDataLowForFalls(falls);
     port = kData;
 }
 
 std::vector<Access> Writes() {
     std::vector<Access> writes;
-    for (const Access& a : Port().Log()) {
-        if (a.kind == Kind::kWrite) {
+    for (const Access& a : fakePort().log()) {
+        if (a.kind == Kind::Write) {
             writes.push_back(a);
         }
     }
@@ -38,10 +38,10 @@ std::vector<Access> Writes() {
 }
 
 bool ClockHigh() {
-    return (Port().DataLatch() & 0x80) != 0;
+    return (fakePort().dataLatch() & 0x80) != 0;
 }
 bool MasterPullsLow() {
-    return (Port().ControlLatch() & 0x08) != 0;
+    return (fakePort().controlLatch() & 0x08) != 0;
 }
 
 struct HeldCase {
@@ -73,11 +73,11 @@ TEST_P(StartWithHeldLine, PulsesUntilFreeThenMakesStartOrFails) {
     // setData and setClk, two line operations per pulse, then the three of the start condition.
     const int tail = c.succeeds ? 3 : 0;
     EXPECT_EQ(writes.size(), static_cast<std::size_t>(2 + 2 * c.expectedPulses + tail));
-    EXPECT_EQ(Port().ClockFalls(), c.expectedPulses + (c.succeeds ? 1 : 0));
+    EXPECT_EQ(fakePort().clockFalls(), c.expectedPulses + (c.succeeds ? 1 : 0));
     // The line is read once, then once after each pulse, always while the clock is high.
-    EXPECT_EQ(Count(Port().Log(), Kind::kRead, 0x379),
+    EXPECT_EQ(countAccesses(fakePort().log(), Kind::Read, 0x379),
               static_cast<std::uint64_t>(1 + c.expectedPulses));
-    EXPECT_EQ(Port().SamplesWithClockLow(), 0U);
+    EXPECT_EQ(fakePort().samplesWithClockLow(), 0U);
 
     // Until the start condition the master never pulls the data line: every control write before
     // it has the drive bit clear, and every data-register write keeps everything but the clock.
@@ -120,12 +120,12 @@ TEST(StartOnFreeBus, SameFiveLineOperationsAsBefore) {
     ASSERT_EQ(Start(), 0);
     // setData, setClk, resetData, resetData, resetClk; the control register's fixed bits 0xC0
     // are written back as read.
-    EXPECT_EQ(Writes(), (std::vector<Access>{{Kind::kWrite, kControl, 0xC4, 1},
-                                             {Kind::kWrite, kData, 0x80, 1},
-                                             {Kind::kWrite, kControl, 0xCC, 1},
-                                             {Kind::kWrite, kControl, 0xCC, 1},
-                                             {Kind::kWrite, kData, 0x00, 1}}));
-    EXPECT_EQ(Count(Port().Log(), Kind::kRead, 0x379), 1U);
+    EXPECT_EQ(Writes(), (std::vector<Access>{{Kind::Write, kControl, 0xC4, 1},
+                                             {Kind::Write, kData, 0x80, 1},
+                                             {Kind::Write, kControl, 0xCC, 1},
+                                             {Kind::Write, kControl, 0xCC, 1},
+                                             {Kind::Write, kData, 0x00, 1}}));
+    EXPECT_EQ(countAccesses(fakePort().log(), Kind::Read, 0x379), 1U);
 }
 
 // A transaction whose first Start cannot free the bus fails at once: no stop condition, and the

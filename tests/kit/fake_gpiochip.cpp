@@ -16,7 +16,7 @@
 #include <memory>
 #include <sstream>
 
-#include "kit/bus_events.h"
+#include "kit/bus_analyser.h"
 
 namespace quorvane::testkit {
 
@@ -86,13 +86,13 @@ class FakeChip {
         sim_.output(kData, kScl | kPoweredAndAddressed);
         sim_.output(kControl, static_cast<std::uint8_t>(sim_.controlLatch() & ~kPullSda));
         const sim::LineState& now = sim_.lines();
-        decoder_.reset(now.scl, now.sda);
+        analyser_.reset(now.scl, now.sda);
         sim_.setLineObserver([this](const sim::LineState& s) {
-            decoder_.lines(s.scl, s.sda, s.time);
-            for (const BusEvent& e : decoder_.events()) {
+            analyser_.newLevels(s.scl, s.sda, s.time);
+            for (const BusEvent& e : analyser_.events()) {
                 note("bus " + e.token);
             }
-            decoder_.clearEvents();
+            analyser_.clearEvents();
         });
         if (!settings_.journal.empty()) {
             journalFd_ = next<OpenFunction>("open")(
@@ -404,7 +404,7 @@ class FakeChip {
 
     FakeGpiochip::Settings settings_;
     sim::Simulation sim_;
-    BusEventDecoder decoder_;
+    BusAnalyser analyser_;
     int chipFd_ = -1;
     int linesFd_ = -1;
     std::vector<Line> lines_;

@@ -106,7 +106,7 @@ class FakeGpiochip {
     //   "set <offset>=<0|1> ..." and "get <offset> ..." for the value ioctls;
     //   "refused <what> <errno>"; "line ioctl failed <errno>" for the first of a failing run;
     //   "push-pull high on <offset>" whenever a wired line would be driven high actively;
-    //   "bus <token>" for each event of the bus decoded from the wires (kit/bus_events.h).
+    //   "bus <token>" for each event of the bus decoded from the wires (kit/bus_analyser.h).
     static std::vector<std::string> journal();
 
     // Line ioctls (values and configuration) since the start.

@@ -19,7 +19,7 @@
 #include <sstream>
 #include <type_traits>
 
-#include "kit/bus_events.h"
+#include "kit/bus_analyser.h"
 
 namespace quorvane::testkit {
 
@@ -92,13 +92,13 @@ class FakeKernel {
             sim_.output(kControl, static_cast<std::uint8_t>(sim_.controlLatch() | kReverse));
         }
         const sim::LineState& now = sim_.lines();
-        decoder_.reset(now.scl, now.sda);
+        analyser_.reset(now.scl, now.sda);
         sim_.setLineObserver([this](const sim::LineState& s) {
-            decoder_.lines(s.scl, s.sda, s.time);
-            for (const BusEvent& e : decoder_.events()) {
+            analyser_.newLevels(s.scl, s.sda, s.time);
+            for (const BusEvent& e : analyser_.events()) {
                 note("bus " + e.token);
             }
-            decoder_.clearEvents();
+            analyser_.clearEvents();
         });
         if (!settings_.journal.empty()) {
             journalFd_ = next<OpenFunction>("open")(
@@ -332,7 +332,7 @@ class FakeKernel {
 
     FakeParport::Settings settings_;
     sim::Simulation sim_;
-    BusEventDecoder decoder_;
+    BusAnalyser analyser_;
     int fd_ = -1;
     bool claimed_ = false;
     std::uint8_t control_ = kControlAtClaim;  // the kernel's copy of the control register

@@ -111,7 +111,7 @@ class FakeParport {
     //   (the port not claimed, a failure the settings asked for), "unknown request 0x....";
     //   "turned around by PPWCONTROL 0x.." for a control write with bit 0x20;
     //   "control 0x.." for each control value the claim writes to the port;
-    //   "bus <token>" for each event of the bus decoded from the wires (kit/bus_events.h).
+    //   "bus <token>" for each event of the bus decoded from the wires (kit/bus_analyser.h).
     static std::vector<std::string> journal();
     static constexpr int kJournalledRegisterRequests = 12;
 };
