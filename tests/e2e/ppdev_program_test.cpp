@@ -8,27 +8,20 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "bus/port_io.h"
-#include "bus/twowire.h"
-#include "frontend/console.h"
-#include "kit/bus_analyser.h"
 #include "kit/cases.h"
 #include "kit/fake_parport.h"
 #include "kit/shown_line.h"
 #include "kit/sim_run.h"
-#include "sim/simulation.h"
-#include "thermometer/thermometer.h"
+#include "kit/simulated_run.h"
 
 namespace {
 
 using namespace quorvane::testkit;
 using quorvane::testkit::PrintTo;
 using fake = quorvane::testkit::FakeParport;
-namespace sim = quorvane::sim;
 
 constexpr int kCycles = 3;
 
@@ -48,57 +41,7 @@ ChildProcess startPpdev(const TempDir& dir, const fake::Settings& settings,
 }
 
 std::vector<std::string> journalOf(const TempDir& dir) {
-    std::istringstream in(readFile(dir.path() / "journal").value_or(""));
-    std::vector<std::string> entries;
-    for (std::string line; std::getline(in, line);) {
-        entries.push_back(line);
-    }
-    return entries;
-}
-
-// What the same layers give on the simulated port, as quorvane_sim runs them: the values shown
-// and the bus decoded from the wires, over the first cycles after power-on.
-struct SimulatedRun {
-    std::vector<std::string> values;
-    std::vector<std::string> bus;
-};
-
-SimulatedRun onTheSimulatedPort(double celsius) {
-    sim::Simulation& s = sim::simulation();
-    s.reset();
-    s.setRealSleep(false);
-    s.setTemperature(celsius);
-    BusAnalyser analyser(s.lines().scl, s.lines().sda);
-    s.setLineObserver(
-        [&analyser](const sim::LineState& l) { analyser.newLevels(l.scl, l.sda, l.time); });
-    SimulatedRun run;
-    if (RequestPortAccess(0x378, 3, 1) == 0) {
-        port = 0x378;
-        driveDataLines();
-        for (int cycle = 0; cycle < kCycles; ++cycle) {
-            std::int16_t tenths = 0;
-            static_cast<void>(Temperature(0x378, &tenths));
-            char line[kLineBufferSize];
-            FormatMeasurementLine(line, sizeof line, tenths, 0, "00:00:00 01/01/2000");
-            run.values.push_back(parseMeasurementLine(line).value().valueField);
-        }
-    }
-    s.setLineObserver(nullptr);
-    for (const BusEvent& e : analyser.events()) {
-        run.bus.push_back(e.token);
-    }
-    return run;
-}
-
-// Stops a program that has shown its first cycles, and gives the values they showed.
-std::vector<std::string> stoppedValues(ChildProcess& program) {
-    EXPECT_TRUE(program.stop().has_value()) << "still running after SIGINT";
-    std::vector<std::string> values;
-    for (const ShownLine& line : measurementLines(program.output())) {
-        values.push_back(line.valueField);
-    }
-    values.resize(kCycles);
-    return values;
+    return readLines(dir.path() / "journal");
 }
 
 struct SameBusCase {
@@ -111,7 +54,7 @@ class PpdevSameAsSimulated : public ::testing::TestWithParam<SameBusCase> {};
 
 TEST_P(PpdevSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsAndNoWriteTurnsThePortAround) {
     const SameBusCase& c = GetParam();
-    const SimulatedRun expected = onTheSimulatedPort(c.celsius);
+    const SimulatedRun expected = onTheSimulatedPort(c.celsius, kCycles);
     ASSERT_EQ(expected.values.size(), static_cast<std::size_t>(kCycles));
 
     TempDir dir;
@@ -119,14 +62,14 @@ TEST_P(PpdevSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsAndNoWriteTurnsTh
     settings.leftReverse = c.leftReverse;
     auto ppdev = startPpdev(dir, settings, {});
     ASSERT_TRUE(waitForLines(ppdev, kCycles)) << ppdev.output();
-    const std::vector<std::string> values = stoppedValues(ppdev);
+    const std::vector<std::string> values = stoppedValues(ppdev, kCycles);
     EXPECT_EQ(values, expected.values) << ppdev.output();
 
     // And quorvane_sim itself, in a room at the same temperature, shows the same values.
     auto simulated =
         startSim(dir.path(), {}, {.settings = "temperature=" + std::to_string(c.celsius)});
     ASSERT_TRUE(waitForLines(simulated, kCycles)) << simulated.output();
-    EXPECT_EQ(stoppedValues(simulated), values) << simulated.output();
+    EXPECT_EQ(stoppedValues(simulated, kCycles), values) << simulated.output();
 
     const std::vector<std::string> journal = journalOf(dir);
     std::vector<std::string> bus;

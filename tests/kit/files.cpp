@@ -113,6 +113,15 @@ std::optional<std::string> readFile(const std::filesystem::path& file) {
     return content.str();
 }
 
+std::vector<std::string> readLines(const std::filesystem::path& file) {
+    std::istringstream in(readFile(file).value_or(""));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 void writeFile(const std::filesystem::path& file, std::string_view content) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << content;
