@@ -4,14 +4,13 @@
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "kit/fake_kernel.h"
 
@@ -369,9 +368,7 @@ FakeChip& chip() {
 }  // namespace
 
 std::unique_ptr<FakeDevice> deviceFromEnvironment() {
-    const char* text = std::getenv(FakeGpiochip::kEnvironmentVariable);
-    return std::make_unique<FakeChip>(text != nullptr ? FakeGpiochip::Settings::parse(text)
-                                                      : FakeGpiochip::Settings{});
+    return deviceWithSettingsFromEnvironment<FakeChip, FakeGpiochip>();
 }
 
 void FakeGpiochip::restart(const Settings& settings) {

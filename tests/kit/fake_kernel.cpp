@@ -105,14 +105,8 @@ int open(const char* file, int oflag, ...) {
     return openFile(file, oflag, mode);
 }
 
-int open64(const char* file, int oflag, ...) {
-    va_list rest;
-    va_start(rest, oflag);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start has just begun it
-    const mode_t mode = takesMode(oflag) ? va_arg(rest, mode_t) : 0;
-    va_end(rest);
-    return openFile(file, oflag, mode);
-}
+// The same function under its large-file name.
+int open64(const char* file, int oflag, ...) __attribute__((alias("open")));
 
 int ioctl(int fd, unsigned long request, ...) noexcept {
     va_list rest;

@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -74,5 +75,14 @@ FakeDevice& fakeDevice();
 void replaceFakeDevice(std::unique_ptr<FakeDevice> device);
 // Defined by each fake: its device, with the settings its environment variable gives.
 std::unique_ptr<FakeDevice> deviceFromEnvironment();
+
+// A Device of the Fake (FakeParport, FakeGpiochip) with the settings its environment variable
+// gives, or the defaults.
+template <typename Device, typename Fake>
+std::unique_ptr<FakeDevice> deviceWithSettingsFromEnvironment() {
+    using Settings = typename Fake::Settings;
+    const char* text = std::getenv(Fake::kEnvironmentVariable);
+    return std::make_unique<Device>(text != nullptr ? Settings::parse(text) : Settings{});
+}
 
 }  // namespace quorvane::testkit

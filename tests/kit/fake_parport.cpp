@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include "kit/fake_kernel.h"
@@ -299,9 +298,7 @@ FakeKernel& kernel() {
 }  // namespace
 
 std::unique_ptr<FakeDevice> deviceFromEnvironment() {
-    const char* text = std::getenv(FakeParport::kEnvironmentVariable);
-    return std::make_unique<FakeKernel>(text != nullptr ? FakeParport::Settings::parse(text)
-                                                        : FakeParport::Settings{});
+    return deviceWithSettingsFromEnvironment<FakeKernel, FakeParport>();
 }
 
 void FakeParport::restart(const Settings& settings) {
