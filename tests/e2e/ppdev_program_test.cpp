@@ -21,23 +21,23 @@ namespace {
 
 using namespace quorvane::testkit;
 using quorvane::testkit::PrintTo;
-using fake = quorvane::testkit::FakeParport;
+using Fake = quorvane::testkit::FakeParport;
 
 constexpr int kCycles = 3;
 
-fake::Settings onDevice(const TempDir& dir, double celsius) {
-    fake::Settings s;
+Fake::Settings onDevice(const TempDir& dir, double celsius) {
+    Fake::Settings s;
     s.device = QUORVANE_PPDEV_DEVICE;
     s.celsius = celsius;
     s.journal = (dir.path() / "journal").string();
     return s;
 }
 
-ChildProcess startPpdev(const TempDir& dir, const fake::Settings& settings,
+ChildProcess startPpdev(const TempDir& dir, const Fake::Settings& settings,
                         const std::vector<std::string>& arguments) {
     return startUnderClock(QUORVANE_PPDEV_PROGRAM, dir.path(), arguments,
                            QUORVANE_FAKE_PARPORT_LIBRARY,
-                           {std::string(fake::kEnvironmentVariable) + "=" + settings.text()});
+                           {std::string(Fake::kEnvironmentVariable) + "=" + settings.text()});
 }
 
 std::vector<std::string> journalOf(const TempDir& dir) {
@@ -58,7 +58,7 @@ TEST_P(PpdevSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsAndNoWriteTurnsTh
     ASSERT_EQ(expected.values.size(), static_cast<std::size_t>(kCycles));
 
     TempDir dir;
-    fake::Settings settings = onDevice(dir, c.celsius);
+    Fake::Settings settings = onDevice(dir, c.celsius);
     settings.leftReverse = c.leftReverse;
     auto ppdev = startPpdev(dir, settings, {});
     ASSERT_TRUE(waitForLines(ppdev, kCycles)) << ppdev.output();
@@ -116,7 +116,7 @@ class PpdevRefused : public ::testing::TestWithParam<RefusalCase> {};
 TEST_P(PpdevRefused, ThreeMessagesAHintAndStatus1EvenForHelp) {
     const RefusalCase& c = GetParam();
     TempDir dir;
-    fake::Settings settings = onDevice(dir, 21.5);
+    Fake::Settings settings = onDevice(dir, 21.5);
     settings.openErrno = c.openErrno;
     settings.claimErrno = c.claimErrno;
     settings.heldMillis = c.heldMillis;
@@ -166,7 +166,7 @@ class PpdevPortFails : public ::testing::TestWithParam<FailureCase> {};
 TEST_P(PpdevPortFails, ErrorLinesNeverAReadingAndMeasuringGoesOn) {
     const FailureCase& c = GetParam();
     TempDir dir;
-    fake::Settings settings = onDevice(dir, 21.5);
+    Fake::Settings settings = onDevice(dir, 21.5);
     settings.failFrom = 1'000'000;
     settings.failCount = c.count;
     settings.failErrno = c.error;
@@ -201,7 +201,7 @@ TEST_P(PpdevPortFails, ErrorLinesNeverAReadingAndMeasuringGoesOn) {
 INSTANTIATE_TEST_SUITE_P(
     Failures, PpdevPortFails,
     ::testing::Values(FailureCase{"ForAHundredThousandAccesses", 100'000, EIO, true},
-                      FailureCase{"GoneForGood", fake::kForever, ENODEV, false}),
+                      FailureCase{"GoneForGood", Fake::kForever, ENODEV, false}),
     byName);
 
 }  // namespace

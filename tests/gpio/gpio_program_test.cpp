@@ -21,22 +21,22 @@ namespace {
 
 using namespace quorvane::testkit;
 using quorvane::testkit::PrintTo;
-using fake = quorvane::testkit::FakeGpiochip;
+using Fake = quorvane::testkit::FakeGpiochip;
 
 constexpr int kCycles = 3;
 
-fake::Settings onBoard(const TempDir& dir, double celsius) {
-    fake::Settings s;
+Fake::Settings onBoard(const TempDir& dir, double celsius) {
+    Fake::Settings s;
     s.celsius = celsius;
     s.journal = (dir.path() / "journal").string();
     return s;
 }
 
-ChildProcess startGpio(const TempDir& dir, const fake::Settings& settings,
+ChildProcess startGpio(const TempDir& dir, const Fake::Settings& settings,
                        const std::string& gpioSettings, const std::vector<std::string>& arguments) {
     return startUnderClock(QUORVANE_GPIO_PROGRAM, dir.path(), arguments,
                            QUORVANE_FAKE_GPIOCHIP_LIBRARY,
-                           {std::string(fake::kEnvironmentVariable) + "=" + settings.text(),
+                           {std::string(Fake::kEnvironmentVariable) + "=" + settings.text(),
                             "QUORVANE_GPIO=" + gpioSettings});
 }
 
@@ -144,9 +144,9 @@ struct RefusalCase {
     const char* name;
     std::string gpioSettings;
     int openErrno = 0;
-    int heldLine = fake::kNoLine;
-    int noPullUp = fake::kNoLine;
-    int latchOnly = fake::kNoLine;
+    int heldLine = Fake::kNoLine;
+    int noPullUp = Fake::kNoLine;
+    int latchOnly = Fake::kNoLine;
     std::vector<std::string> arguments;
     int error = 0;
     std::vector<std::string> hintSays;
@@ -157,7 +157,7 @@ class GpioRefused : public ::testing::TestWithParam<RefusalCase> {};
 TEST_P(GpioRefused, ThreeMessagesAHintStatus1AndTheLinesReleased) {
     const RefusalCase& c = GetParam();
     TempDir dir;
-    fake::Settings settings = onBoard(dir, 21.5);
+    Fake::Settings settings = onBoard(dir, 21.5);
     settings.openErrno = c.openErrno;
     settings.heldLine = c.heldLine;
     settings.noPullUp = c.noPullUp;
@@ -237,7 +237,7 @@ TEST(GpioSettings, ABadOneEndsTheProgramWithStatus2BeforeAnyLineIsRequested) {
         ChildSpec launch{QUORVANE_GPIO_PROGRAM, {"-v"}};
         launch.environment = {
             std::string("LD_PRELOAD=") + QUORVANE_FAKE_GPIOCHIP_LIBRARY,
-            std::string(fake::kEnvironmentVariable) + "=" + onBoard(dir, 21.5).text(),
+            std::string(Fake::kEnvironmentVariable) + "=" + onBoard(dir, 21.5).text(),
             std::string("QUORVANE_GPIO=") + c.settings};
         launch.keepErrors = true;
         ChildProcess gpio(launch);
@@ -257,9 +257,9 @@ TEST(GpioSettings, ABadOneEndsTheProgramWithStatus2BeforeAnyLineIsRequested) {
 // A USB adapter unplugged in the second cycle: every line ioctl fails with ENODEV from then on.
 TEST(GpioAdapterGone, ErrorLinesNeverAReadingAndNoSpinning) {
     TempDir dir;
-    fake::Settings settings = onBoard(dir, 21.5);
+    Fake::Settings settings = onBoard(dir, 21.5);
     settings.failFrom = 1'000;
-    settings.failCount = fake::kForever;
+    settings.failCount = Fake::kForever;
     settings.failErrno = ENODEV;
     auto gpio = startGpio(dir, settings, "", {});
     ASSERT_TRUE(gpio.readUntil([](const std::string& out) {
