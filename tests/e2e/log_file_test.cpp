@@ -393,7 +393,7 @@ TEST(LogFile, ClockSetBackAnHourDoesNotSilenceTheLog) {
 
     const std::int64_t hourBefore = kClockStartSeconds - 3600;
     writeClockFile(clockFile, clockSetting("2026-12-08 09:00:00", kClockRate));
-    ASSERT_TRUE(sim.readUntil([hourBefore](const std::string& out) {
+    ASSERT_TRUE(sim.readUntil([](const std::string& out) {
         const auto lines = measurementLines(out);
         return !lines.empty() && lines.back().seconds >= hourBefore + 45 &&
                lines.back().seconds < kClockStartSeconds;
