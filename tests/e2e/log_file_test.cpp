@@ -195,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(Options, LogOff,
                                                      "logging=ON, log frequency=2147483647"},
                                            NoLogCase{"BeyondLargestHeldThere", "-l99999999999",
                                                      "logging=ON, log frequency=2147483647"}),
-                         byName);
+                         kByName);
 
 TEST(LogFile, ExistingFileKeepsItsContentAndGrowsAtItsEnd) {
     TempDir dir;
@@ -312,7 +312,7 @@ TEST_P(LogIsAFifo, IsRefusedAndMeasuringGoesOn) {
 INSTANTIATE_TEST_SUITE_P(Readers, LogIsAFifo,
                          ::testing::Values(NotAFileCase{"WithoutReader", false},
                                            NotAFileCase{"WithFullIdleReader", true}),
-                         byName);
+                         kByName);
 
 class LateClock : public ::testing::TestWithParam<const char*> {};
 
@@ -382,7 +382,7 @@ INSTANTIATE_TEST_SUITE_P(
                       OutputCase{"FullDevice", "trap '' PIPE; exec \"$@\" >/dev/full", false},
                       // The log's descriptor then takes the number of standard output.
                       OutputCase{"Closed", "trap '' PIPE; exec \"$@\" >&-", false}),
-    byName);
+    kByName);
 
 TEST(LogFile, ClockSetBackAnHourDoesNotSilenceTheLog) {
     TempDir dir;

@@ -97,7 +97,7 @@ TEST_P(PpdevSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsAndNoWriteTurnsTh
 INSTANTIATE_TEST_SUITE_P(Rooms, PpdevSameAsSimulated,
                          ::testing::Values(SameBusCase{"PortLeftTurnedAround", 21.5, true},
                                            SameBusCase{"BelowZero", -10.06, false}),
-                         byName);
+                         kByName);
 
 struct RefusalCase {
     const char* name;
@@ -151,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
             "HeldByAnotherProgram", 0, 0, -1, {}, EBUSY, "Another program holds", 0.0, false},
         RefusalCase{
             "HeldByAnExclusiveDriver", 0, ENXIO, 0, {}, ENXIO, "Another driver", 0.0, true}),
-    byName);
+    kByName);
 
 struct FailureCase {
     const char* name;
@@ -202,6 +202,6 @@ INSTANTIATE_TEST_SUITE_P(
     Failures, PpdevPortFails,
     ::testing::Values(FailureCase{"ForAHundredThousandAccesses", 100'000, EIO, true},
                       FailureCase{"GoneForGood", Fake::kForever, ENODEV, false}),
-    byName);
+    kByName);
 
 }  // namespace

@@ -138,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SameBusCase{"DefaultLines", 21.5, ""},
                       SameBusCase{"ChipByLabelLinesByName", -10.06,
                                   " chip = pinctrl-bcm2711 ; sda=GPIO9;scl=GPIO3;sda=GPIO2"}),
-    byName);
+    kByName);
 
 struct RefusalCase {
     const char* name;
@@ -215,7 +215,7 @@ std::vector<RefusalCase> refusals() {
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Refusals, GpioRefused, ::testing::ValuesIn(refusals()), byName);
+INSTANTIATE_TEST_SUITE_P(Refusals, GpioRefused, ::testing::ValuesIn(refusals()), kByName);
 
 TEST(GpioSettings, ABadOneEndsTheProgramWithStatus2BeforeAnyLineIsRequested) {
     const struct {
