@@ -44,12 +44,6 @@ endfunction()
 function(quorvane_kit_settings)
   get_directory_property(targets DIRECTORY ${PROJECT_SOURCE_DIR}/tests/kit BUILDSYSTEM_TARGETS)
   quorvane_settings(${targets})
-  # The faked kernel devices compile the simulator's sources themselves, and so need what it links.
-  foreach(target IN ITEMS quorvane_fake_parport quorvane_fake_gpiochip)
-    if(TARGET ${target})
-      target_link_libraries(${target} PRIVATE quorvane_numbers)
-    endif()
-  endforeach()
 endfunction()
 
 # The sanitizers and the fuzzer's coverage stay global: they must reach every object and every

@@ -19,10 +19,10 @@ constexpr std::uint8_t kClock = 0x80;
 constexpr std::uint8_t kDataDrive = 0x08;
 
 Access readAccess(std::uint16_t address, int value, std::uint32_t count = 1) {
-    return {Kind::kRead, address, static_cast<std::uint8_t>(value), count};
+    return {Kind::Read, address, static_cast<std::uint8_t>(value), count};
 }
 Access writeAccess(std::uint16_t address, int value) {
-    return {Kind::kWrite, address, static_cast<std::uint8_t>(value), 1};
+    return {Kind::Write, address, static_cast<std::uint8_t>(value), 1};
 }
 
 // A device that leaves the line alone while a byte comes in, then answers the ninth clock.
@@ -35,7 +35,7 @@ std::vector<int> byteThenAnswer(int answer) {
 class TwoWireBus : public ::testing::Test {
   protected:
     static void start(std::uint16_t base, std::uint8_t dataLatch, std::uint8_t controlLatch) {
-        Port().Reset(base, dataLatch, controlLatch);
+        fakePort().reset(base, dataLatch, controlLatch);
         port = base;
     }
     void SetUp() override { start(0x378, 0x00, 0x00); }
@@ -46,11 +46,11 @@ class TwoWireBus : public ::testing::Test {
     static void afterStart() {
         startIdle();
         static_cast<void>(Start());
-        Port().ClearLog();
+        fakePort().clearLog();
     }
 
-    static const Log& log() { return Port().Log(); }
-    static std::string wire() { return Port().MasterBus(); }
+    static const Log& log() { return fakePort().log(); }
+    static std::string wire() { return fakePort().masterBus(); }
 };
 
 // --- Line operations -------------------------------------------------------------------------
@@ -107,7 +107,7 @@ TEST_F(TwoWireBus, GetDataReleasesTheLineBeforeSamplingIt) {
         SCOPED_TRACE("control " + std::to_string(c.control) + " device " +
                      std::to_string(c.device));
         start(0x378, 0x80, c.control);
-        Port().ScriptDeviceLevels({c.device});
+        fakePort().scriptDeviceLevels({c.device});
         EXPECT_EQ(getData(), c.expected);
         const int control = c.control | kControlFixed;
         EXPECT_EQ(log(), (Log{readAccess(0x37A, control), writeAccess(0x37A, control & ~kDataDrive),
@@ -160,7 +160,7 @@ TEST_P(SetUpOperation, MakesItsAccessesInOrderFromEveryLatchPattern) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(SetUp, SetUpOperation, ::testing::ValuesIn(kSetUps), byName);
+INSTANTIATE_TEST_SUITE_P(SetUp, SetUpOperation, ::testing::ValuesIn(kSetUps), kByName);
 
 TEST_F(TwoWireBus, PowerAndAddressLeaveTheDataRegisterAsTheAdapterNeeds) {
     // 0x80, 0x40, 0x10 and 0x07 set, 0x20 clear, the unconnected 0x08 as it was.
@@ -172,12 +172,12 @@ TEST_F(TwoWireBus, PowerAndAddressLeaveTheDataRegisterAsTheAdapterNeeds) {
         start(0x378, c.before, 0x00);
         applyPower();
         setAddress();
-        EXPECT_EQ(Port().DataLatch(), c.after) << "from " << int{c.before};
+        EXPECT_EQ(fakePort().dataLatch(), c.after) << "from " << int{c.before};
         // Later clock changes touch nothing else.
         resetClk();
-        EXPECT_EQ(Port().DataLatch(), c.after & 0x7F);
+        EXPECT_EQ(fakePort().dataLatch(), c.after & 0x7F);
         setClk();
-        EXPECT_EQ(Port().DataLatch(), c.after);
+        EXPECT_EQ(fakePort().dataLatch(), c.after);
     }
 }
 
@@ -193,18 +193,18 @@ TEST_F(TwoWireBus, DelayMsecReadsTheDataRegisterAThousandTimesPerMillisecond) {
         SCOPED_TRACE(c.ms);
         start(c.base, 0x12, 0x00);
         DelayMsec(c.ms);
-        EXPECT_EQ(Count(log(), Kind::kRead), c.reads);
-        EXPECT_EQ(Count(log(), Kind::kRead, c.base), c.reads);
-        EXPECT_EQ(Count(log(), Kind::kWrite), 0U);
-        EXPECT_EQ(Port().SleepCalls(), 0U);
+        EXPECT_EQ(countAccesses(log(), Kind::Read), c.reads);
+        EXPECT_EQ(countAccesses(log(), Kind::Read, c.base), c.reads);
+        EXPECT_EQ(countAccesses(log(), Kind::Write), 0U);
+        EXPECT_EQ(fakePort().sleepCalls(), 0U);
     }
 }
 
 TEST_F(TwoWireBus, DelaySecSleepsWithoutTouchingThePort) {
     DelaySec(1);
     DelaySec(3);
-    EXPECT_EQ(Port().SleepCalls(), 2U);
-    EXPECT_EQ(Port().SleptSeconds(), 4U);
+    EXPECT_EQ(fakePort().sleepCalls(), 2U);
+    EXPECT_EQ(fakePort().sleptSeconds(), 4U);
     EXPECT_TRUE(log().empty());
 }
 
@@ -230,9 +230,9 @@ TEST_F(TwoWireBus, FramingOperationsCostTheirLineChanges) {
         startIdle();
         c.run();
         // Each line change is one read-modify-write and 1 ms of 1000 data-register reads.
-        EXPECT_EQ(Count(log(), Kind::kWrite), c.lineChanges);
-        EXPECT_EQ(Count(log(), Kind::kRead, 0x379), c.samples);
-        EXPECT_EQ(Count(log(), Kind::kRead), c.lineChanges * 1001 + c.samples);
+        EXPECT_EQ(countAccesses(log(), Kind::Write), c.lineChanges);
+        EXPECT_EQ(countAccesses(log(), Kind::Read, 0x379), c.samples);
+        EXPECT_EQ(countAccesses(log(), Kind::Read), c.lineChanges * 1001 + c.samples);
     }
 }
 
@@ -240,7 +240,7 @@ TEST_F(TwoWireBus, StartAndStopConditionsOnTheWire) {
     startIdle();
     EXPECT_EQ(Start(), 0);
     EXPECT_EQ(wire(), "S");
-    EXPECT_EQ(Port().DataLatch() & kClock, 0) << "Start ends with the clock low";
+    EXPECT_EQ(fakePort().dataLatch() & kClock, 0) << "Start ends with the clock low";
 
     // A repeated start, entered with the clock low and the data line held low.
     start(0x378, 0x57, 0x0C);
@@ -252,13 +252,13 @@ TEST_F(TwoWireBus, StartAndStopConditionsOnTheWire) {
     EXPECT_EQ(Stop(), 0);
     EXPECT_EQ(wire(), "S P");
     // Stop leaves the bus idle: clock high, data released.
-    EXPECT_NE(Port().DataLatch() & kClock, 0);
-    EXPECT_EQ(Port().ControlLatch() & kDataDrive, 0);
+    EXPECT_NE(fakePort().dataLatch() & kClock, 0);
+    EXPECT_EQ(fakePort().controlLatch() & kDataDrive, 0);
 
     // A device that still holds the data line once the stop released it is out of step.
     startIdle();
     static_cast<void>(Start());
-    Port().ScriptDeviceLevels({0});
+    fakePort().scriptDeviceLevels({0});
     EXPECT_NE(Stop(), 0);
 }
 
@@ -267,10 +267,10 @@ TEST_F(TwoWireBus, TransmitSendsEachBitMostSignificantFirstThenReleasesForTheNin
                               std::uint8_t{0x9A}, std::uint8_t{0x01}}) {
         SCOPED_TRACE(int{byte});
         afterStart();
-        Port().ScriptDeviceLevels(byteThenAnswer(0));
+        fakePort().scriptDeviceLevels(byteThenAnswer(0));
         EXPECT_EQ(Transmit(byte), 0);
-        EXPECT_EQ(wire(), HexByte(byte) + " n");
-        EXPECT_EQ(Port().DataLatch() & kClock, 0) << "the clock ends low";
+        EXPECT_EQ(wire(), hexByte(byte) + " n");
+        EXPECT_EQ(fakePort().dataLatch() & kClock, 0) << "the clock ends low";
     }
 }
 
@@ -282,14 +282,14 @@ TEST_F(TwoWireBus, TransmitSamplesEachClockOnceWhileItIsHigh) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.device);
         afterStart();
-        Port().ScriptDeviceLevels(byteThenAnswer(c.device));
+        fakePort().scriptDeviceLevels(byteThenAnswer(c.device));
         const int status = Transmit(0xA5);
         if (c.acknowledged) {
             EXPECT_EQ(status, 0);
         } else {
             EXPECT_NE(status, 0);
         }
-        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+        EXPECT_EQ(fakePort().scriptedLevelsLeft(), 0U);
 
         // Every status read and the line levels around it.
         const Log& l = log();
@@ -308,14 +308,14 @@ TEST_F(TwoWireBus, TransmitSamplesEachClockOnceWhileItIsHigh) {
                 }
                 // The clock falls right after the sample: no extra line change.
                 ASSERT_LT(i + 2, l.size());
-                EXPECT_EQ(l[i + 2].kind, Kind::kWrite);
+                EXPECT_EQ(l[i + 2].kind, Kind::Write);
                 EXPECT_EQ(l[i + 2].address, 0x378);
                 EXPECT_EQ(l[i + 2].value & kClock, 0);
-            } else if (a.kind == Kind::kWrite && a.address == 0x378) {
+            } else if (a.kind == Kind::Write && a.address == 0x378) {
                 const bool high = (a.value & kClock) != 0;
                 risingEdges += (high && !clockHigh) ? 1 : 0;
                 clockHigh = high;
-            } else if (a.kind == Kind::kWrite && a.address == 0x37A) {
+            } else if (a.kind == Kind::Write && a.address == 0x37A) {
                 released = (a.value & kDataDrive) == 0;
             }
         }
@@ -346,13 +346,13 @@ TEST_F(TwoWireBus, TransmitStopsAtAReleasedBitThatReadsLow) {
             levels[static_cast<std::size_t>(bit)] = 0;
         }
         levels.push_back(0);
-        Port().ScriptDeviceLevels(levels);
+        fakePort().scriptDeviceLevels(levels);
         const int status = Transmit(c.byte);
         EXPECT_EQ(status != 0, c.fails);
-        EXPECT_EQ(Port().DataLatch() & kClock, 0) << "the clock ends low, ready for a stop";
+        EXPECT_EQ(fakePort().dataLatch() & kClock, 0) << "the clock ends low, ready for a stop";
         if (!c.fails) {
             EXPECT_EQ(wire(), c.sent);
-            EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+            EXPECT_EQ(fakePort().scriptedLevelsLeft(), 0U);
             continue;
         }
         // The first released bit at or after the held one is the last clock given.
@@ -360,8 +360,8 @@ TEST_F(TwoWireBus, TransmitStopsAtAReleasedBitThatReadsLow) {
         while (((c.byte >> (7 - lastBit)) & 1) == 0) {
             ++lastBit;
         }
-        EXPECT_EQ(Port().ScriptedLevelsLeft(), static_cast<std::size_t>(8 - lastBit));
-        EXPECT_EQ(Count(log(), Kind::kRead, 0x379), static_cast<std::uint64_t>(lastBit + 1));
+        EXPECT_EQ(fakePort().scriptedLevelsLeft(), static_cast<std::size_t>(8 - lastBit));
+        EXPECT_EQ(countAccesses(log(), Kind::Read, 0x379), static_cast<std::uint64_t>(lastBit + 1));
     }
 }
 
@@ -378,15 +378,15 @@ TEST_F(TwoWireBus, ReceiveAssemblesTheSampledBitsMostSignificantFirst) {
         SCOPED_TRACE(int{c.expected});
         // As in a read: the read address has gone out and been acknowledged.
         afterStart();
-        Port().ScriptDeviceLevels(byteThenAnswer(0));
+        fakePort().scriptDeviceLevels(byteThenAnswer(0));
         static_cast<void>(Transmit(0x9B));
-        Port().ClearLog();
-        Port().ScriptDeviceLevels(c.levels);
+        fakePort().clearLog();
+        fakePort().scriptDeviceLevels(c.levels);
         EXPECT_EQ(Receive(), c.expected);
-        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+        EXPECT_EQ(fakePort().scriptedLevelsLeft(), 0U);
         // Eight clocks with the line released, no ninth, every sample while the clock is high.
         EXPECT_EQ(wire(), "FF");
-        EXPECT_EQ(Port().SamplesWithClockLow(), 0U);
+        EXPECT_EQ(fakePort().samplesWithClockLow(), 0U);
     }
 }
 
@@ -397,7 +397,7 @@ TEST_F(TwoWireBus, MasterAcknowledgeBits) {
         afterStart();
         static_cast<void>(Transmit(0x9B));
         static_cast<void>(Receive());
-        Port().ClearLog();
+        fakePort().clearLog();
         if (acknowledge) {
             Ack();
         } else {

@@ -195,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(Options, LogOff,
                                                      "logging=ON, log frequency=2147483647"},
                                            NoLogCase{"BeyondLargestHeldThere", "-l99999999999",
                                                      "logging=ON, log frequency=2147483647"}),
-                         byName);
+                         kByName);
 
 TEST(LogFile, ExistingFileKeepsItsContentAndGrowsAtItsEnd) {
     TempDir dir;
@@ -312,7 +312,7 @@ TEST_P(LogIsAFifo, IsRefusedAndMeasuringGoesOn) {
 INSTANTIATE_TEST_SUITE_P(Readers, LogIsAFifo,
                          ::testing::Values(NotAFileCase{"WithoutReader", false},
                                            NotAFileCase{"WithFullIdleReader", true}),
-                         byName);
+                         kByName);
 
 class LateClock : public ::testing::TestWithParam<const char*> {};
 
@@ -321,7 +321,7 @@ class LateClock : public ::testing::TestWithParam<const char*> {};
 TEST_P(LateClock, EntriesStayAnIntervalApart) {
     TempDir dir;
     const auto clockFile = dir.path() / "clock";
-    writeClockFile(clockFile, clockSpec(GetParam(), kClockRate));
+    writeClockFile(clockFile, clockSetting(GetParam(), kClockRate));
     auto sim = startSim(dir.path(), {"-l30"}, {.clockFile = clockFile});
     ASSERT_TRUE(waitForLines(sim, 160)) << sim.output();
     const StoppedRun run = stop(sim, dir);
@@ -382,18 +382,18 @@ INSTANTIATE_TEST_SUITE_P(
                       OutputCase{"FullDevice", "trap '' PIPE; exec \"$@\" >/dev/full", false},
                       // The log's descriptor then takes the number of standard output.
                       OutputCase{"Closed", "trap '' PIPE; exec \"$@\" >&-", false}),
-    byName);
+    kByName);
 
 TEST(LogFile, ClockSetBackAnHourDoesNotSilenceTheLog) {
     TempDir dir;
     const auto clockFile = dir.path() / "clock";
-    writeClockFile(clockFile, clockSpec(kClockStart, kClockRate));
+    writeClockFile(clockFile, clockSetting(kClockStart, kClockRate));
     auto sim = startSim(dir.path(), {"-l10"}, {.clockFile = clockFile});
     ASSERT_TRUE(waitForTime(sim, kClockStartSeconds + 25)) << sim.output();
 
     const std::int64_t hourBefore = kClockStartSeconds - 3600;
-    writeClockFile(clockFile, clockSpec("2026-12-08 09:00:00", kClockRate));
-    ASSERT_TRUE(sim.readUntil([hourBefore](const std::string& out) {
+    writeClockFile(clockFile, clockSetting("2026-12-08 09:00:00", kClockRate));
+    ASSERT_TRUE(sim.readUntil([](const std::string& out) {
         const auto lines = measurementLines(out);
         return !lines.empty() && lines.back().seconds >= hourBefore + 45 &&
                lines.back().seconds < kClockStartSeconds;

@@ -8,96 +8,40 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "bus/port_io.h"
-#include "bus/twowire.h"
-#include "frontend/console.h"
-#include "kit/bus_events.h"
 #include "kit/cases.h"
 #include "kit/fake_parport.h"
 #include "kit/shown_line.h"
 #include "kit/sim_run.h"
-#include "sim/simulation.h"
-#include "thermometer/thermometer.h"
+#include "kit/simulated_run.h"
 
 namespace {
 
 using namespace quorvane::testkit;
 using quorvane::testkit::PrintTo;
-using fake = quorvane::testkit::FakeParport;
-namespace sim = quorvane::sim;
+using Fake = quorvane::testkit::FakeParport;
 
 constexpr int kCycles = 3;
 
-fake::Settings onDevice(const TempDir& dir, double celsius) {
-    fake::Settings s;
+Fake::Settings onDevice(const TempDir& dir, double celsius) {
+    Fake::Settings s;
     s.device = QUORVANE_PPDEV_DEVICE;
     s.celsius = celsius;
     s.journal = (dir.path() / "journal").string();
     return s;
 }
 
-ChildProcess startPpdev(const TempDir& dir, const fake::Settings& settings,
+ChildProcess startPpdev(const TempDir& dir, const Fake::Settings& settings,
                         const std::vector<std::string>& arguments) {
     return startUnderClock(QUORVANE_PPDEV_PROGRAM, dir.path(), arguments,
                            QUORVANE_FAKE_PARPORT_LIBRARY,
-                           {std::string(fake::kEnvironmentVariable) + "=" + settings.text()});
+                           {std::string(Fake::kEnvironmentVariable) + "=" + settings.text()});
 }
 
 std::vector<std::string> journalOf(const TempDir& dir) {
-    std::istringstream in(readFile(dir.path() / "journal").value_or(""));
-    std::vector<std::string> entries;
-    for (std::string line; std::getline(in, line);) {
-        entries.push_back(line);
-    }
-    return entries;
-}
-
-// What the same layers give on the simulated port, as quorvane_sim runs them: the values shown
-// and the bus decoded from the wires, over the first cycles after power-on.
-struct SimulatedRun {
-    std::vector<std::string> values;
-    std::vector<std::string> bus;
-};
-
-SimulatedRun onTheSimulatedPort(double celsius) {
-    sim::Simulation& s = sim::simulation();
-    s.reset();
-    s.setRealSleep(false);
-    s.setTemperature(celsius);
-    BusEventDecoder decoder(s.lines().scl, s.lines().sda);
-    s.setLineObserver([&decoder](const sim::LineState& l) { decoder.lines(l.scl, l.sda, l.time); });
-    SimulatedRun run;
-    if (RequestPortAccess(0x378, 3, 1) == 0) {
-        port = 0x378;
-        driveDataLines();
-        for (int cycle = 0; cycle < kCycles; ++cycle) {
-            std::int16_t tenths = 0;
-            static_cast<void>(Temperature(0x378, &tenths));
-            char line[kLineBufferSize];
-            FormatMeasurementLine(line, sizeof line, tenths, 0, "00:00:00 01/01/2000");
-            run.values.push_back(parseMeasurementLine(line).value().valueField);
-        }
-    }
-    s.setLineObserver(nullptr);
-    for (const BusEvent& e : decoder.events()) {
-        run.bus.push_back(e.token);
-    }
-    return run;
-}
-
-// Stops a program that has shown its first cycles, and gives the values they showed.
-std::vector<std::string> stoppedValues(ChildProcess& program) {
-    EXPECT_TRUE(program.stop().has_value()) << "still running after SIGINT";
-    std::vector<std::string> values;
-    for (const ShownLine& line : measurementLines(program.output())) {
-        values.push_back(line.valueField);
-    }
-    values.resize(kCycles);
-    return values;
+    return readLines(dir.path() / "journal");
 }
 
 struct SameBusCase {
@@ -110,22 +54,22 @@ class PpdevSameAsSimulated : public ::testing::TestWithParam<SameBusCase> {};
 
 TEST_P(PpdevSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsAndNoWriteTurnsThePortAround) {
     const SameBusCase& c = GetParam();
-    const SimulatedRun expected = onTheSimulatedPort(c.celsius);
+    const SimulatedRun expected = onTheSimulatedPort(c.celsius, kCycles);
     ASSERT_EQ(expected.values.size(), static_cast<std::size_t>(kCycles));
 
     TempDir dir;
-    fake::Settings settings = onDevice(dir, c.celsius);
+    Fake::Settings settings = onDevice(dir, c.celsius);
     settings.leftReverse = c.leftReverse;
     auto ppdev = startPpdev(dir, settings, {});
     ASSERT_TRUE(waitForLines(ppdev, kCycles)) << ppdev.output();
-    const std::vector<std::string> values = stoppedValues(ppdev);
+    const std::vector<std::string> values = stoppedValues(ppdev, kCycles);
     EXPECT_EQ(values, expected.values) << ppdev.output();
 
     // And quorvane_sim itself, in a room at the same temperature, shows the same values.
     auto simulated =
         startSim(dir.path(), {}, {.settings = "temperature=" + std::to_string(c.celsius)});
     ASSERT_TRUE(waitForLines(simulated, kCycles)) << simulated.output();
-    EXPECT_EQ(stoppedValues(simulated), values) << simulated.output();
+    EXPECT_EQ(stoppedValues(simulated, kCycles), values) << simulated.output();
 
     const std::vector<std::string> journal = journalOf(dir);
     std::vector<std::string> bus;
@@ -153,7 +97,7 @@ TEST_P(PpdevSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsAndNoWriteTurnsTh
 INSTANTIATE_TEST_SUITE_P(Rooms, PpdevSameAsSimulated,
                          ::testing::Values(SameBusCase{"PortLeftTurnedAround", 21.5, true},
                                            SameBusCase{"BelowZero", -10.06, false}),
-                         byName);
+                         kByName);
 
 struct RefusalCase {
     const char* name;
@@ -172,7 +116,7 @@ class PpdevRefused : public ::testing::TestWithParam<RefusalCase> {};
 TEST_P(PpdevRefused, ThreeMessagesAHintAndStatus1EvenForHelp) {
     const RefusalCase& c = GetParam();
     TempDir dir;
-    fake::Settings settings = onDevice(dir, 21.5);
+    Fake::Settings settings = onDevice(dir, 21.5);
     settings.openErrno = c.openErrno;
     settings.claimErrno = c.claimErrno;
     settings.heldMillis = c.heldMillis;
@@ -207,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
             "HeldByAnotherProgram", 0, 0, -1, {}, EBUSY, "Another program holds", 0.0, false},
         RefusalCase{
             "HeldByAnExclusiveDriver", 0, ENXIO, 0, {}, ENXIO, "Another driver", 0.0, true}),
-    byName);
+    kByName);
 
 struct FailureCase {
     const char* name;
@@ -222,7 +166,7 @@ class PpdevPortFails : public ::testing::TestWithParam<FailureCase> {};
 TEST_P(PpdevPortFails, ErrorLinesNeverAReadingAndMeasuringGoesOn) {
     const FailureCase& c = GetParam();
     TempDir dir;
-    fake::Settings settings = onDevice(dir, 21.5);
+    Fake::Settings settings = onDevice(dir, 21.5);
     settings.failFrom = 1'000'000;
     settings.failCount = c.count;
     settings.failErrno = c.error;
@@ -257,7 +201,7 @@ TEST_P(PpdevPortFails, ErrorLinesNeverAReadingAndMeasuringGoesOn) {
 INSTANTIATE_TEST_SUITE_P(
     Failures, PpdevPortFails,
     ::testing::Values(FailureCase{"ForAHundredThousandAccesses", 100'000, EIO, true},
-                      FailureCase{"GoneForGood", fake::kForever, ENODEV, false}),
-    byName);
+                      FailureCase{"GoneForGood", Fake::kForever, ENODEV, false}),
+    kByName);
 
 }  // namespace

@@ -86,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
                       17.0,
                       25.0},
         MeasuringCase{"LaterUnitWinsUnknownIgnored", {"-k", "-x", "-f"}, "", 'F', 62.5, 77.1}),
-    byName);
+    kByName);
 
 struct UsageCase {
     const char* name;
@@ -112,6 +112,6 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"HelpAfterVerboseShowsNoBanner", {"-v", "-l1", "--help"}},
                       UsageCase{"SlashQuestionMark", {"-f", "/?"}},
                       UsageCase{"FiveValidArguments", {"-v", "-f", "-k", "-l5", "-v"}}),
-    byName);
+    kByName);
 
 }  // namespace

@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadingCase{"NoCountPerDegree", "temperature=21.3;count_per_c=0", {}, 3, 20.8, 20.8, 0.0},
         // Forty lines span more than the minute of the swing.
         ReadingCase{"Swing", "temperature=-5..5/60", {}, 40, -5.0, 5.0, 0.1}),
-    byName);
+    kByName);
 
 class SimWorldFault : public ::testing::TestWithParam<std::string> {};
 
@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "unplugged, unpowered, sda-low, sda-high, nak"},
         BadSettingCase{"WindowEndsBeforeItBegins", "temperature=20;fault=nak@20-10",
                        "fault=nak@20-10", "TO after FROM"}),
-    byName);
+    kByName);
 
 // A cycle takes about 0.87 s of bus traffic and the one-second conversion: on the accelerated
 // clock forty lines span seventy-five seconds. Unpaced (the bus time only counted) they would

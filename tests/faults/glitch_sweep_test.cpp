@@ -15,15 +15,15 @@
 
 #include "bus/port_io.h"
 #include "bus/twowire.h"
-#include "kit/bus_events.h"
+#include "kit/bus_analyser.h"
 #include "sim/simulation.h"
 #include "thermometer/thermometer.h"
 
 namespace {
 
 using namespace quorvane::sim;
+using quorvane::testkit::BusAnalyser;
 using quorvane::testkit::BusEvent;
-using quorvane::testkit::BusEventDecoder;
 
 constexpr std::uint16_t kPort = 0x378;
 constexpr double kTrue = 21.5;
@@ -63,19 +63,19 @@ CycleTimes cleanCycle() {
     CycleTimes times;
     Micros previous = s.clock();
     Micros longestGap = 0;
-    BusEventDecoder decoder(s.lines().scl, s.lines().sda);
+    BusAnalyser analyser(s.lines().scl, s.lines().sda);
     s.setLineObserver([&](const LineState& now) {
         if (now.time - previous > longestGap) {
             longestGap = now.time - previous;
             times.readsFrom = now.time - origin;
         }
         previous = now.time;
-        decoder.lines(now.scl, now.sda, now.time - origin);
+        analyser.newLevels(now.scl, now.sda, now.time - origin);
     });
     EXPECT_EQ(Temperature(kPort, &times.tenths), 0);
     s.setLineObserver(nullptr);
     times.end = s.clock() - origin;
-    const std::vector<BusEvent>& events = decoder.events();
+    const std::vector<BusEvent>& events = analyser.events();
     std::vector<Micros> starts;
     for (const BusEvent& event : events) {
         if (event.token.starts_with('S')) {

@@ -95,7 +95,7 @@ RestartOutcome killAndRestart(std::uint64_t killAt) {
 
 // The new program shows at most one failed cycle, and only before its first good one; every
 // reading is right, and the configuration went to the EEPROM once.
-void ExpectRecovered(const RestartOutcome& o) {
+void expectRecovered(const RestartOutcome& o) {
     ASSERT_TRUE(o.killed);
     EXPECT_LE(o.failedCycles, 1);
     EXPECT_FALSE(o.failureAfterSuccess);
@@ -115,7 +115,7 @@ TEST(RestartAfterKill, SweepEveryLineChangeOfACycle) {
         for (const std::uint64_t killAt : {change, change + 1}) {
             SCOPED_TRACE("killed at access " + std::to_string(killAt));
             const RestartOutcome o = killAndRestart(killAt);
-            ASSERT_NO_FATAL_FAILURE(ExpectRecovered(o));
+            ASSERT_NO_FATAL_FAILURE(expectRecovered(o));
             withDataHeld += o.deviceHeldDataAtKill ? 1 : 0;
         }
     }
@@ -136,7 +136,7 @@ TEST(RestartAfterKill, SweepPointsInsideTheWaits) {
     for (std::uint64_t i = 1; i <= kPoints; ++i) {
         const std::uint64_t killAt = firstCycle * i / (kPoints + 1) + 7;
         SCOPED_TRACE("killed at access " + std::to_string(killAt));
-        ASSERT_NO_FATAL_FAILURE(ExpectRecovered(killAndRestart(killAt)));
+        ASSERT_NO_FATAL_FAILURE(expectRecovered(killAndRestart(killAt)));
     }
 }
 

@@ -21,27 +21,27 @@ constexpr std::uint16_t kControl = 0x37A;
 
 // A bus whose clock is high, as after power and the address set-up, and whose device holds the
 // data line low for this many falling clock edges (negative: for ever).
-void ResetWithLineHeld(int falls) {
-    Port().Reset(kData, 0x80, 0x04);
-    Port().HoldDataLowForFalls(falls);
+void resetWithLineHeld(int falls) {
+    fakePort().reset(kData, 0x80, 0x04);
+    fakePort().holdDataLowForFalls(falls);
     port = kData;
 }
 
-std::vector<Access> Writes() {
+std::vector<Access> writesLogged() {
     std::vector<Access> writes;
-    for (const Access& a : Port().Log()) {
-        if (a.kind == Kind::kWrite) {
+    for (const Access& a : fakePort().log()) {
+        if (a.kind == Kind::Write) {
             writes.push_back(a);
         }
     }
     return writes;
 }
 
-bool ClockHigh() {
-    return (Port().DataLatch() & 0x80) != 0;
+bool clockHigh() {
+    return (fakePort().dataLatch() & 0x80) != 0;
 }
-bool MasterPullsLow() {
-    return (Port().ControlLatch() & 0x08) != 0;
+bool masterPullsLow() {
+    return (fakePort().controlLatch() & 0x08) != 0;
 }
 
 struct HeldCase {
@@ -61,23 +61,23 @@ std::string caseName(const ::testing::TestParamInfo<HeldCase>& info) {
 
 class StartWithHeldLine : public ::testing::TestWithParam<HeldCase> {
   protected:
-    void SetUp() override { ResetWithLineHeld(GetParam().releaseAfterFalls); }
+    void SetUp() override { resetWithLineHeld(GetParam().releaseAfterFalls); }
 };
 
 TEST_P(StartWithHeldLine, PulsesUntilFreeThenMakesStartOrFails) {
     const HeldCase& c = GetParam();
     const int status = Start();
-    const std::vector<Access> writes = Writes();
+    const std::vector<Access> writes = writesLogged();
 
     EXPECT_EQ(status == 0, c.succeeds);
     // setData and setClk, two line operations per pulse, then the three of the start condition.
     const int tail = c.succeeds ? 3 : 0;
     EXPECT_EQ(writes.size(), static_cast<std::size_t>(2 + 2 * c.expectedPulses + tail));
-    EXPECT_EQ(Port().ClockFalls(), c.expectedPulses + (c.succeeds ? 1 : 0));
+    EXPECT_EQ(fakePort().clockFalls(), c.expectedPulses + (c.succeeds ? 1 : 0));
     // The line is read once, then once after each pulse, always while the clock is high.
-    EXPECT_EQ(Count(Port().Log(), Kind::kRead, 0x379),
+    EXPECT_EQ(countAccesses(fakePort().log(), Kind::Read, 0x379),
               static_cast<std::uint64_t>(1 + c.expectedPulses));
-    EXPECT_EQ(Port().SamplesWithClockLow(), 0U);
+    EXPECT_EQ(fakePort().samplesWithClockLow(), 0U);
 
     // Until the start condition the master never pulls the data line: every control write before
     // it has the drive bit clear, and every data-register write keeps everything but the clock.
@@ -99,12 +99,12 @@ TEST_P(StartWithHeldLine, PulsesUntilFreeThenMakesStartOrFails) {
         EXPECT_EQ(pull.value & 0x08, 0x08);
         EXPECT_EQ(writes[beforeStart - 1].address, kData);
         EXPECT_EQ(writes[beforeStart - 1].value & 0x80, 0x80);
-        EXPECT_FALSE(ClockHigh());
-        EXPECT_TRUE(MasterPullsLow());
+        EXPECT_FALSE(clockHigh());
+        EXPECT_TRUE(masterPullsLow());
     } else {
         // Nothing is driven: the clock stays high and the data line released, the bus idle.
-        EXPECT_TRUE(ClockHigh());
-        EXPECT_FALSE(MasterPullsLow());
+        EXPECT_TRUE(clockHigh());
+        EXPECT_FALSE(masterPullsLow());
     }
 }
 
@@ -116,26 +116,26 @@ INSTANTIATE_TEST_SUITE_P(HeldFor, StartWithHeldLine,
                          caseName);
 
 TEST(StartOnFreeBus, MakesTheStartConditionInFiveLineChangesAndOneSample) {
-    ResetWithLineHeld(0);
+    resetWithLineHeld(0);
     ASSERT_EQ(Start(), 0);
     // setData, setClk, resetData, resetData, resetClk; the control register's fixed bits 0xC0
     // are written back as read.
-    EXPECT_EQ(Writes(), (std::vector<Access>{{Kind::kWrite, kControl, 0xC4, 1},
-                                             {Kind::kWrite, kData, 0x80, 1},
-                                             {Kind::kWrite, kControl, 0xCC, 1},
-                                             {Kind::kWrite, kControl, 0xCC, 1},
-                                             {Kind::kWrite, kData, 0x00, 1}}));
-    EXPECT_EQ(Count(Port().Log(), Kind::kRead, 0x379), 1U);
+    EXPECT_EQ(writesLogged(), (std::vector<Access>{{Kind::Write, kControl, 0xC4, 1},
+                                                   {Kind::Write, kData, 0x80, 1},
+                                                   {Kind::Write, kControl, 0xCC, 1},
+                                                   {Kind::Write, kControl, 0xCC, 1},
+                                                   {Kind::Write, kData, 0x00, 1}}));
+    EXPECT_EQ(countAccesses(fakePort().log(), Kind::Read, 0x379), 1U);
 }
 
 // A transaction whose first Start cannot free the bus fails at once: no stop condition, and the
 // out value is left as it was.
 TEST(StartOnStuckLine, TransactionFailsWithoutStopAndKeepsOutValue) {
-    ResetWithLineHeld(-1);
+    resetWithLineHeld(-1);
     std::uint8_t cfg = 0x5A;
     EXPECT_NE(ReadCfg(5, &cfg), 0);
     EXPECT_EQ(cfg, 0x5A);
-    for (const Access& w : Writes()) {
+    for (const Access& w : writesLogged()) {
         if (w.address == kControl) {
             EXPECT_EQ(w.value & 0x08, 0);
         }

@@ -218,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(
                                              0);
                                    close(s);
                                }}),
-    byName);
+    kByName);
 
 // A FIFO that someone holds open for reading: the entry would sit in its buffer, and a full buffer
 // would stop the program for good.

@@ -8,104 +8,54 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "bus/port_io.h"
-#include "bus/twowire.h"
-#include "frontend/console.h"
-#include "kit/bus_events.h"
 #include "kit/cases.h"
 #include "kit/fake_gpiochip.h"
 #include "kit/shown_line.h"
 #include "kit/sim_run.h"
-#include "sim/simulation.h"
-#include "thermometer/thermometer.h"
+#include "kit/simulated_run.h"
 
 namespace {
 
 using namespace quorvane::testkit;
 using quorvane::testkit::PrintTo;
-using fake = quorvane::testkit::FakeGpiochip;
-namespace sim = quorvane::sim;
+using Fake = quorvane::testkit::FakeGpiochip;
 
 constexpr int kCycles = 3;
 
-fake::Settings onBoard(const TempDir& dir, double celsius) {
-    fake::Settings s;
+Fake::Settings onBoard(const TempDir& dir, double celsius) {
+    Fake::Settings s;
     s.celsius = celsius;
     s.journal = (dir.path() / "journal").string();
     return s;
 }
 
-ChildProcess startGpio(const TempDir& dir, const fake::Settings& settings,
+ChildProcess startGpio(const TempDir& dir, const Fake::Settings& settings,
                        const std::string& gpioSettings, const std::vector<std::string>& arguments) {
     return startUnderClock(QUORVANE_GPIO_PROGRAM, dir.path(), arguments,
                            QUORVANE_FAKE_GPIOCHIP_LIBRARY,
-                           {std::string(fake::kEnvironmentVariable) + "=" + settings.text(),
+                           {std::string(Fake::kEnvironmentVariable) + "=" + settings.text(),
                             "QUORVANE_GPIO=" + gpioSettings});
 }
 
 std::vector<std::string> journalOf(const TempDir& dir) {
-    std::istringstream in(readFile(dir.path() / "journal").value_or(""));
-    std::vector<std::string> entries;
-    for (std::string line; std::getline(in, line);) {
-        entries.push_back(line);
-    }
-    return entries;
+    return readLines(dir.path() / "journal");
 }
 
 bool isLineIoctl(const std::string& entry) {
     return entry.starts_with("set") || entry.starts_with("get") || entry.starts_with("config");
 }
 
-// The values shown and the bus decoded from the wires over the first cycles after power-on, when
-// the same layers run on the simulated port, as in quorvane_sim.
-struct SimulatedRun {
-    std::vector<std::string> values;
-    std::vector<std::string> bus;
-};
-
-SimulatedRun onTheSimulatedPort(double celsius) {
-    sim::Simulation& s = sim::simulation();
-    s.reset();
-    s.setRealSleep(false);
-    s.setTemperature(celsius);
-    BusEventDecoder decoder(s.lines().scl, s.lines().sda);
-    s.setLineObserver([&decoder](const sim::LineState& l) { decoder.lines(l.scl, l.sda, l.time); });
-    SimulatedRun run;
-    if (RequestPortAccess(0x378, 3, 1) == 0) {
-        port = 0x378;
-        driveDataLines();
-        for (int cycle = 0; cycle < kCycles; ++cycle) {
-            std::int16_t tenths = 0;
-            static_cast<void>(Temperature(0x378, &tenths));
-            char line[kLineBufferSize];
-            FormatMeasurementLine(line, sizeof line, tenths, 0, "00:00:00 01/01/2000");
-            run.values.push_back(parseMeasurementLine(line).value().valueField);
-        }
-    }
-    s.setLineObserver(nullptr);
-    for (const BusEvent& e : decoder.events()) {
-        run.bus.push_back(e.token);
-    }
-    // The parallel port powers up with SDA pulled low, and the first release of it reads as a
-    // stop condition; two GPIO lines are requested released.
+// The same layers on the simulated port. The parallel port powers up with SDA pulled low, and
+// the first release of it reads as a stop condition; two GPIO lines are requested released.
+SimulatedRun fromReleasedLines(double celsius) {
+    SimulatedRun run = onTheSimulatedPort(celsius, kCycles);
     if (!run.bus.empty() && run.bus.front() == "P") {
         run.bus.erase(run.bus.begin());
     }
     return run;
-}
-
-std::vector<std::string> stoppedValues(ChildProcess& program) {
-    EXPECT_TRUE(program.stop().has_value()) << "still running after SIGINT";
-    std::vector<std::string> values;
-    for (const ShownLine& line : measurementLines(program.output())) {
-        values.push_back(line.valueField);
-    }
-    values.resize(kCycles);
-    return values;
 }
 
 struct SameBusCase {
@@ -118,18 +68,18 @@ class GpioSameAsSimulated : public ::testing::TestWithParam<SameBusCase> {};
 
 TEST_P(GpioSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsOnOpenDrainLinesWithFewIoctls) {
     const SameBusCase& c = GetParam();
-    const SimulatedRun expected = onTheSimulatedPort(c.celsius);
+    const SimulatedRun expected = fromReleasedLines(c.celsius);
     ASSERT_EQ(expected.values.size(), static_cast<std::size_t>(kCycles));
 
     TempDir dir;
     auto gpio = startGpio(dir, onBoard(dir, c.celsius), c.gpioSettings, {});
     ASSERT_TRUE(waitForLines(gpio, kCycles)) << gpio.output();
-    const std::vector<std::string> values = stoppedValues(gpio);
+    const std::vector<std::string> values = stoppedValues(gpio, kCycles);
     EXPECT_EQ(values, expected.values) << gpio.output();
     auto simulated =
         startSim(dir.path(), {}, {.settings = "temperature=" + std::to_string(c.celsius)});
     ASSERT_TRUE(waitForLines(simulated, kCycles)) << simulated.output();
-    EXPECT_EQ(stoppedValues(simulated), values) << simulated.output();
+    EXPECT_EQ(stoppedValues(simulated, kCycles), values) << simulated.output();
 
     const std::vector<std::string> journal = journalOf(dir);
     const auto request = std::find_if(journal.begin(), journal.end(), [](const std::string& e) {
@@ -188,15 +138,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SameBusCase{"DefaultLines", 21.5, ""},
                       SameBusCase{"ChipByLabelLinesByName", -10.06,
                                   " chip = pinctrl-bcm2711 ; sda=GPIO9;scl=GPIO3;sda=GPIO2"}),
-    byName);
+    kByName);
 
 struct RefusalCase {
     const char* name;
     std::string gpioSettings;
     int openErrno = 0;
-    int heldLine = fake::kNoLine;
-    int noPullUp = fake::kNoLine;
-    int latchOnly = fake::kNoLine;
+    int heldLine = Fake::kNoLine;
+    int noPullUp = Fake::kNoLine;
+    int latchOnly = Fake::kNoLine;
     std::vector<std::string> arguments;
     int error = 0;
     std::vector<std::string> hintSays;
@@ -207,7 +157,7 @@ class GpioRefused : public ::testing::TestWithParam<RefusalCase> {};
 TEST_P(GpioRefused, ThreeMessagesAHintStatus1AndTheLinesReleased) {
     const RefusalCase& c = GetParam();
     TempDir dir;
-    fake::Settings settings = onBoard(dir, 21.5);
+    Fake::Settings settings = onBoard(dir, 21.5);
     settings.openErrno = c.openErrno;
     settings.heldLine = c.heldLine;
     settings.noPullUp = c.noPullUp;
@@ -265,7 +215,7 @@ std::vector<RefusalCase> refusals() {
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Refusals, GpioRefused, ::testing::ValuesIn(refusals()), byName);
+INSTANTIATE_TEST_SUITE_P(Refusals, GpioRefused, ::testing::ValuesIn(refusals()), kByName);
 
 TEST(GpioSettings, ABadOneEndsTheProgramWithStatus2BeforeAnyLineIsRequested) {
     const struct {
@@ -287,7 +237,7 @@ TEST(GpioSettings, ABadOneEndsTheProgramWithStatus2BeforeAnyLineIsRequested) {
         ChildSpec launch{QUORVANE_GPIO_PROGRAM, {"-v"}};
         launch.environment = {
             std::string("LD_PRELOAD=") + QUORVANE_FAKE_GPIOCHIP_LIBRARY,
-            std::string(fake::kEnvironmentVariable) + "=" + onBoard(dir, 21.5).text(),
+            std::string(Fake::kEnvironmentVariable) + "=" + onBoard(dir, 21.5).text(),
             std::string("QUORVANE_GPIO=") + c.settings};
         launch.keepErrors = true;
         ChildProcess gpio(launch);
@@ -307,9 +257,9 @@ TEST(GpioSettings, ABadOneEndsTheProgramWithStatus2BeforeAnyLineIsRequested) {
 // A USB adapter unplugged in the second cycle: every line ioctl fails with ENODEV from then on.
 TEST(GpioAdapterGone, ErrorLinesNeverAReadingAndNoSpinning) {
     TempDir dir;
-    fake::Settings settings = onBoard(dir, 21.5);
+    Fake::Settings settings = onBoard(dir, 21.5);
     settings.failFrom = 1'000;
-    settings.failCount = fake::kForever;
+    settings.failCount = Fake::kForever;
     settings.failErrno = ENODEV;
     auto gpio = startGpio(dir, settings, "", {});
     ASSERT_TRUE(gpio.readUntil([](const std::string& out) {

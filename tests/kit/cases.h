@@ -20,6 +20,6 @@ void PrintTo(const Row& row, std::ostream* out) {
 }
 
 // The last argument of INSTANTIATE_TEST_SUITE_P: each case is named by its row's name.
-inline constexpr auto byName = [](const auto& info) { return std::string(info.param.name); };
+inline constexpr auto kByName = [](const auto& info) { return std::string(info.param.name); };
 
 }  // namespace quorvane::testkit

@@ -50,7 +50,7 @@ void closeFd(int& fd) {
     }
 }
 
-[[noreturn]] void fail(const std::string& what, int error) {
+[[noreturn]] void throwErrno(const std::string& what, int error) {
     throw std::runtime_error(what + ": " + std::strerror(error));
 }
 
@@ -80,7 +80,7 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
         const int error = errno;
         closeFd(outPipe[0]);
         closeFd(outPipe[1]);
-        fail("pipe2", error);
+        throwErrno("pipe2", error);
     }
     readFd_ = outPipe[0];
     writeFd_ = inPipe[1];
@@ -122,7 +122,7 @@ ChildProcess::ChildProcess(const ChildSpec& launch) {
         reaped_ = true;
         closeOutput();
         closeInput();
-        fail("cannot start " + launch.program, error);
+        throwErrno("cannot start " + launch.program, error);
     }
 }
 
@@ -197,7 +197,7 @@ void ChildProcess::writeInput(std::string_view bytes) const {
     }
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (error != 0) {
-        fail("cannot write to the child's standard input", error);
+        throwErrno("cannot write to the child's standard input", error);
     }
 }
 

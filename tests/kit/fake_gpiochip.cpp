@@ -1,37 +1,22 @@
 #include "kit/fake_gpiochip.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sstream>
+#include <optional>
 
-#include "kit/bus_events.h"
+#include "kit/fake_kernel.h"
 
 namespace quorvane::testkit {
 
 namespace {
-
-// The libc functions this library stands in front of.
-template <typename Function>
-Function* next(const char* name) {
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym's result is a function
-    return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
-}
-using OpenFunction = int(const char*, int, ...);
-using IoctlFunction = int(int, unsigned long, ...);
-using CloseFunction = int(int);
-using SleepFunction = unsigned int(unsigned int);
 
 constexpr std::uint16_t kData = sim::ParallelPort::kDefaultBase;
 constexpr std::uint16_t kControl = kData + 2;
@@ -73,49 +58,26 @@ std::string flagsText(const Line& line) {
 }
 
 // The chip as the kernel's GPIO character device presents it, and the world's time behind it.
-class FakeChip {
+class FakeChip : public FakeDevice {
   public:
     explicit FakeChip(const FakeGpiochip::Settings& settings)
-        : settings_(settings), sim_(sim::roomDrift()) {
-        if (settings_.celsius) {
-            sim_.setTemperature(*settings_.celsius);
-        }
-        sim_.setRealSleep(false);
-        sim_.setDevicePresent(settings_.chipPresent);
-        sim_.requestPortAccess(kData, 3, 1);
-        sim_.output(kData, kScl | kPoweredAndAddressed);
-        sim_.output(kControl, static_cast<std::uint8_t>(sim_.controlLatch() & ~kPullSda));
-        const sim::LineState& now = sim_.lines();
-        decoder_.reset(now.scl, now.sda);
-        sim_.setLineObserver([this](const sim::LineState& s) {
-            decoder_.lines(s.scl, s.sda, s.time);
-            for (const BusEvent& e : decoder_.events()) {
-                note("bus " + e.token);
-            }
-            decoder_.clearEvents();
-        });
-        if (!settings_.journal.empty()) {
-            journalFd_ = next<OpenFunction>("open")(
-                settings_.journal.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        }
+        : FakeDevice(settings.celsius, settings.realSleep, settings.journal), settings_(settings) {
+        sim::Simulation& world = simulation();
+        world.setDevicePresent(settings_.chipPresent);
+        world.requestPortAccess(kData, 3, 1);
+        world.output(kData, kScl | kPoweredAndAddressed);
+        world.output(kControl, static_cast<std::uint8_t>(world.controlLatch() & ~kPullSda));
+        watchBus();
         lastIoctl_ = monotonicMicros();
     }
-    ~FakeChip() {
-        sim_.setLineObserver(nullptr);
-        if (journalFd_ >= 0) {
-            next<CloseFunction>("close")(journalFd_);
-        }
-    }
-    FakeChip(const FakeChip&) = delete;
-    FakeChip& operator=(const FakeChip&) = delete;
 
-    bool serves(const char* path) const { return path != nullptr && settings_.device == path; }
-    bool owns(int fd) const { return fd >= 0 && (fd == chipFd_ || fd == linesFd_); }
-    sim::Simulation& simulation() { return sim_; }
-    std::vector<std::string> journal() const { return journal_; }
+    bool serves(const char* path) const override {
+        return path != nullptr && settings_.device == path;
+    }
+    bool owns(int fd) const override { return fd >= 0 && (fd == chipFd_ || fd == linesFd_); }
     std::uint64_t lineIoctls() const { return lineIoctls_; }
 
-    int open(int flags) {
+    int open(const char* /*path*/, int flags) override {
         note("open");
         if (settings_.openErrno != 0) {
             errno = settings_.openErrno;
@@ -126,11 +88,11 @@ class FakeChip {
             return -1;
         }
         // A real descriptor stands for the chip, so that no other file gets its number.
-        chipFd_ = next<OpenFunction>("open")("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+        chipFd_ = libcFunction<OpenFunction>("open")("/dev/null", O_RDWR | (flags & O_CLOEXEC));
         return chipFd_;
     }
 
-    int close(int fd) {
+    int close(int fd) override {
         note("close");
         if (fd == linesFd_) {
             linesFd_ = -1;  // the lines are released: nothing drives them any more
@@ -139,17 +101,10 @@ class FakeChip {
         } else {
             chipFd_ = -1;
         }
-        return next<CloseFunction>("close")(fd);
+        return libcFunction<CloseFunction>("close")(fd);
     }
 
-    unsigned int sleep(unsigned int seconds) {
-        sim_.sleepSeconds(seconds);
-        const unsigned int left = settings_.realSleep ? next<SleepFunction>("sleep")(seconds) : 0;
-        lastIoctl_ = monotonicMicros();  // the sleep's time is counted once, above
-        return left;
-    }
-
-    int ioctl(int fd, unsigned long request, void* argument) {
+    int ioctl(int fd, unsigned long request, void* argument) override {
         if (fd == chipFd_) {
             return chipIoctl(request, argument);
         }
@@ -246,7 +201,7 @@ class FakeChip {
             entry += " " + flagsText(line);
         }
         note(entry);
-        linesFd_ = next<OpenFunction>("open")("/dev/null", O_RDWR | O_CLOEXEC);
+        linesFd_ = libcFunction<OpenFunction>("open")("/dev/null", O_RDWR | O_CLOEXEC);
         request.fd = linesFd_;
         advance();
         drive();
@@ -344,10 +299,10 @@ class FakeChip {
             return false;  // nothing raises it
         }
         if (static_cast<int>(line.offset) == settings_.sda) {
-            return sim_.lines().sda;
+            return simulation().lines().sda;
         }
         if (static_cast<int>(line.offset) == settings_.scl) {
-            return sim_.lines().scl;
+            return simulation().lines().scl;
         }
         return !pullsLow(&line);
     }
@@ -363,11 +318,11 @@ class FakeChip {
         }
         const auto data =
             static_cast<std::uint8_t>(kPoweredAndAddressed | (pullsLow(scl) ? 0 : kScl));
-        const std::uint8_t latch = sim_.controlLatch();
+        const std::uint8_t latch = simulation().controlLatch();
         const auto control =
             static_cast<std::uint8_t>(pullsLow(sda) ? latch | kPullSda : latch & ~kPullSda);
-        sim_.output(kData, data);
-        sim_.output(kControl, control);
+        simulation().output(kData, data);
+        simulation().output(kControl, control);
     }
 
     // The chip's time catches up with the monotonic clock.
@@ -376,7 +331,7 @@ class FakeChip {
         const sim::Micros gap = std::min(now - lastIoctl_, kLongestGap);
         lastIoctl_ = now;
         for (sim::Micros t = 0; t < gap; ++t) {
-            static_cast<void>(sim_.input(kData));
+            static_cast<void>(simulation().input(kData));
         }
     }
 
@@ -393,18 +348,10 @@ class FakeChip {
         return -1;
     }
 
-    void note(const std::string& entry) {
-        journal_.push_back(entry);
-        if (journalFd_ >= 0) {
-            // One write a line: the journal is whole up to the moment the program was killed.
-            const std::string line = entry + "\n";
-            static_cast<void>(!write(journalFd_, line.data(), line.size()));
-        }
-    }
+    // The sleep's time is counted once, by the simulation, not again at the next ioctl.
+    void woke() override { lastIoctl_ = monotonicMicros(); }
 
     FakeGpiochip::Settings settings_;
-    sim::Simulation sim_;
-    BusEventDecoder decoder_;
     int chipFd_ = -1;
     int linesFd_ = -1;
     std::vector<Line> lines_;
@@ -412,81 +359,20 @@ class FakeChip {
     std::uint64_t lineIoctls_ = 0;
     bool failing_ = false;
     sim::Micros lastIoctl_ = 0;
-    int journalFd_ = -1;
-    std::vector<std::string> journal_;
 };
 
-std::unique_ptr<FakeChip>& chipSlot() {
-    static std::unique_ptr<FakeChip> slot;
-    return slot;
-}
-
 FakeChip& chip() {
-    std::unique_ptr<FakeChip>& c = chipSlot();
-    if (!c) {
-        const char* text = std::getenv(FakeGpiochip::kEnvironmentVariable);
-        c = std::make_unique<FakeChip>(text != nullptr ? FakeGpiochip::Settings::parse(text)
-                                                       : FakeGpiochip::Settings{});
-    }
-    return *c;
-}
-
-bool takesMode(int flags) {
-    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-}
-
-int openFile(const char* path, int flags, mode_t mode) {
-    if (chip().serves(path)) {
-        return chip().open(flags);
-    }
-    return next<OpenFunction>("open")(path, flags, mode);
-}
-
-void readSetting(const std::string& text, std::string& value) {
-    value = text;
-}
-void readSetting(const std::string& text, bool& value) {
-    value = std::strtoll(text.c_str(), nullptr, 0) != 0;
-}
-void readSetting(const std::string& text, int& value) {
-    value = static_cast<int>(std::strtoll(text.c_str(), nullptr, 0));
-}
-void readSetting(const std::string& text, std::uint64_t& value) {
-    value = std::strtoull(text.c_str(), nullptr, 0);
-}
-void readSetting(const std::string& text, std::optional<double>& value) {
-    value = std::strtod(text.c_str(), nullptr);
+    return static_cast<FakeChip&>(fakeDevice());
 }
 
 }  // namespace
 
-FakeGpiochip::Settings FakeGpiochip::Settings::parse(const std::string& text) {
-    Settings s;
-    std::istringstream in(text);
-    std::string word;
-    while (in >> word) {
-        const std::size_t eq = word.find('=');
-        const std::string name = word.substr(0, eq);
-        const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
-        bool known = false;
-        each([&](const char* settingName, auto member) {
-            if (name == settingName) {
-                readSetting(value, s.*member);
-                known = true;
-            }
-        });
-        if (!known) {
-            std::fprintf(stderr, "fake gpiochip: unknown setting %s\n", word.c_str());
-            std::abort();
-        }
-    }
-    return s;
+std::unique_ptr<FakeDevice> deviceFromEnvironment() {
+    return deviceWithSettingsFromEnvironment<FakeChip, FakeGpiochip>();
 }
 
 void FakeGpiochip::restart(const Settings& settings) {
-    std::unique_ptr<FakeChip>& c = chipSlot();
-    c.reset();
-    c = std::make_unique<FakeChip>(settings);
+    replaceFakeDevice(std::make_unique<FakeChip>(settings));
 }
 
 sim::Simulation& FakeGpiochip::simulation() {
@@ -502,50 +388,3 @@ std::uint64_t FakeGpiochip::lineIoctls() {
 }
 
 }  // namespace quorvane::testkit
-
-// The entry points, in front of libc's.
-using namespace quorvane::testkit;
-
-extern "C" {
-
-int open(const char* file, int oflag, ...) {
-    va_list rest;
-    va_start(rest, oflag);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start has just begun it
-    const mode_t mode = takesMode(oflag) ? va_arg(rest, mode_t) : 0;
-    va_end(rest);
-    return openFile(file, oflag, mode);
-}
-
-int open64(const char* file, int oflag, ...) {
-    va_list rest;
-    va_start(rest, oflag);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start has just begun it
-    const mode_t mode = takesMode(oflag) ? va_arg(rest, mode_t) : 0;
-    va_end(rest);
-    return openFile(file, oflag, mode);
-}
-
-int ioctl(int fd, unsigned long request, ...) noexcept {
-    va_list rest;
-    va_start(rest, request);
-    void* argument = va_arg(rest, void*);
-    va_end(rest);
-    if (chip().owns(fd)) {
-        return chip().ioctl(fd, request, argument);
-    }
-    return next<IoctlFunction>("ioctl")(fd, request, argument);
-}
-
-int close(int fd) {
-    if (chip().owns(fd)) {
-        return chip().close(fd);
-    }
-    return next<CloseFunction>("close")(fd);
-}
-
-unsigned int sleep(unsigned int seconds) {
-    return chip().sleep(seconds);
-}
-
-}  // extern "C"

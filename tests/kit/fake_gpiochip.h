@@ -11,13 +11,12 @@
 #pragma once
 
 #include <cstdint>
-#include <iomanip>
 #include <limits>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "kit/fake_settings.h"
 #include "sim/simulation.h"
 
 namespace quorvane::testkit {
@@ -69,27 +68,11 @@ class FakeGpiochip {
             visit("journal", &Settings::journal);
         }
 
-        // The value for the environment variable: space-separated name=value words for the
-        // settings that differ from the defaults. (Inline, so that a test starting a program
-        // with the library need not load it itself.)
-        std::string text() const {
-            std::ostringstream out;
-            out << std::setprecision(17);
-            each([this, &out](const char* name, auto member) {
-                if (this->*member != Settings{}.*member) {
-                    out << (out.tellp() > 0 ? " " : "") << name << '=' << shown(this->*member);
-                }
-            });
-            return out.str();
+        // The value for the environment variable (kit/fake_settings.h), and back.
+        std::string text() const { return fake_settings::text(*this); }
+        static Settings parse(const std::string& text) {
+            return fake_settings::parse<Settings>(text, "fake gpiochip");
         }
-        static Settings parse(const std::string& text);
-
-      private:
-        template <typename T>
-        static const T& shown(const T& value) {
-            return value;
-        }
-        static double shown(const std::optional<double>& value) { return *value; }
     };
 
     // Starts the fake again with these settings: a fresh chip, no file open, an empty journal.
@@ -106,7 +89,7 @@ class FakeGpiochip {
     //   "set <offset>=<0|1> ..." and "get <offset> ..." for the value ioctls;
     //   "refused <what> <errno>"; "line ioctl failed <errno>" for the first of a failing run;
     //   "push-pull high on <offset>" whenever a wired line would be driven high actively;
-    //   "bus <token>" for each event of the bus decoded from the wires (kit/bus_events.h).
+    //   "bus <token>" for each event of the bus decoded from the wires (kit/bus_analyser.h).
     static std::vector<std::string> journal();
 
     // Line ioctls (values and configuration) since the start.

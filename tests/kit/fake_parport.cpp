@@ -1,6 +1,5 @@
 #include "kit/fake_parport.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/parport.h>
 #include <linux/ppdev.h>
@@ -12,31 +11,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
-#include <sstream>
-#include <type_traits>
 
-#include "kit/bus_events.h"
+#include "kit/fake_kernel.h"
 
 namespace quorvane::testkit {
 
 namespace {
 
-// The libc functions this library stands in front of.
-template <typename Function>
-Function* next(const char* name) {
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym's result is a function
-    return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
-}
-using OpenFunction = int(const char*, int, ...);
-using IoctlFunction = int(int, unsigned long, ...);
-using CloseFunction = int(int);
+// The libc functions this library stands in front of beyond the fake kernel's.
 using FstatFunction = int(int, struct stat*);
 using FopenFunction = FILE*(const char*, const char*);
-using SleepFunction = unsigned int(unsigned int);
 
 constexpr std::uint16_t kBase = sim::ParallelPort::kDefaultBase;
 constexpr std::uint16_t kData = kBase;
@@ -77,52 +63,33 @@ const char* registerRequestName(unsigned long request) {
 
 // The device as ppdev and parport_pc present it, one open file at a time, and the world's time
 // behind it.
-class FakeKernel {
+class FakeKernel : public FakeDevice {
   public:
     explicit FakeKernel(const FakeParport::Settings& settings)
-        : settings_(settings), sim_(sim::roomDrift()) {
-        if (settings_.celsius) {
-            sim_.setTemperature(*settings_.celsius);
-        }
-        sim_.setRealSleep(false);
+        : FakeDevice(settings.celsius, settings.realSleep, settings.journal), settings_(settings) {
+        sim::Simulation& world = simulation();
         // Today's ports are bidirectional, and ppdev reads back its copy of the four outputs.
-        sim_.setPortModes({.bidirectional = true, .ppdevControlReadback = true});
-        sim_.requestPortAccess(kBase, 3, 1);
+        world.setPortModes({.bidirectional = true, .ppdevControlReadback = true});
+        world.requestPortAccess(kBase, 3, 1);
         if (settings_.leftReverse) {
-            sim_.output(kControl, static_cast<std::uint8_t>(sim_.controlLatch() | kReverse));
+            world.output(kControl, static_cast<std::uint8_t>(world.controlLatch() | kReverse));
         }
-        const sim::LineState& now = sim_.lines();
-        decoder_.reset(now.scl, now.sda);
-        sim_.setLineObserver([this](const sim::LineState& s) {
-            decoder_.lines(s.scl, s.sda, s.time);
-            for (const BusEvent& e : decoder_.events()) {
-                note("bus " + e.token);
-            }
-            decoder_.clearEvents();
-        });
-        if (!settings_.journal.empty()) {
-            journalFd_ = next<OpenFunction>("open")(
-                settings_.journal.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        }
+        watchBus();
     }
-    ~FakeKernel() {
-        sim_.setLineObserver(nullptr);
-        if (journalFd_ >= 0) {
-            next<CloseFunction>("close")(journalFd_);
-        }
-    }
-    FakeKernel(const FakeKernel&) = delete;
-    FakeKernel& operator=(const FakeKernel&) = delete;
 
-    bool serves(const char* path) const { return path != nullptr && settings_.device == path; }
+    bool serves(const char* path) const override {
+        return path != nullptr && (settings_.device == path || namesHolder(path));
+    }
     static bool namesHolder(const char* path) {
         return path != nullptr && std::string(path) == kActivePath;
     }
-    bool owns(int fd) const { return fd >= 0 && fd == fd_; }
-    sim::Simulation& simulation() { return sim_; }
-    std::vector<std::string> journal() const { return journal_; }
+    bool owns(int fd) const override { return fd >= 0 && fd == fd_; }
 
-    int open(int flags) {
+    int open(const char* path, int flags) override {
+        return namesHolder(path) ? openActive(flags) : openDevice(flags);
+    }
+
+    int openDevice(int flags) {
         note("open");
         if (settings_.openErrno != 0) {
             errno = settings_.openErrno;
@@ -133,7 +100,7 @@ class FakeKernel {
             return -1;
         }
         // A real descriptor stands for the device, so that no other file gets its number.
-        fd_ = next<OpenFunction>("open")("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+        fd_ = libcFunction<OpenFunction>("open")("/dev/null", O_RDWR | (flags & O_CLOEXEC));
         claimed_ = false;
         return fd_;
     }
@@ -156,7 +123,7 @@ class FakeKernel {
         const std::string text = said + "\n";
         if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
             lseek(fd, 0, SEEK_SET) != 0) {
-            next<CloseFunction>("close")(fd);
+            libcFunction<CloseFunction>("close")(fd);
             return -1;
         }
         return fd;
@@ -169,20 +136,14 @@ class FakeKernel {
         node->st_rdev = makedev(kPpdevMajor, 0);
     }
 
-    int close(int fd) {
+    int close(int fd) override {
         note("close");
         fd_ = -1;  // closing releases the port
         claimed_ = false;
-        return next<CloseFunction>("close")(fd);
+        return libcFunction<CloseFunction>("close")(fd);
     }
 
-    // The chip's time runs on while the program sleeps.
-    unsigned int sleep(unsigned int seconds) {
-        sim_.sleepSeconds(seconds);
-        return settings_.realSleep ? next<SleepFunction>("sleep")(seconds) : 0;
-    }
-
-    int ioctl(unsigned long request, void* argument) {
+    int ioctl(int /*fd*/, unsigned long request, void* argument) override {
         switch (request) {
             case PPCLAIM:
                 return claim();
@@ -228,17 +189,17 @@ class FakeKernel {
         auto* value = static_cast<unsigned char*>(argument);
         switch (request) {
             case PPRDATA:
-                *value = sim_.input(kData);
+                *value = simulation().input(kData);
                 break;
             case PPRSTATUS:
-                *value = sim_.input(kStatus);
+                *value = simulation().input(kStatus);
                 break;
             case PPRCONTROL:
                 // The kernel's copy, not the port: no access reaches the register.
                 *value = static_cast<std::uint8_t>(control_ & kOutputBits);
                 break;
             case PPWDATA:
-                sim_.output(kData, *value);
+                simulation().output(kData, *value);
                 break;
             default:
                 writeControl(*value);
@@ -299,7 +260,7 @@ class FakeKernel {
     // Every control write of the kernel: the whole copy goes to the port.
     void writeControlCopy(std::uint8_t value) {
         control_ = value;
-        sim_.output(kControl, value);
+        simulation().output(kControl, value);
     }
 
     bool failsNow(unsigned long request) {
@@ -321,103 +282,27 @@ class FakeKernel {
         return -1;
     }
 
-    void note(const std::string& entry) {
-        journal_.push_back(entry);
-        if (journalFd_ >= 0) {
-            // One write a line: the journal is whole up to the moment the program was killed.
-            const std::string line = entry + "\n";
-            static_cast<void>(!write(journalFd_, line.data(), line.size()));
-        }
-    }
-
     FakeParport::Settings settings_;
-    sim::Simulation sim_;
-    BusEventDecoder decoder_;
     int fd_ = -1;
     bool claimed_ = false;
     std::uint8_t control_ = kControlAtClaim;  // the kernel's copy of the control register
     std::uint64_t registerRequests_ = 0;      // every register request
     std::uint64_t counted_ = 0;               // those that the failure settings count
     bool failing_ = false;
-    int journalFd_ = -1;
-    std::vector<std::string> journal_;
 };
 
-std::unique_ptr<FakeKernel>& kernelSlot() {
-    static std::unique_ptr<FakeKernel> slot;
-    return slot;
-}
-
 FakeKernel& kernel() {
-    std::unique_ptr<FakeKernel>& k = kernelSlot();
-    if (!k) {
-        const char* text = std::getenv(FakeParport::kEnvironmentVariable);
-        k = std::make_unique<FakeKernel>(text != nullptr ? FakeParport::Settings::parse(text)
-                                                         : FakeParport::Settings{});
-    }
-    return *k;
-}
-
-int openFile(const char* path, int flags, va_list modeArgument) {
-    if (kernel().serves(path)) {
-        return kernel().open(flags);
-    }
-    if (FakeKernel::namesHolder(path)) {
-        return kernel().openActive(flags);
-    }
-    const bool takesMode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-    const mode_t mode = takesMode ? va_arg(modeArgument, mode_t) : 0;
-    return next<OpenFunction>("open")(path, flags, mode);
-}
-
-// A setting's value as Settings::text() writes it.
-void readSetting(const std::string& text, std::string& value) {
-    value = text;
-}
-void readSetting(const std::string& text, bool& value) {
-    value = std::strtoll(text.c_str(), nullptr, 0) != 0;
-}
-void readSetting(const std::string& text, std::optional<double>& value) {
-    value = std::strtod(text.c_str(), nullptr);
-}
-template <typename Integer>
-void readSetting(const std::string& text, Integer& value) {
-    if constexpr (std::is_signed_v<Integer>) {
-        value = static_cast<Integer>(std::strtoll(text.c_str(), nullptr, 0));
-    } else {
-        value = static_cast<Integer>(std::strtoull(text.c_str(), nullptr, 0));
-    }
+    return static_cast<FakeKernel&>(fakeDevice());
 }
 
 }  // namespace
 
-FakeParport::Settings FakeParport::Settings::parse(const std::string& text) {
-    Settings s;
-    std::istringstream in(text);
-    std::string word;
-    while (in >> word) {
-        const std::size_t eq = word.find('=');
-        const std::string name = word.substr(0, eq);
-        const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
-        bool known = false;
-        each([&](const char* settingName, auto member) {
-            if (name == settingName) {
-                readSetting(value, s.*member);
-                known = true;
-            }
-        });
-        if (!known) {
-            std::fprintf(stderr, "fake parport: unknown setting %s\n", word.c_str());
-            std::abort();
-        }
-    }
-    return s;
+std::unique_ptr<FakeDevice> deviceFromEnvironment() {
+    return deviceWithSettingsFromEnvironment<FakeKernel, FakeParport>();
 }
 
 void FakeParport::restart(const Settings& settings) {
-    std::unique_ptr<FakeKernel>& k = kernelSlot();
-    k.reset();
-    k = std::make_unique<FakeKernel>(settings);
+    replaceFakeDevice(std::make_unique<FakeKernel>(settings));
 }
 
 sim::Simulation& FakeParport::simulation() {
@@ -430,44 +315,17 @@ std::vector<std::string> FakeParport::journal() {
 
 }  // namespace quorvane::testkit
 
-// The entry points, in front of libc's.
+// The entry points of ppdev alone, in front of libc's (the others are the fake kernel's).
 using namespace quorvane::testkit;
 
 extern "C" {
-
-int open(const char* file, int oflag, ...) {
-    va_list mode;
-    va_start(mode, oflag);
-    const int fd = openFile(file, oflag, mode);
-    va_end(mode);
-    return fd;
-}
-
-int open64(const char* file, int oflag, ...) {
-    va_list mode;
-    va_start(mode, oflag);
-    const int fd = openFile(file, oflag, mode);
-    va_end(mode);
-    return fd;
-}
-
-int ioctl(int fd, unsigned long request, ...) noexcept {
-    va_list rest;
-    va_start(rest, request);
-    void* argument = va_arg(rest, void*);
-    va_end(rest);
-    if (kernel().owns(fd)) {
-        return kernel().ioctl(request, argument);
-    }
-    return next<IoctlFunction>("ioctl")(fd, request, argument);
-}
 
 FILE* fopen(const char* filename, const char* modes) {
     if (FakeKernel::namesHolder(filename)) {
         const int fd = kernel().openActive(O_RDONLY);
         return fd < 0 ? nullptr : fdopen(fd, "r");
     }
-    return next<FopenFunction>("fopen")(filename, modes);
+    return libcFunction<FopenFunction>("fopen")(filename, modes);
 }
 
 FILE* fopen64(const char* filename, const char* modes) {
@@ -479,7 +337,7 @@ int fstat(int fd, struct stat* buf) noexcept {
         FakeKernel::describeNode(buf);
         return 0;
     }
-    return next<FstatFunction>("fstat")(fd, buf);
+    return libcFunction<FstatFunction>("fstat")(fd, buf);
 }
 
 int fstat64(int fd, struct stat64* buf) noexcept {
@@ -487,17 +345,6 @@ int fstat64(int fd, struct stat64* buf) noexcept {
     static_assert(sizeof(struct stat64) == sizeof(struct stat));
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the same layout
     return fstat(fd, reinterpret_cast<struct stat*>(buf));
-}
-
-int close(int fd) {
-    if (kernel().owns(fd)) {
-        return kernel().close(fd);
-    }
-    return next<CloseFunction>("close")(fd);
-}
-
-unsigned int sleep(unsigned int seconds) {
-    return kernel().sleep(seconds);
 }
 
 int ioperm(unsigned long /*from*/, unsigned long /*count*/, int /*turnOn*/) noexcept {

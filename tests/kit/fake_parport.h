@@ -11,13 +11,12 @@
 #pragma once
 
 #include <cstdint>
-#include <iomanip>
 #include <limits>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "kit/fake_settings.h"
 #include "sim/simulation.h"
 
 namespace quorvane::testkit {
@@ -71,27 +70,11 @@ class FakeParport {
             visit("journal", &Settings::journal);
         }
 
-        // The value for the environment variable: space-separated name=value words for the
-        // settings that differ from the defaults. (Inline, so that a test starting a program
-        // with the library need not load it itself.)
-        std::string text() const {
-            std::ostringstream out;
-            out << std::setprecision(17);
-            each([this, &out](const char* name, auto member) {
-                if (this->*member != Settings{}.*member) {
-                    out << (out.tellp() > 0 ? " " : "") << name << '=' << shown(this->*member);
-                }
-            });
-            return out.str();
+        // The value for the environment variable (kit/fake_settings.h), and back.
+        std::string text() const { return fake_settings::text(*this); }
+        static Settings parse(const std::string& text) {
+            return fake_settings::parse<Settings>(text, "fake parport");
         }
-        static Settings parse(const std::string& text);
-
-      private:
-        template <typename T>
-        static const T& shown(const T& value) {
-            return value;
-        }
-        static double shown(const std::optional<double>& value) { return *value; }
     };
 
     // Starts the fake again, as a machine just booted with these settings: the simulated port at
@@ -111,7 +94,7 @@ class FakeParport {
     //   (the port not claimed, a failure the settings asked for), "unknown request 0x....";
     //   "turned around by PPWCONTROL 0x.." for a control write with bit 0x20;
     //   "control 0x.." for each control value the claim writes to the port;
-    //   "bus <token>" for each event of the bus decoded from the wires (kit/bus_events.h).
+    //   "bus <token>" for each event of the bus decoded from the wires (kit/bus_analyser.h).
     static std::vector<std::string> journal();
     static constexpr int kJournalledRegisterRequests = 12;
 };

@@ -5,12 +5,12 @@
 namespace quorvane::testkit {
 
 void PrintTo(const Access& access, std::ostream* out) {
-    *out << (access.kind == Kind::kRead ? "read 0x" : "write 0x") << std::hex << access.address
+    *out << (access.kind == Kind::Read ? "read 0x" : "write 0x") << std::hex << access.address
          << " 0x" << unsigned{access.value} << std::dec << " x" << access.count;
 }
 
-std::uint64_t Count(const std::vector<Access>& log, Kind kind,
-                    std::optional<std::uint16_t> address) {
+std::uint64_t countAccesses(const std::vector<Access>& log, Kind kind,
+                            std::optional<std::uint16_t> address) {
     std::uint64_t total = 0;
     for (const Access& a : log) {
         if (a.kind == kind && (!address || a.address == *address)) {
@@ -20,7 +20,7 @@ std::uint64_t Count(const std::vector<Access>& log, Kind kind,
     return total;
 }
 
-void FakePort::Reset(std::uint16_t base, std::uint8_t dataLatch, std::uint8_t controlLatch) {
+void FakePort::reset(std::uint16_t base, std::uint8_t dataLatch, std::uint8_t controlLatch) {
     *this = FakePort{};
     base_ = base;
     data_ = dataLatch;
@@ -28,7 +28,7 @@ void FakePort::Reset(std::uint16_t base, std::uint8_t dataLatch, std::uint8_t co
     bus_.reset(clockHigh(), masterReleases());
 }
 
-std::uint8_t FakePort::Read(std::uint16_t address) {
+std::uint8_t FakePort::read(std::uint16_t address) {
     std::uint8_t value = 0xFF;  // nothing answers outside the port's three registers
     if (address == base_) {
         value = data_;
@@ -45,28 +45,28 @@ std::uint8_t FakePort::Read(std::uint16_t address) {
     } else if (address == base_ + 2) {
         value = static_cast<std::uint8_t>(control_ | kControlFixed);
     }
-    record(Kind::kRead, address, value);
+    record(Kind::Read, address, value);
     return value;
 }
 
-void FakePort::Write(std::uint16_t address, std::uint8_t value) {
+void FakePort::write(std::uint16_t address, std::uint8_t value) {
     if (address == base_) {
         falls_ += clockHigh() && (value & 0x80) == 0 ? 1 : 0;
         data_ = value;
     } else if (address == base_ + 2) {
         control_ = value;
     }
-    bus_.lines(clockHigh(), masterReleases());
-    record(Kind::kWrite, address, value);
+    bus_.newLevels(clockHigh(), masterReleases());
+    record(Kind::Write, address, value);
 }
 
 void FakePort::record(Kind kind, std::uint16_t address, std::uint8_t value) {
     if (failCountdown_ != 0 && --failCountdown_ == 0) {
         accessFailed_ = true;
     }
-    if (kind == Kind::kRead && !log_.empty()) {
+    if (kind == Kind::Read && !log_.empty()) {
         Access& last = log_.back();
-        if (last.kind == Kind::kRead && last.address == address && last.value == value) {
+        if (last.kind == Kind::Read && last.address == address && last.value == value) {
             ++last.count;
             return;
         }
@@ -74,7 +74,7 @@ void FakePort::record(Kind kind, std::uint16_t address, std::uint8_t value) {
     log_.push_back({kind, address, value, 1});
 }
 
-FakePort& Port() {
+FakePort& fakePort() {
     static FakePort port;
     return port;
 }
@@ -87,17 +87,17 @@ int RequestPortAccess(unsigned long /*from*/, unsigned long /*count*/, int /*tur
 }
 
 unsigned char Input(unsigned short address) {
-    return quorvane::testkit::Port().Read(address);
+    return quorvane::testkit::fakePort().read(address);
 }
 
 void Output(unsigned short address, unsigned char value) {
-    quorvane::testkit::Port().Write(address, value);
+    quorvane::testkit::fakePort().write(address, value);
 }
 
 void SleepSeconds(unsigned int seconds) {
-    quorvane::testkit::Port().Sleep(seconds);
+    quorvane::testkit::fakePort().sleep(seconds);
 }
 
 int AccessFailed() {
-    return quorvane::testkit::Port().TakeAccessFailed();
+    return quorvane::testkit::fakePort().takeAccessFailed();
 }

@@ -15,7 +15,7 @@ namespace quorvane::testkit {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) {
+[[noreturn]] void throwErrno(const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
@@ -24,7 +24,7 @@ namespace {
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvane-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
-        fail("mkdtemp " + pattern);
+        throwErrno("mkdtemp " + pattern);
     }
     path_ = pattern;
 }
@@ -46,7 +46,7 @@ WorkingDirectory::~WorkingDirectory() {
 
 ScratchFile::ScratchFile() : file_(std::tmpfile()) {
     if (file_ == nullptr) {
-        fail("tmpfile");
+        throwErrno("tmpfile");
     }
     // Only the child it is handed to may inherit it, not every child started meanwhile.
     fcntl(fd(), F_SETFD, FD_CLOEXEC);
@@ -77,7 +77,7 @@ StdoutCapture::StdoutCapture() {
         if (saved_ >= 0) {
             close(saved_);
         }
-        fail("standard output into a scratch file");
+        throwErrno("standard output into a scratch file");
     }
 }
 
@@ -111,6 +111,15 @@ std::optional<std::string> readFile(const std::filesystem::path& file) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+std::vector<std::string> readLines(const std::filesystem::path& file) {
+    std::istringstream in(readFile(file).value_or(""));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 void writeFile(const std::filesystem::path& file, std::string_view content) {

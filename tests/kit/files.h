@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvane::testkit {
 
@@ -78,6 +79,8 @@ std::string printedBy(const std::function<void()>& print);
 
 // The content of a regular file; nothing when there is none (nothing, a directory, a device).
 std::optional<std::string> readFile(const std::filesystem::path& file);
+// The lines of a regular file, without their newlines; none when there is no such file.
+std::vector<std::string> readLines(const std::filesystem::path& file);
 // Replaces the file's content; throws std::runtime_error when it cannot be written whole.
 void writeFile(const std::filesystem::path& file, std::string_view content);
 

@@ -28,7 +28,7 @@ ChildSpec launchUnderClock(const std::string& program, const std::filesystem::pa
         launch.settings.empty() ? std::string("QUORVANE_SIM") : "QUORVANE_SIM=" + launch.settings,
     };
     if (launch.clockFile.empty()) {
-        child.environment.push_back("FAKETIME=" + clockSpec(kClockStart, kClockRate));
+        child.environment.push_back("FAKETIME=" + clockSetting(kClockStart, kClockRate));
         child.environment.emplace_back("FAKETIME_TIMESTAMP_FILE");
     } else {
         // FAKETIME would take precedence over the file.
@@ -41,7 +41,7 @@ ChildSpec launchUnderClock(const std::string& program, const std::filesystem::pa
 
 }  // namespace
 
-std::string clockSpec(const std::string& start, int rate) {
+std::string clockSetting(const std::string& start, int rate) {
     return "@" + start + " x" + std::to_string(rate);
 }
 

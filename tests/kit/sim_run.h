@@ -18,7 +18,7 @@ inline constexpr std::int64_t kClockStartSeconds = 1796724000;  // 10:00:00 12/0
 inline constexpr int kClockRate = 60;
 
 // The FAKETIME setting for a clock that starts at start and runs rate times real time.
-std::string clockSpec(const std::string& start, int rate);
+std::string clockSetting(const std::string& start, int rate);
 
 // What a run may set beyond the arguments.
 struct SimLaunch {

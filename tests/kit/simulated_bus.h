@@ -12,7 +12,7 @@
 
 #include "bus/port_io.h"
 #include "bus/twowire.h"
-#include "kit/bus_events.h"
+#include "kit/bus_analyser.h"
 #include "sim/simulation.h"
 #include "thermometer/thermometer.h"
 
@@ -34,21 +34,21 @@ class SimulatedBus : public ::testing::Test {
         sim().setRealSleep(false);
         ASSERT_EQ(RequestPortAccess(kPort, 3, 1), 0);
         port = kPort;
-        decoder_.reset(sim().lines().scl, sim().lines().sda);
+        analyser_.reset(sim().lines().scl, sim().lines().sda);
         sim().setLineObserver([this](const sim::LineState& s) {
             trace_.push_back(s);
-            decoder_.lines(s.scl, s.sda, s.time);
+            analyser_.newLevels(s.scl, s.sda, s.time);
         });
     }
     // The observer refers to this fixture: it must not outlive it.
     void TearDown() override { sim().reset(); }
 
     // Decoded bus traffic since the last forget().
-    std::string bus() const { return decoder_.text(); }
-    const std::vector<BusEvent>& events() const { return decoder_.events(); }
+    std::string bus() const { return analyser_.text(); }
+    const std::vector<BusEvent>& events() const { return analyser_.events(); }
     const std::vector<sim::LineState>& trace() const { return trace_; }
     void forget() {
-        decoder_.clearEvents();
+        analyser_.clearEvents();
         trace_.clear();
     }
 
@@ -66,7 +66,7 @@ class SimulatedBus : public ::testing::Test {
     }
 
   private:
-    BusEventDecoder decoder_;
+    BusAnalyser analyser_;
     std::vector<sim::LineState> trace_;
 };
 

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kit/bus_events.h"
+#include "kit/bus_analyser.h"
 #include "kit/cases.h"
 #include "thermometer/thermometer.h"
 
@@ -29,7 +29,7 @@ struct TransactionResult {
 struct Transaction {
     const char* name;
     TransactionResult (*call)(std::uint32_t initial);
-    // The bus as the analyser writes it (kit/bus_events.h) when the device acknowledges every
+    // The bus as the analyser writes it (kit/bus_analyser.h) when the device acknowledges every
     // byte it is sent; "Rx" stands for each byte the device sends. The out value of a read is
     // those bytes, the first the most significant.
     const char* bus;
@@ -116,7 +116,7 @@ inline std::string busWith(const Transaction& t, const std::vector<std::uint8_t>
     std::size_t next = 0;
     for (const std::string& token : busTokens(t)) {
         bus += bus.empty() ? "" : " ";
-        bus += token == "Rx" ? HexByte(received.at(next++)) : token;
+        bus += token == "Rx" ? hexByte(received.at(next++)) : token;
     }
     return bus;
 }

@@ -20,12 +20,12 @@
 
 namespace {
 
-using fake = quorvane::testkit::FakeParport;
+using Fake = quorvane::testkit::FakeParport;
 
 constexpr std::uint16_t kBase = 0x378;
 
-fake::Settings onDevice() {
-    fake::Settings s;
+Fake::Settings onDevice() {
+    Fake::Settings s;
     s.device = QUORVANE_PPDEV_DEVICE;
     s.celsius = 21.5;
     s.realSleep = false;
@@ -33,15 +33,15 @@ fake::Settings onDevice() {
 }
 
 bool journalHas(const std::string& prefix) {
-    const std::vector<std::string> j = fake::journal();
+    const std::vector<std::string> j = Fake::journal();
     return std::any_of(j.begin(), j.end(),
                        [&prefix](const std::string& e) { return e.rfind(prefix, 0) == 0; });
 }
 
 class PpdevSeam : public ::testing::Test {
   protected:
-    static void grant(const fake::Settings& settings) {
-        fake::restart(settings);
+    static void grant(const Fake::Settings& settings) {
+        Fake::restart(settings);
         ASSERT_EQ(RequestPortAccess(kBase, 3, 1), 0);
         port = kBase;
     }
@@ -49,14 +49,14 @@ class PpdevSeam : public ::testing::Test {
 };
 
 TEST_F(PpdevSeam, ClaimsKeepsCompatibilityModeTurnsForwardAndMapsTheRegisters) {
-    fake::Settings s = onDevice();
+    Fake::Settings s = onDevice();
     s.leftReverse = true;
     grant(s);
-    EXPECT_EQ(fake::journal(),
+    EXPECT_EQ(Fake::journal(),
               (std::vector<std::string>{"open", "active none", "PPCLAIM", "control 0x1C",
                                         "PPSETMODE " + std::to_string(IEEE1284_MODE_COMPAT),
                                         "PPDATADIR 0"}));
-    auto& sim = fake::simulation();
+    auto& sim = Fake::simulation();
     EXPECT_EQ(sim.controlLatch(), 0x1C) << "the kernel's claim: interrupt enable, Init, Select-In";
     Output(kBase, 0x97);
     EXPECT_TRUE(sim.lines().vdd) << "the data lines drive the adapter again";
@@ -65,14 +65,14 @@ TEST_F(PpdevSeam, ClaimsKeepsCompatibilityModeTurnsForwardAndMapsTheRegisters) {
     // holds SDA low, which status bit 0x10 shows among the unused inputs as they float.
     EXPECT_EQ(Input(kBase + 2), 0x0C);
     EXPECT_EQ(Input(kBase + 1), 0x7F);
-    const std::size_t entries = fake::journal().size();
+    const std::size_t entries = Fake::journal().size();
     Output(kBase + 1, 0x00);
-    EXPECT_EQ(fake::journal().size(), entries) << "a status write reaches no driver";
+    EXPECT_EQ(Fake::journal().size(), entries) << "a status write reaches no driver";
 }
 
 TEST_F(PpdevSeam, NoControlWriteTurnsTheDataLinesAround) {
     grant(onDevice());
-    auto& sim = fake::simulation();
+    auto& sim = Fake::simulation();
     Output(kBase, 0x97);
     for (const int value : {0x20, 0x24, 0xFF, 0xD7, 0x08, 0x00}) {
         SCOPED_TRACE(value);
@@ -106,7 +106,7 @@ TEST_F(PpdevSeam, TransientFailuresFailAtMostTheCycleTheyHit) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Settings s = onDevice();
+        Fake::Settings s = onDevice();
         s.failRequest = c.request;
         s.failFrom = c.from;
         s.failCount = c.count;
@@ -138,16 +138,16 @@ TEST_F(PpdevSeam, TransientFailuresFailAtMostTheCycleTheyHit) {
 }
 
 TEST_F(PpdevSeam, APortGoneForGoodReadsAsAnUndrivenBusAndTakesNoWrite) {
-    fake::Settings s = onDevice();
+    Fake::Settings s = onDevice();
     s.failFrom = 1;
-    s.failCount = fake::kForever;
+    s.failCount = Fake::kForever;
     s.failErrno = ENODEV;
     grant(s);
     for (const int offset : {0, 1, 2}) {
         EXPECT_EQ(Input(static_cast<std::uint16_t>(kBase + offset)), 0xFF) << offset;
     }
     Output(kBase, 0x97);
-    EXPECT_FALSE(fake::simulation().lines().vdd);
+    EXPECT_FALSE(Fake::simulation().lines().vdd);
     std::int16_t tenths = 99;
     EXPECT_NE(Temperature(kBase, &tenths), 0);
     EXPECT_EQ(tenths, 0);
@@ -158,7 +158,7 @@ TEST(PpdevAccess, RefusalsCarryTheErrnoAndAHintAndHeldPortsAreRefusedWithoutClai
     const std::string held = "\nAnother program holds " + device + ": stop it, then start again";
     struct Case {
         const char* name;
-        fake::Settings settings;
+        Fake::Settings settings;
         int error;  // 0: granted
         std::string hint;
         double seconds;  // how long the request takes, at least
@@ -198,7 +198,7 @@ TEST(PpdevAccess, RefusalsCarryTheErrnoAndAHintAndHeldPortsAreRefusedWithoutClai
     cases[7].settings.active = "none";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::restart(c.settings);
+        Fake::restart(c.settings);
         errno = 0;
         const auto start = std::chrono::steady_clock::now();
         const int result = RequestPortAccess(kBase, 3, 1);
@@ -215,7 +215,7 @@ TEST(PpdevAccess, RefusalsCarryTheErrnoAndAHintAndHeldPortsAreRefusedWithoutClai
         EXPECT_EQ(result, -1);
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(AccessHint(error), c.hint);
-        const std::vector<std::string> j = fake::journal();
+        const std::vector<std::string> j = Fake::journal();
         if (c.settings.openErrno == 0) {
             EXPECT_EQ(j.back(), "close") << "a refused claim closes the device";
         }
@@ -223,7 +223,7 @@ TEST(PpdevAccess, RefusalsCarryTheErrnoAndAHintAndHeldPortsAreRefusedWithoutClai
 }
 
 TEST(PpdevAccessDeathTest, AnAddressOutsideTheGrantedRegistersEndsTheProgram) {
-    fake::restart(onDevice());
+    Fake::restart(onDevice());
     EXPECT_DEATH(Input(kBase), "0x0378 used before the port was claimed");
     ASSERT_EQ(RequestPortAccess(kBase, 3, 1), 0);
     EXPECT_DEATH(Input(kBase + 3), "0x037B is outside the granted registers 0x0378 to 0x037A");

@@ -138,7 +138,7 @@ TEST_P(TransactionOnTheSimulatedPort, PutsItsSequenceOnTheBusAndStoresTheBytesRe
 }
 
 INSTANTIATE_TEST_SUITE_P(Transactions, TransactionOnTheSimulatedPort,
-                         ::testing::ValuesIn(kTransactions), byName);
+                         ::testing::ValuesIn(kTransactions), kByName);
 
 // The first temperature byte gets no acknowledge clock of its own: the clock pulse that rises
 // next, with the data line released, is the one on which the repeated start falls.
@@ -345,14 +345,14 @@ TEST_F(DriverOnSimulatedBus, RawRegistersThroughTheBus) {
         std::int16_t tenths = 0;
         ASSERT_EQ(Temperature(kPort, &tenths), 0);
         EXPECT_EQ(tenths, c.tenths);
-        const std::string msb = HexByte(c.raw.temperature >> 8U);
-        const std::vector<std::string> expected = {HexByte(sim().registers().config),
-                                                   HexByte(sim().registers().config),
+        const std::string msb = hexByte(c.raw.temperature >> 8U);
+        const std::vector<std::string> expected = {hexByte(sim().registers().config),
+                                                   hexByte(sim().registers().config),
                                                    msb,
                                                    msb,
-                                                   HexByte(c.raw.countRemain),
-                                                   HexByte(c.raw.countPerC),
-                                                   HexByte(sim().registers().config)};
+                                                   hexByte(c.raw.countRemain),
+                                                   hexByte(c.raw.countPerC),
+                                                   hexByte(sim().registers().config)};
         // The first configuration read comes before the conversion; only DONE may differ.
         std::vector<std::string> got;
         for (const std::size_t at : receivedAt(events())) {

@@ -156,11 +156,11 @@ const std::string kStartConversion = masterSide(transactionNamed("StartConversio
 class ThermometerDriver : public ::testing::Test {
   protected:
     void SetUp() override {
-        Port().Reset(0x378, 0xD7, 0x04);  // powered, addressed, bus idle
+        fakePort().reset(0x378, 0xD7, 0x04);  // powered, addressed, bus idle
         port = 0x378;
     }
-    static void script(const Device& d) { Port().ScriptDeviceLevels(d.levels()); }
-    static std::string wire() { return Port().MasterBus(); }
+    static void script(const Device& d) { fakePort().scriptDeviceLevels(d.levels()); }
+    static std::string wire() { return fakePort().masterBus(); }
 };
 
 // --- Transactions ----------------------------------------------------------------------------
@@ -178,16 +178,16 @@ TEST_P(TransactionOnTheFakePort, PutsItsSequenceOnTheWireAndStoresTheBytesReceiv
     EXPECT_EQ(status, 0);
     EXPECT_EQ(value, valueOf(sent));
     EXPECT_EQ(wire(), masterSide(t));
-    EXPECT_EQ(Count(Port().Log(), Kind::kWrite), t.lineChanges);
-    EXPECT_EQ(Count(Port().Log(), Kind::kRead, 0x379), dataLineSamples(t));
-    EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+    EXPECT_EQ(countAccesses(fakePort().log(), Kind::Write), t.lineChanges);
+    EXPECT_EQ(countAccesses(fakePort().log(), Kind::Read, 0x379), dataLineSamples(t));
+    EXPECT_EQ(fakePort().scriptedLevelsLeft(), 0U);
     // The stop leaves the bus idle.
-    EXPECT_NE(Port().DataLatch() & 0x80, 0);
-    EXPECT_EQ(Port().ControlLatch() & 0x08, 0);
+    EXPECT_NE(fakePort().dataLatch() & 0x80, 0);
+    EXPECT_EQ(fakePort().controlLatch() & 0x08, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transactions, TransactionOnTheFakePort, ::testing::ValuesIn(kTransactions),
-                         byName);
+                         kByName);
 
 TEST_F(ThermometerDriver, TransactionsUseTheAddressArgument) {
     script(Device().readByte(0x42));
@@ -228,10 +228,10 @@ TEST_F(ThermometerDriver, UnacknowledgedByteEndsTheTransactionWithAStop) {
         EXPECT_NE(status, 0);
         EXPECT_EQ(value, c.value);
         EXPECT_EQ(wire(), c.wire);
-        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+        EXPECT_EQ(fakePort().scriptedLevelsLeft(), 0U);
         // The stop leaves the bus idle.
-        EXPECT_NE(Port().DataLatch() & 0x80, 0);
-        EXPECT_EQ(Port().ControlLatch() & 0x08, 0);
+        EXPECT_NE(fakePort().dataLatch() & 0x80, 0);
+        EXPECT_EQ(fakePort().controlLatch() & 0x08, 0);
     }
 }
 
@@ -268,7 +268,7 @@ Device deviceCycle(const Registers& r, End end = End::Working) {
 std::string cycleWire(const Registers& r) {
     std::string w = kReadCfg;
     if ((r.cfg & 0x01) == 0) {
-        w += " S 9A n AC n " + HexByte(r.cfg | 0x01U) + " n P";
+        w += " S 9A n AC n " + hexByte(r.cfg | 0x01U) + " n P";
     }
     return w + " " + kStartConversion + " " + kReadCfg + " " + kReadTemperature + " " +
            kReadCounter + " " + kReadSlope + " " + kReadCfg;
@@ -277,8 +277,8 @@ std::string cycleWire(const Registers& r) {
 // The longest run of consecutive reads of one address.
 std::uint32_t longestReadRun(std::uint16_t address) {
     std::uint32_t longest = 0;
-    for (const Access& a : Port().Log()) {
-        if (a.kind == Kind::kRead && a.address == address && a.count > longest) {
+    for (const Access& a : fakePort().log()) {
+        if (a.kind == Kind::Read && a.address == address && a.count > longest) {
             longest = a.count;
         }
     }
@@ -299,15 +299,15 @@ TEST_F(ThermometerDriver, CycleComputesTenthsFromTheRegistersItReads) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
-        Port().Reset(0x378, 0x00, 0x00);  // unpowered lines before the cycle
+        fakePort().reset(0x378, 0x00, 0x00);  // unpowered lines before the cycle
         script(deviceCycle(c.r));
         std::int16_t tenths = 1234;
         EXPECT_EQ(Temperature(0x378, &tenths), 0);
         EXPECT_EQ(tenths, c.expected);
         EXPECT_EQ(wire(), cycleWire(c.r));
-        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
-        EXPECT_EQ(Port().SleepCalls(), 1U);
-        EXPECT_EQ(Port().SleptSeconds(), 1U);
+        EXPECT_EQ(fakePort().scriptedLevelsLeft(), 0U);
+        EXPECT_EQ(fakePort().sleepCalls(), 1U);
+        EXPECT_EQ(fakePort().sleptSeconds(), 1U);
     }
 }
 
@@ -316,13 +316,13 @@ TEST_F(ThermometerDriver, CycleWithTheOneShotBitSetWritesNothingAndCosts867LineC
     std::int16_t tenths = 0;
     ASSERT_EQ(Temperature(0x378, &tenths), 0);
     // 867 changes of 1 ms; applyPower and setAddress each add one write with no delay of its own.
-    const std::vector<Access>& log = Port().Log();
-    EXPECT_EQ(Count(log, Kind::kWrite), 869U);
-    const std::uint64_t samples = Count(log, Kind::kRead, 0x379);
+    const std::vector<Access>& log = fakePort().log();
+    EXPECT_EQ(countAccesses(log, Kind::Write), 869U);
+    const std::uint64_t samples = countAccesses(log, Kind::Read, 0x379);
     // 168 samples of the bits of the 21 bytes sent, 77 acknowledge and data samples, the line
     // checked free at each of the 14 starts and let go after each of the 7 stops.
     EXPECT_EQ(samples, 266U);
-    EXPECT_EQ(Count(log, Kind::kRead), 869U + samples + std::uint64_t{867} * 1000U);
+    EXPECT_EQ(countAccesses(log, Kind::Read), 869U + samples + std::uint64_t{867} * 1000U);
     EXPECT_LT(longestReadRun(0x378), 100000U) << "no configuration wait";
 }
 
@@ -333,25 +333,25 @@ TEST_F(ThermometerDriver, CycleWithTheOneShotBitClearWritesItAndWaits100Ms) {
     ASSERT_EQ(Temperature(0x378, &tenths), 0);
     EXPECT_EQ(tenths, 251);
     EXPECT_EQ(wire(), cycleWire(r));  // WriteCfg with 0x61
-    EXPECT_EQ(Count(Port().Log(), Kind::kWrite), 869U + 92U);
+    EXPECT_EQ(countAccesses(fakePort().log(), Kind::Write), 869U + 92U);
     // The 100 ms wait follows the stop's look at the data line.
     EXPECT_EQ(longestReadRun(0x378), 100000U);
 }
 
 TEST_F(ThermometerDriver, CycleUsesThePortItIsGiven) {
-    Port().Reset(0x278, 0x00, 0x00);
+    fakePort().reset(0x278, 0x00, 0x00);
     port = 0x378;
     script(deviceCycle({0x01, 25, 0, 10, 16}));
     std::int16_t tenths = 0;
     EXPECT_EQ(Temperature(0x278, &tenths), 0);
     EXPECT_EQ(tenths, 251);
     EXPECT_EQ(port, 0x278);
-    for (const Access& a : Port().Log()) {
+    for (const Access& a : fakePort().log()) {
         EXPECT_GE(a.address, 0x278);
         EXPECT_LE(a.address, 0x27A);
     }
     // Powered and addressed: supply bits, A2 and A0 set, A1 clear.
-    EXPECT_EQ(Port().DataLatch(), 0xD7);
+    EXPECT_EQ(fakePort().dataLatch(), 0xD7);
 }
 
 // A port that fails an access (the kernel's device when the port went away) reads levels that
@@ -375,15 +375,15 @@ TEST_F(ThermometerDriver, CycleInWhichAnAccessFailedIsAFailedCycle) {
         script(deviceCycle(r));
         std::int16_t tenths = 1234;
         ASSERT_EQ(Temperature(0x378, &tenths), 0);
-        const std::uint64_t accesses =
-            Count(Port().Log(), Kind::kRead) + Count(Port().Log(), Kind::kWrite);
+        const std::uint64_t accesses = countAccesses(fakePort().log(), Kind::Read) +
+                                       countAccesses(fakePort().log(), Kind::Write);
         SetUp();
         script(deviceCycle(r));
         if (c.beforeTheCycle) {
-            Port().FailAccess(1);
+            fakePort().failAccess(1);
             static_cast<void>(Input(0x378));
         } else {
-            Port().FailAccess(c.failAt != 0 ? c.failAt : accesses);
+            fakePort().failAccess(c.failAt != 0 ? c.failAt : accesses);
         }
         tenths = 1234;
         const int status = Temperature(0x378, &tenths);
@@ -434,9 +434,9 @@ TEST_F(ThermometerDriver, FailedCycleStoresZeroAndReturnsTheFailure) {
         EXPECT_NE(Temperature(0x378, &tenths), 0);
         EXPECT_EQ(tenths, 0);
         EXPECT_EQ(wire(), c.wire);
-        EXPECT_EQ(Port().SleepCalls(), c.sleeps);
+        EXPECT_EQ(fakePort().sleepCalls(), c.sleeps);
         EXPECT_EQ(longestReadRun(0x378) >= 100000, c.waited);
-        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+        EXPECT_EQ(fakePort().scriptedLevelsLeft(), 0U);
     }
 }
 
@@ -471,7 +471,7 @@ TEST_F(ThermometerDriver, CycleWithRegistersNoChipHoldsFails) {
             EXPECT_EQ(tenths, 0);
         }
         EXPECT_EQ(wire(), cycleWire(c.r)) << "the same bus traffic";
-        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+        EXPECT_EQ(fakePort().scriptedLevelsLeft(), 0U);
     }
 }
 
@@ -489,7 +489,7 @@ TEST_F(ThermometerDriver, CycleOfAChipThatRestartedDuringTheReadsFails) {
         EXPECT_EQ(Temperature(0x378, &tenths) != 0, restarted);
         EXPECT_EQ(tenths, restarted ? 0 : -3);
         EXPECT_EQ(wire(), cycleWire(r));
-        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+        EXPECT_EQ(fakePort().scriptedLevelsLeft(), 0U);
     }
 }
 
@@ -511,7 +511,7 @@ TEST_F(ThermometerDriver, DataLineHeldAfterTheStopFailsTheTransaction) {
         SetUp();
         script(c.device);
         EXPECT_NE(callTransaction(c.name, 0).status, 0);
-        EXPECT_EQ(Port().ScriptedLevelsLeft(), 0U);
+        EXPECT_EQ(fakePort().scriptedLevelsLeft(), 0U);
     }
     // Let go after the very last stop of a cycle, or not.
     for (const bool held : {false, true}) {

@@ -1,16 +1,16 @@
-#include "kit/bus_events.h"
+#include "kit/bus_analyser.h"
 
 #include <cstdio>
 
 namespace quorvane::testkit {
 
-std::string HexByte(unsigned byte) {
+std::string hexByte(unsigned byte) {
     char hex[3];
     std::snprintf(hex, sizeof hex, "%02X", byte & 0xFFU);
     return hex;
 }
 
-void BusEventDecoder::reset(bool scl, bool sda) {
+void BusAnalyser::reset(bool scl, bool sda) {
     scl_ = scl;
     sda_ = sda;
     busy_ = false;
@@ -21,7 +21,7 @@ void BusEventDecoder::reset(bool scl, bool sda) {
     events_.clear();
 }
 
-void BusEventDecoder::lines(bool scl, bool sda, std::int64_t time) {
+void BusAnalyser::newLevels(bool scl, bool sda, std::int64_t time) {
     if (scl == scl_ && sda == sda_) {
         return;
     }
@@ -42,7 +42,7 @@ void BusEventDecoder::lines(bool scl, bool sda, std::int64_t time) {
         if (bits_ < 8) {
             value_ = (value_ << 1U) | (levelAtRise_ ? 1U : 0U);
             if (++bits_ == 8) {
-                events_.push_back({HexByte(value_), time});
+                events_.push_back({hexByte(value_), time});
             }
         } else {
             events_.push_back({levelAtRise_ ? "n" : "a", time});
@@ -54,7 +54,7 @@ void BusEventDecoder::lines(bool scl, bool sda, std::int64_t time) {
     sda_ = sda;
 }
 
-std::string BusEventDecoder::text() const {
+std::string BusAnalyser::text() const {
     std::string joined;
     for (const BusEvent& e : events_) {
         joined += (joined.empty() ? "" : " ") + e.token;
@@ -65,7 +65,7 @@ std::string BusEventDecoder::text() const {
     return joined;
 }
 
-std::string BusEventDecoder::bitsSoFar() const {
+std::string BusAnalyser::bitsSoFar() const {
     std::string partial = "?";
     for (int i = bits_ - 1; i >= 0; --i) {
         partial += ((value_ >> i) & 1U) != 0 ? '1' : '0';

@@ -21,17 +21,17 @@ struct BusEvent {
     std::int64_t time = 0;  // time stamp of the line change that completed the event
 };
 
-// A byte as the decoder writes it: two upper-case hexadecimal digits.
-std::string HexByte(unsigned byte);
+// A byte as the analyser writes it: two upper-case hexadecimal digits.
+std::string hexByte(unsigned byte);
 
-class BusEventDecoder {
+class BusAnalyser {
   public:
     // The levels at the start of the trace; the bus counts as idle.
-    explicit BusEventDecoder(bool scl = true, bool sda = true) { reset(scl, sda); }
+    explicit BusAnalyser(bool scl = true, bool sda = true) { reset(scl, sda); }
     void reset(bool scl, bool sda);
 
     // The levels after a change (changes that leave both levels as they were are ignored).
-    void lines(bool scl, bool sda, std::int64_t time = 0);
+    void newLevels(bool scl, bool sda, std::int64_t time = 0);
 
     const std::vector<BusEvent>& events() const { return events_; }
     // The tokens joined by single spaces; a byte not finished yet ends it as "?" and its bits.

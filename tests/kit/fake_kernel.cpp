@@ -1,0 +1,133 @@
+#include "kit/fake_kernel.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+
+namespace quorvane::testkit {
+
+FakeDevice::FakeDevice(const std::optional<double>& celsius, bool realSleep,
+                       const std::string& journal)
+    : sim_(sim::roomDrift()), realSleep_(realSleep) {
+    if (celsius) {
+        sim_.setTemperature(*celsius);
+    }
+    sim_.setRealSleep(false);
+    if (!journal.empty()) {
+        journalFd_ = libcFunction<OpenFunction>("open")(
+            journal.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+}
+
+FakeDevice::~FakeDevice() {
+    sim_.setLineObserver(nullptr);
+    if (journalFd_ >= 0) {
+        libcFunction<CloseFunction>("close")(journalFd_);
+    }
+}
+
+unsigned int FakeDevice::sleep(unsigned int seconds) {
+    sim_.sleepSeconds(seconds);
+    const unsigned int left = realSleep_ ? libcFunction<SleepFunction>("sleep")(seconds) : 0;
+    woke();
+    return left;
+}
+
+void FakeDevice::watchBus() {
+    const sim::LineState& now = sim_.lines();
+    analyser_.reset(now.scl, now.sda);
+    sim_.setLineObserver([this](const sim::LineState& s) {
+        analyser_.newLevels(s.scl, s.sda, s.time);
+        for (const BusEvent& e : analyser_.events()) {
+            note("bus " + e.token);
+        }
+        analyser_.clearEvents();
+    });
+}
+
+void FakeDevice::note(const std::string& entry) {
+    journal_.push_back(entry);
+    if (journalFd_ >= 0) {
+        // One write a line: the journal is whole up to the moment the program was killed.
+        const std::string line = entry + "\n";
+        static_cast<void>(!write(journalFd_, line.data(), line.size()));
+    }
+}
+
+namespace {
+
+std::unique_ptr<FakeDevice>& deviceSlot() {
+    static std::unique_ptr<FakeDevice> slot;
+    return slot;
+}
+
+bool takesMode(int flags) {
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+int openFile(const char* path, int flags, mode_t mode) {
+    if (fakeDevice().serves(path)) {
+        return fakeDevice().open(path, flags);
+    }
+    return libcFunction<OpenFunction>("open")(path, flags, mode);
+}
+
+}  // namespace
+
+FakeDevice& fakeDevice() {
+    std::unique_ptr<FakeDevice>& device = deviceSlot();
+    if (!device) {
+        device = deviceFromEnvironment();
+    }
+    return *device;
+}
+
+void replaceFakeDevice(std::unique_ptr<FakeDevice> device) {
+    std::unique_ptr<FakeDevice>& slot = deviceSlot();
+    slot.reset();
+    slot = std::move(device);
+}
+
+}  // namespace quorvane::testkit
+
+// The entry points, in front of libc's.
+using namespace quorvane::testkit;
+
+extern "C" {
+
+int open(const char* file, int oflag, ...) {
+    va_list rest;
+    va_start(rest, oflag);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start has just begun it
+    const mode_t mode = takesMode(oflag) ? va_arg(rest, mode_t) : 0;
+    va_end(rest);
+    return openFile(file, oflag, mode);
+}
+
+// The same function under its large-file name.
+int open64(const char* file, int oflag, ...) __attribute__((alias("open")));
+
+int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list rest;
+    va_start(rest, request);
+    void* argument = va_arg(rest, void*);
+    va_end(rest);
+    if (fakeDevice().owns(fd)) {
+        return fakeDevice().ioctl(fd, request, argument);
+    }
+    return libcFunction<IoctlFunction>("ioctl")(fd, request, argument);
+}
+
+int close(int fd) {
+    if (fakeDevice().owns(fd)) {
+        return fakeDevice().close(fd);
+    }
+    return libcFunction<CloseFunction>("close")(fd);
+}
+
+unsigned int sleep(unsigned int seconds) {
+    return fakeDevice().sleep(seconds);
+}
+
+}  // extern "C"
