@@ -49,8 +49,8 @@ void Simulation::reset() {
     device_.setCountPerC(Ds1621::kFactoryCountPerC);
     device_.setRawReading(std::nullopt);
     setTemperature(25.0);
-    const MasterLines m = port_.lines();
-    decoder_.reset(m.scl, sdaLine(m.sdaMaster, false));
+    const MasterLines m = port_.masterLines();
+    decoder_.reset(m.scl, sdaLine(m.masterPullsSdaLow, false));
     state_ = LineState{};
     publish(m, false, clock_.now());
     updateFastPath();
@@ -285,7 +285,7 @@ bool Simulation::sdaLine(bool masterLow, bool deviceLow) const {
 }
 
 void Simulation::updateLines(Micros at) {
-    const MasterLines m = port_.lines();
+    const MasterLines m = port_.masterLines();
     const bool powered = devicePresent_ && !supplyBroken_ && m.vdd;
     device_.setAddressPins(strap_ ? *strap_ : m.addressPins());
     const bool deviceBefore = device_.powered() && decoder_.pullsSdaLow();
@@ -295,7 +295,7 @@ void Simulation::updateLines(Micros at) {
         } else {
             device_.powerOff();
         }
-        decoder_.reset(m.scl, sdaLine(m.sdaMaster, false));
+        decoder_.reset(m.scl, sdaLine(m.masterPullsSdaLow, false));
         publish(m, false, at);
         return;
     }
@@ -303,17 +303,17 @@ void Simulation::updateLines(Micros at) {
         publish(m, false, at);
         return;
     }
-    decoder_.lines(m.scl, sdaLine(m.sdaMaster, deviceBefore));
+    decoder_.setLines(m.scl, sdaLine(m.masterPullsSdaLow, deviceBefore));
     publish(m, deviceBefore, at);
     // The chip answers a falling clock by moving SDA, which it then sees as well. It only moves
     // SDA while SCL is low, so seeing its own change sets nothing else in motion; the bound is
     // there all the same.
     for (int i = 0; i < 4; ++i) {
         const bool deviceNow = decoder_.pullsSdaLow();
-        if (deviceNow == state_.sdaDevice) {
+        if (deviceNow == state_.devicePullsSdaLow) {
             break;
         }
-        decoder_.lines(m.scl, sdaLine(m.sdaMaster, deviceNow));
+        decoder_.setLines(m.scl, sdaLine(m.masterPullsSdaLow, deviceNow));
         publish(m, deviceNow, at);
     }
 }
@@ -322,17 +322,17 @@ void Simulation::publish(const MasterLines& m, bool deviceLow, Micros at) {
     LineState s;
     s.time = at;
     s.scl = m.scl;
-    s.sdaMaster = m.sdaMaster;
-    s.sdaDevice = deviceLow;
-    s.sda = sdaLine(m.sdaMaster, deviceLow);
+    s.masterPullsSdaLow = m.masterPullsSdaLow;
+    s.devicePullsSdaLow = deviceLow;
+    s.sda = sdaLine(m.masterPullsSdaLow, deviceLow);
     s.vdd = m.vdd;
     s.a2 = m.a2;
     s.a1 = m.a1;
     s.a0 = m.a0;
     const bool changed = s.scl != state_.scl || s.sda != state_.sda ||
-                         s.sdaMaster != state_.sdaMaster || s.sdaDevice != state_.sdaDevice ||
-                         s.vdd != state_.vdd || s.a2 != state_.a2 || s.a1 != state_.a1 ||
-                         s.a0 != state_.a0;
+                         s.masterPullsSdaLow != state_.masterPullsSdaLow ||
+                         s.devicePullsSdaLow != state_.devicePullsSdaLow || s.vdd != state_.vdd ||
+                         s.a2 != state_.a2 || s.a1 != state_.a1 || s.a0 != state_.a0;
     state_ = s;
     if (changed && observer_) {
         observer_(state_);

@@ -30,9 +30,9 @@ class ProcessKilled : public std::runtime_error {
 struct LineState {
     Micros time = 0;
     bool scl = false;
-    bool sda = true;         // the line itself, high unless pulled low
-    bool sdaMaster = false;  // the master pulls SDA low
-    bool sdaDevice = false;  // the device pulls SDA low
+    bool sda = true;  // the line itself, high unless pulled low
+    bool masterPullsSdaLow = false;
+    bool devicePullsSdaLow = false;
     bool vdd = false;
     bool a2 = false;
     bool a1 = false;
@@ -124,7 +124,7 @@ class Simulation {
     std::uint64_t portAccesses() const { return clock_.accesses(); }
     unsigned long eepromWrites() const { return device_.eepromWrites(); }
     DeviceRegisters registers() { return device_.registers(); }
-    const LineState& lines() const { return state_; }
+    const LineState& lineState() const { return state_; }
     // All eight bits of the control latch, as a driver that keeps a copy of it knows them.
     std::uint8_t controlLatch() const { return port_.controlLatch(); }
     BusDecoder::Phase busPhase() const { return decoder_.phase(); }

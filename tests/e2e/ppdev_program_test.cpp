@@ -68,7 +68,7 @@ SimulatedRun onTheSimulatedPort(double celsius) {
     s.reset();
     s.setRealSleep(false);
     s.setTemperature(celsius);
-    BusEventDecoder decoder(s.lines().scl, s.lines().sda);
+    BusEventDecoder decoder(s.lineState().scl, s.lineState().sda);
     s.setLineObserver([&decoder](const sim::LineState& l) { decoder.lines(l.scl, l.sda, l.time); });
     SimulatedRun run;
     if (RequestPortAccess(0x378, 3, 1) == 0) {

@@ -63,7 +63,7 @@ CycleTimes cleanCycle() {
     CycleTimes times;
     Micros previous = s.clock();
     Micros longestGap = 0;
-    BusEventDecoder decoder(s.lines().scl, s.lines().sda);
+    BusEventDecoder decoder(s.lineState().scl, s.lineState().sda);
     s.setLineObserver([&](const LineState& now) {
         if (now.time - previous > longestGap) {
             longestGap = now.time - previous;

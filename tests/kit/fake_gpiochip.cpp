@@ -85,7 +85,7 @@ class FakeChip {
         sim_.requestPortAccess(kData, 3, 1);
         sim_.output(kData, kScl | kPoweredAndAddressed);
         sim_.output(kControl, static_cast<std::uint8_t>(sim_.controlLatch() & ~kPullSda));
-        const sim::LineState& now = sim_.lines();
+        const sim::LineState& now = sim_.lineState();
         decoder_.reset(now.scl, now.sda);
         sim_.setLineObserver([this](const sim::LineState& s) {
             decoder_.lines(s.scl, s.sda, s.time);
@@ -344,10 +344,10 @@ class FakeChip {
             return false;  // nothing raises it
         }
         if (static_cast<int>(line.offset) == settings_.sda) {
-            return sim_.lines().sda;
+            return sim_.lineState().sda;
         }
         if (static_cast<int>(line.offset) == settings_.scl) {
-            return sim_.lines().scl;
+            return sim_.lineState().scl;
         }
         return !pullsLow(&line);
     }

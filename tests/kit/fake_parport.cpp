@@ -91,7 +91,7 @@ class FakeKernel {
         if (settings_.leftReverse) {
             sim_.output(kControl, static_cast<std::uint8_t>(sim_.controlLatch() | kReverse));
         }
-        const sim::LineState& now = sim_.lines();
+        const sim::LineState& now = sim_.lineState();
         decoder_.reset(now.scl, now.sda);
         sim_.setLineObserver([this](const sim::LineState& s) {
             decoder_.lines(s.scl, s.sda, s.time);

@@ -14,7 +14,7 @@ TEST(PortSeam, ForwardsToTheGlobalSimulation) {
     ASSERT_EQ(RequestPortAccess(0x378, 3, 1), 0);
     Output(0x378, 0x97);
     EXPECT_EQ(Input(0x378), 0x97);
-    EXPECT_EQ(sim.lines().vdd, true);
+    EXPECT_EQ(sim.lineState().vdd, true);
     SleepSeconds(1);
     EXPECT_EQ(sim.clock(), 2 + kMicrosPerSecond);
     sim.reset();

@@ -137,9 +137,9 @@ TEST_F(DriverOnSimulatedBus, EachTransactionPutsItsSequenceOnTheBus) {
         EXPECT_EQ(sim().portAccesses() - before,
                   Accesses(c.lineChanges, c.starts, c.sent, c.received));
         // Every transaction leaves the bus idle: both lines high, nobody pulling.
-        EXPECT_TRUE(sim().lines().scl);
-        EXPECT_TRUE(sim().lines().sda);
-        EXPECT_FALSE(sim().lines().sdaMaster);
+        EXPECT_TRUE(sim().lineState().scl);
+        EXPECT_TRUE(sim().lineState().sda);
+        EXPECT_FALSE(sim().lineState().masterPullsSdaLow);
     }
     EXPECT_EQ(sim().eepromWrites(), 2U);
 }
@@ -165,8 +165,8 @@ TEST_F(DriverOnSimulatedBus, RepeatedStartGivesTheNinthClockOfTheFirstTemperatur
         if (s.time > eighthFall && s.time <= repeatedStart && s.scl && !previousScl) {
             ++rises;
             EXPECT_TRUE(s.sda) << "the line is released when the ninth clock rises";
-            EXPECT_FALSE(s.sdaMaster);
-            EXPECT_FALSE(s.sdaDevice);
+            EXPECT_FALSE(s.masterPullsSdaLow);
+            EXPECT_FALSE(s.devicePullsSdaLow);
         }
         previousScl = s.scl;
     }
@@ -308,8 +308,8 @@ TEST_F(DriverOnSimulatedBus, DeviceThatStopsAcknowledgingPartWayThroughACycle) {
             // on a configured chip).
             EXPECT_EQ(sim().eepromWrites(), (!fresh || k >= 6) ? 1U : 0U);
             EXPECT_EQ(slept() - sleptBefore, (k >= (fresh ? 8U : 5U)) ? kMicrosPerSecond : 0);
-            EXPECT_TRUE(sim().lines().scl);
-            EXPECT_TRUE(sim().lines().sda);
+            EXPECT_TRUE(sim().lineState().scl);
+            EXPECT_TRUE(sim().lineState().sda);
 
             sim().stopAcknowledgingAfter(std::nullopt);
             forget();
