@@ -28,9 +28,6 @@ struct PortModes {
     // makes them inputs, so they neither power nor clock the adapter, and a data read gives what
     // floats on them. A control read gives the bit back.
     bool bidirectional = false;
-    // Control reads give what ppdev's PPRCONTROL gives: the driver's copy of the four output
-    // bits, bits 4..7 reading 0.
-    bool ppdevControlReadback = false;
 };
 
 // Register behaviour: data reads back its latch; control reads back bits 0..3 with 0xC0 on top;

@@ -86,7 +86,7 @@ class FakeKernel {
         }
         sim_.setRealSleep(false);
         // Today's ports are bidirectional, and ppdev reads back its copy of the four outputs.
-        sim_.setPortModes({.bidirectional = true, .ppdevControlReadback = true});
+        sim_.setPortModes({.bidirectional = true});
         sim_.requestPortAccess(kBase, 3, 1);
         if (settings_.leftReverse) {
             sim_.output(kControl, static_cast<std::uint8_t>(sim_.controlLatch() | kReverse));

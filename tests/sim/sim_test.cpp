@@ -70,7 +70,6 @@ TEST_F(SimTest, PortModesShapeControlReadsAndTheDataLines) {
     for (const Case& c : std::vector<Case>{
              {"power-on value", {}, ParallelPort::kControlAtPowerOn, 0xCC, 0x97, true},
              {"plain port ignores bit 0x20", {}, 0x2C, 0xCC, 0x97, true},
-             {"ppdev read-back", {.ppdevControlReadback = true}, 0xFC, 0x0C, 0x97, true},
              {"bidirectional, forward", {.bidirectional = true}, 0x1C, 0xCC, 0x97, true},
              {"bidirectional, reverse", {.bidirectional = true}, 0x2C, 0xEC, 0xFF, false},
          }) {
