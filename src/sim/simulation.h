@@ -115,8 +115,11 @@ class Simulation {
     void updateLines(Micros at) { board_.update(port_.masterLines(), faults_, at); }
     void updateLines() { updateLines(clock_.now()); }
 
+    // What the busy wait's reads touch, together.
     SimClock clock_;
     ParallelPort port_;
+    unsigned int fastReadAddress_ = kNoFastRead;
+
     Faults faults_;
     Ds1621 device_{clock_};
     AckGate gate_{device_, faults_};
@@ -127,7 +130,6 @@ class Simulation {
     FaultSchedule schedule_;
     RealTimePacing pacing_;
 
-    unsigned int fastReadAddress_ = kNoFastRead;
     Micros nextTimedEvent_ = 0;  // the earlier of the schedule's next edge and the next pacing
 };
 
