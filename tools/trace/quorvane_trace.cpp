@@ -176,8 +176,8 @@ int run(const trace::TraceOptions& options, const sim::World& world) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    // A bad setting has ended the program before main, with its message: the simulated port
-    // reads QUORVANE_SIM as the program starts.
+    // The trace sets the simulation's scene itself: a bad setting ends it here, with its message,
+    // before the file is opened.
     return tools::toolMain(
         kProgram, trace::kTraceUsage, argc, argv, trace::parseTraceOptions,
         [](const trace::TraceOptions& options) { return run(options, sim::requireWorld()); });
