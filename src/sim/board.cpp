@@ -63,14 +63,9 @@ void Board::update(const MasterLines& master, const Faults& faults, Micros at) {
 
 void Board::publish(const MasterLines& master, bool deviceLow, SdaStuck stuck, Micros at) {
     LineState s;
-    s.scl = master.scl;
-    s.masterPullsSdaLow = master.masterPullsSdaLow;
+    static_cast<MasterLines&>(s) = master;
     s.devicePullsSdaLow = deviceLow;
     s.sda = sdaLevel(master.masterPullsSdaLow, deviceLow, stuck);
-    s.vdd = master.vdd;
-    s.a2 = master.a2;
-    s.a1 = master.a1;
-    s.a0 = master.a0;
     // The observer hears of wires that changed; time passing alone is no change.
     s.time = state_.time;
     const bool changed = s != state_;

@@ -13,17 +13,12 @@
 
 namespace quorvane::sim {
 
-// Every wire after a change of any of them.
-struct LineState {
+// Every wire after a change of any of them: the master's, the device's pull and the SDA line
+// itself.
+struct LineState : MasterLines {
     Micros time = 0;
-    bool scl = false;
-    bool sda = true;  // the line itself, high unless pulled low
-    bool masterPullsSdaLow = false;
+    bool sda = true;  // high unless pulled low
     bool devicePullsSdaLow = false;
-    bool vdd = false;
-    bool a2 = false;
-    bool a1 = false;
-    bool a0 = false;
     friend bool operator==(const LineState&, const LineState&) = default;
 };
 
