@@ -137,16 +137,16 @@ class BusFuzzer : public BitMaster {
                 sim_.stopAcknowledgingAfter(arg >> 4);
                 break;
         }
-        checkLines(sim_.lines());
+        checkLines(sim_.lineState());
     }
 
     std::uint8_t input(std::uint16_t address) override {
-        const LineState before = sim_.lines();
+        const LineState before = sim_.lineState();
         const std::uint8_t v = sim_.input(address);
-        const LineState& after = sim_.lines();
+        const LineState& after = sim_.lineState();
         if (before.scl != after.scl || before.sda != after.sda ||
-            before.sdaMaster != after.sdaMaster || before.sdaDevice != after.sdaDevice ||
-            before.vdd != after.vdd) {
+            before.masterPullsSdaLow != after.masterPullsSdaLow ||
+            before.devicePullsSdaLow != after.devicePullsSdaLow || before.vdd != after.vdd) {
             abortOnBrokenInvariant("a register read changes no line");
         }
         if (address == kStatus && ((v & kDataLow) == 0) != after.sda) {
@@ -156,15 +156,15 @@ class BusFuzzer : public BitMaster {
     }
 
     void output(std::uint16_t address, std::uint8_t value) override {
-        const LineState before = sim_.lines();
+        const LineState before = sim_.lineState();
         sim_.output(address, value);
-        const LineState& after = sim_.lines();
+        const LineState& after = sim_.lineState();
         checkLines(after);
-        if (!before.sdaDevice && after.sdaDevice && after.scl) {
+        if (!before.devicePullsSdaLow && after.devicePullsSdaLow && after.scl) {
             abortOnBrokenInvariant("the device starts pulling SDA only while SCL is low");
         }
-        if (before.sdaDevice && !after.sdaDevice && before.scl && after.scl &&
-            before.sdaMaster == after.sdaMaster && devicePowered(after)) {
+        if (before.devicePullsSdaLow && !after.devicePullsSdaLow && before.scl && after.scl &&
+            before.masterPullsSdaLow == after.masterPullsSdaLow && devicePowered(after)) {
             abortOnBrokenInvariant(
                 "the device lets go of SDA with SCL high only at a START or STOP");
         }
@@ -175,17 +175,17 @@ class BusFuzzer : public BitMaster {
     }
 
     void checkLines(const LineState& lines) const {
-        if (lines.sdaDevice && !devicePowered(lines)) {
+        if (lines.devicePullsSdaLow && !devicePowered(lines)) {
             abortOnBrokenInvariant("an unpowered or absent device does not pull SDA");
         }
-        const bool wiredAnd = !(lines.sdaMaster || lines.sdaDevice);
+        const bool wiredAnd = !(lines.masterPullsSdaLow || lines.devicePullsSdaLow);
         const bool expected = stuck_ == SdaStuck::No ? wiredAnd : stuck_ == SdaStuck::High;
         if (lines.sda != expected) {
             abortOnBrokenInvariant(
                 "SDA is the wired AND of master and device (or the stuck level)");
         }
         const BusDecoder::Phase phase = sim_.busPhase();
-        if (lines.sdaDevice && phase != BusDecoder::Phase::Acknowledging &&
+        if (lines.devicePullsSdaLow && phase != BusDecoder::Phase::Acknowledging &&
             phase != BusDecoder::Phase::Sending) {
             abortOnBrokenInvariant("the device pulls SDA only to acknowledge or to send a 0 bit");
         }

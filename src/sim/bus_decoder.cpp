@@ -14,7 +14,7 @@ void BusDecoder::reset(bool scl, bool sda) {
     bits_ = 0;
 }
 
-void BusDecoder::lines(bool scl, bool sda) {
+void BusDecoder::setLines(bool scl, bool sda) {
     if (sda != sda_) {
         sda_ = sda;
         // SDA moving while SCL is high frames a transfer, whatever was going on.

@@ -35,7 +35,7 @@ class BusDecoder {
     // Power-up: idle, SDA released, the lines as they are now.
     void reset(bool scl, bool sda);
     // The line levels as the device sees them, after any change (one line at a time, or none).
-    void lines(bool scl, bool sda);
+    void setLines(bool scl, bool sda);
 
     bool pullsSdaLow() const { return pullLow_; }
     Phase phase() const { return phase_; }

@@ -16,9 +16,6 @@ std::uint8_t ParallelPort::read(std::uint16_t address, bool sdaHigh) const {
         case PortRegister::Control:
             break;
     }
-    if (modes_.ppdevControlReadback) {
-        return static_cast<std::uint8_t>(control_ & 0x0F);
-    }
     // A bidirectional port reads its direction back, so a read-modify-write keeps it as it is.
     const std::uint8_t direction = modes_.bidirectional ? control_ & kDataReverse : 0;
     return static_cast<std::uint8_t>((control_ & 0x0F) | direction | kControlFixed);

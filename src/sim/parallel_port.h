@@ -10,7 +10,7 @@ namespace quorvane::sim {
 // The levels the master side of the adapter puts on the wires.
 struct MasterLines {
     bool scl = false;
-    bool sdaMaster = false;  // the master pulls SDA low
+    bool masterPullsSdaLow = false;
     bool vdd = false;
     bool a2 = false;
     bool a1 = false;
@@ -28,9 +28,6 @@ struct PortModes {
     // makes them inputs, so they neither power nor clock the adapter, and a data read gives what
     // floats on them. A control read gives the bit back.
     bool bidirectional = false;
-    // Control reads give what ppdev's PPRCONTROL gives: the driver's copy of the four output
-    // bits, bits 4..7 reading 0.
-    bool ppdevControlReadback = false;
 };
 
 // Register behaviour: data reads back its latch; control reads back bits 0..3 with 0xC0 on top;
@@ -65,7 +62,7 @@ class ParallelPort {
     // Applies a write; false when nothing on the port changed (status, unmapped, same value).
     bool write(std::uint16_t address, std::uint8_t value);
 
-    MasterLines lines() const {
+    MasterLines masterLines() const {
         // Data lines turned into inputs carry nothing to the adapter: no supply, no clock.
         const std::uint8_t driven = dataFloating() ? std::uint8_t{0} : data_;
         const auto level = [driven, this](Signal s) {
@@ -73,7 +70,7 @@ class ParallelPort {
         };
         MasterLines m;
         m.scl = level(Signal::Scl);
-        m.sdaMaster = !level(Signal::SdaDrive);
+        m.masterPullsSdaLow = !level(Signal::SdaDrive);
         m.vdd = level(Signal::Vdd);
         m.a2 = level(Signal::A2);
         m.a1 = level(Signal::A1);

@@ -7,25 +7,26 @@
 namespace quorvane::sim {
 
 namespace {
-// The only global of the simulation: the port seam has nowhere else to find it.
+// The only globals of the simulation: the port seam has nowhere else to find them.
 Simulation instance{roomDrift()};
-
-// The world the thermometer lives in is read once, before the program starts: a bad setting
-// ends it before it measures or prints anything.
-bool setTheScene() {
-    applyWorld(requireWorld(), instance);
-    return true;
-}
-[[maybe_unused]] const bool sceneSet = setTheScene();
+// The world the thermometer lives in is read when the program first asks for the port, which
+// it does before it measures or prints anything: a bad setting ends it there. A program or test
+// that takes the simulation in hand sets the scene itself.
+bool worldPending = true;
 }  // namespace
 
 Simulation& simulation() {
+    worldPending = false;
     return instance;
 }
 
 }  // namespace quorvane::sim
 
 int RequestPortAccess(unsigned long from, unsigned long count, int turnOn) {
+    if (quorvane::sim::worldPending) {
+        quorvane::sim::worldPending = false;
+        applyWorld(quorvane::sim::requireWorld(), quorvane::sim::instance);
+    }
     return quorvane::sim::instance.requestPortAccess(from, count, turnOn);
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 namespace quorvane::sim {
 
@@ -10,6 +11,8 @@ using Micros = std::int64_t;
 
 inline constexpr Micros kMicrosPerMilli = 1000;
 inline constexpr Micros kMicrosPerSecond = 1000000;
+// A time the simulated clock never reaches.
+inline constexpr Micros kNever = std::numeric_limits<Micros>::max();
 
 // One port access takes one microsecond on a real parallel port, and a sleep takes its seconds;
 // nothing else moves simulated time, so a run is the same however fast the host is. A port

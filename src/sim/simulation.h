@@ -1,65 +1,33 @@
 // The simulated parallel port with the adapter and a DS1621-type thermometer behind it, and the
-// controls tests use to set the scene and break things.
+// controls tests use to set the scene and break things. It puts together the port, the board,
+// the chip, the faults, the access rights and hooks, the fault schedule and the pacing.
 #pragma once
 
-#include <bitset>
-#include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <optional>
-#include <stdexcept>
 #include <vector>
 
+#include "sim/access_hook.h"
+#include "sim/access_rights.h"
+#include "sim/ack_gate.h"
+#include "sim/board.h"
 #include "sim/bus_decoder.h"
 #include "sim/ds1621.h"
-#include "sim/pacer.h"
+#include "sim/fault_schedule.h"
+#include "sim/faults.h"
 #include "sim/parallel_port.h"
+#include "sim/real_time_pacing.h"
 #include "sim/sim_clock.h"
 
 namespace quorvane::sim {
-
-// Thrown from a port access chosen with Simulation::killAtAccess: the program dies there, in the
-// middle of whatever it was doing, and the chip and the port latches stay as they were.
-class ProcessKilled : public std::runtime_error {
-  public:
-    ProcessKilled() : std::runtime_error("process killed by the simulation") {}
-};
-
-// Every wire after a change of any of them.
-struct LineState {
-    Micros time = 0;
-    bool scl = false;
-    bool sda = true;         // the line itself, high unless pulled low
-    bool sdaMaster = false;  // the master pulls SDA low
-    bool sdaDevice = false;  // the device pulls SDA low
-    bool vdd = false;
-    bool a2 = false;
-    bool a1 = false;
-    bool a0 = false;
-};
-
-enum class SdaStuck : std::uint8_t { No, Low, High };
-
-// The faults a schedule can set: the chip unplugged, its supply broken, the data line stuck low
-// or high, the chip no longer acknowledging.
-enum class Fault : std::uint8_t { Unplugged, Unpowered, SdaLow, SdaHigh, NeverAcknowledge };
-inline constexpr std::size_t kFaultKinds = 5;
-
-// A fault that holds on the simulated clock from `from` until `to`, or for ever without it.
-struct FaultWindow {
-    Fault fault = Fault::Unplugged;
-    Micros from = 0;
-    std::optional<Micros> to;
-    friend bool operator==(const FaultWindow&, const FaultWindow&) = default;
-};
 
 // A room that warms and cools by 3 degrees around 21 over ten minutes of simulated time.
 TemperatureProfile roomDrift();
 
 class Simulation {
   public:
-    using LineObserver = std::function<void(const LineState&)>;
+    using LineObserver = Board::LineObserver;
     using Action = std::function<void(Simulation&)>;
 
     explicit Simulation(TemperatureProfile profile = nullptr);
@@ -87,7 +55,7 @@ class Simulation {
     // counts, port accesses included, so that a program takes as long as on real hardware.
     // Without them nothing waits, and every result is the same.
     void setRealSleep(bool on);
-    bool realSleep() const { return realSleep_; }
+    bool realSleep() const { return pacing_.on(); }
     void setTemperature(double celsius);
     void setTemperatureProfile(TemperatureProfile profile);
     // What the next conversions leave in the registers, whatever the temperature; nullopt ends it.
@@ -100,13 +68,15 @@ class Simulation {
     void setDevicePresent(bool present);
     void setSupplyBroken(bool broken);
     void setSdaStuck(SdaStuck stuck);
-    void setNeverAcknowledge(bool never);
+    void setNeverAcknowledge(bool never) { faults_.set(Fault::NeverAcknowledge, never); }
     // Acknowledges `bytes` more bytes (addresses and data), then none; nullopt lifts it.
-    void stopAcknowledgingAfter(std::optional<unsigned long> bytes);
+    void stopAcknowledgingAfter(std::optional<unsigned long> bytes) {
+        faults_.acknowledgeBudget = bytes;
+    }
     // The chip's address pins strapped to a fixed 3-bit address instead of the adapter's lines.
     void strapAddress(std::optional<std::uint8_t> address);
     // Every access request fails with this errno; nullopt lifts it.
-    void refuseAccess(std::optional<int> errnoValue) { refusal_ = errnoValue; }
+    void refuseAccess(std::optional<int> errnoValue) { faults_.accessRefusal = errnoValue; }
     // The n-th port access from now (1 = the next) throws ProcessKilled instead of happening;
     // the dead program's access rights go with it. 0 disarms.
     void killAtAccess(std::uint64_t n);
@@ -124,87 +94,43 @@ class Simulation {
     std::uint64_t portAccesses() const { return clock_.accesses(); }
     unsigned long eepromWrites() const { return device_.eepromWrites(); }
     DeviceRegisters registers() { return device_.registers(); }
-    const LineState& lines() const { return state_; }
+    const LineState& lineState() const { return board_.state(); }
     // All eight bits of the control latch, as a driver that keeps a copy of it knows them.
     std::uint8_t controlLatch() const { return port_.controlLatch(); }
     BusDecoder::Phase busPhase() const { return decoder_.phase(); }
-    void setLineObserver(LineObserver observer) { observer_ = std::move(observer); }
+    void setLineObserver(LineObserver observer) { board_.setObserver(std::move(observer)); }
 
   private:
-    // Sits between the bit-level decoder and the chip and withholds acknowledges.
-    class AckGate final : public BusTarget {
-      public:
-        explicit AckGate(BusTarget& chip) : chip_(chip) {}
-        void setNever(bool never) { never_ = never; }
-        void setBudget(std::optional<unsigned long> budget) { budget_ = budget; }
-        void start() override { chip_.start(); }
-        void stop() override { chip_.stop(); }
-        bool address(std::uint8_t byte) override {
-            return refused() ? false : take(chip_.address(byte));
-        }
-        bool write(std::uint8_t byte) override {
-            return refused() ? false : take(chip_.write(byte));
-        }
-        std::uint8_t read() override { return chip_.read(); }
-
-      private:
-        bool refused() const { return never_ || (budget_ && *budget_ == 0); }
-        bool take(bool acked) {
-            if (acked && budget_) {
-                --*budget_;
-            }
-            return acked;
-        }
-        BusTarget& chip_;
-        bool never_ = false;
-        std::optional<unsigned long> budget_;
-    };
-
-    static constexpr Micros kNever = std::numeric_limits<Micros>::max();
+    static constexpr unsigned int kNoFastRead = 0x10000;  // no 16-bit address
 
     [[gnu::noinline]] std::uint8_t inputSlow(std::uint16_t address);
     void beginAccess(std::uint16_t address);
     // What is due on the simulated clock: the schedule's faults and the pacing.
     void timedEvents();
-    void applyScheduledFaults();
-    void setFaultsOpenAt(Micros at);
     void planTimedEvents();
-    [[noreturn]] void accessFault(std::uint16_t address) const;
+    void setScheduledFaults(Micros at);
+    // Faults, hooks and schedule, without a word to the wires.
+    void dropFaults();
     void updateFastPath();
-    // `at` is the time of the change: a fault's edge may be seen only after it.
-    void updateLines(Micros at);
+    void updateLines(Micros at) { board_.update(port_.masterLines(), faults_, at); }
     void updateLines() { updateLines(clock_.now()); }
-    bool sdaLine(bool masterLow, bool deviceLow) const;
-    void publish(const MasterLines& m, bool deviceLow, Micros at);
 
+    // What the busy wait's reads touch, together.
     SimClock clock_;
     ParallelPort port_;
+    unsigned int fastReadAddress_ = kNoFastRead;
+
+    Faults faults_;
     Ds1621 device_{clock_};
-    AckGate gate_{device_};
+    AckGate gate_{device_, faults_};
     BusDecoder decoder_{gate_};
+    Board board_{device_, decoder_};
+    AccessRights rights_;
+    AccessHook hook_;
+    FaultSchedule schedule_;
+    RealTimePacing pacing_;
 
-    unsigned int fastReadAddress_ = 0x10000;  // no 16-bit address: the fast path is off
-    std::bitset<0x10000> granted_;
-    std::optional<int> refusal_;
-    bool realSleep_ = true;
-
-    bool devicePresent_ = true;
-    bool supplyBroken_ = false;
-    SdaStuck sdaStuck_ = SdaStuck::No;
-    std::optional<std::uint8_t> strap_;
-
-    std::uint64_t actionCountdown_ = 0;
-    Action action_;
-
-    std::vector<FaultWindow> windows_;
-    std::vector<Micros> edges_;  // every start and end of a window, in order
-    std::size_t nextEdge_ = 0;
-    Pacer pacer_;
-    Micros nextPace_ = 0;
-    Micros nextTimedEvent_ = 0;  // the earlier of the next edge and the next pacing
-
-    LineState state_;
-    LineObserver observer_;
+    Micros nextTimedEvent_ = 0;  // the earlier of the schedule's next edge and the next pacing
 };
 
 // The one simulation behind the port seam of a program linked with the simulated port.

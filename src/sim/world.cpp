@@ -2,7 +2,6 @@
 
 #include <errno.h>
 
-#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,27 +17,22 @@ namespace {
 // Times and periods: up to about thirty years, which no run outlasts.
 constexpr double kLongest = 1e9;
 
-struct FaultName {
-    Fault fault;
-    std::string_view name;
-};
-constexpr std::array<FaultName, kFaultKinds> kFaultNames{{
-    {Fault::Unplugged, "unplugged"},
-    {Fault::Unpowered, "unpowered"},
-    {Fault::SdaLow, "sda-low"},
-    {Fault::SdaHigh, "sda-high"},
-    {Fault::NeverAcknowledge, "nak"},
-}};
-
 constexpr const char* kSettings =
     "the settings are temperature, count_per_c and fault, each name=value, separated by ';'";
 constexpr const char* kTemperatureAllowed =
     "give degrees Celsius from -55 to 125 (such as -10.5), or A..B/P to go from A to B and back "
     "every P seconds";
 constexpr const char* kCountAllowed = "give a whole number from 0 to 255";
-constexpr const char* kFaultAllowed =
-    "give KIND@FROM-TO: KIND one of unplugged, unpowered, sda-low, sda-high, nak; FROM and TO "
-    "seconds after the start, TO after FROM or left out (for ever)";
+
+// Names every kind of fault there is.
+std::string faultAllowed() {
+    std::string kinds;
+    for (const FaultName& f : kFaultNames) {
+        kinds += (kinds.empty() ? "" : ", ") + std::string(f.name);
+    }
+    return "give KIND@FROM-TO: KIND one of " + kinds +
+           "; FROM and TO seconds after the start, TO after FROM or left out (for ever)";
+}
 
 std::string_view trimmed(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
@@ -119,9 +113,9 @@ std::optional<FaultWindow> faultOf(std::string_view text) {
     return window;
 }
 
-WorldError badSetting(std::string_view setting, const char* allowed) {
+WorldError badSetting(std::string_view setting, std::string_view allowed) {
     return {std::string(kWorldVariable) + ": bad setting '" + std::string(setting) +
-            "': " + allowed};
+            "': " + std::string(allowed)};
 }
 
 }  // namespace
@@ -156,7 +150,7 @@ std::variant<World, WorldError> parseWorld(std::string_view text) {
         } else if (name == "fault") {
             const auto window = faultOf(value);
             if (!window) {
-                return badSetting(setting, kFaultAllowed);
+                return badSetting(setting, faultAllowed());
             }
             world.faults.push_back(*window);
         } else {

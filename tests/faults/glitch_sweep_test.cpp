@@ -63,7 +63,7 @@ CycleTimes cleanCycle() {
     CycleTimes times;
     Micros previous = s.clock();
     Micros longestGap = 0;
-    BusAnalyser analyser(s.lines().scl, s.lines().sda);
+    BusAnalyser analyser(s.lineState().scl, s.lineState().sda);
     s.setLineObserver([&](const LineState& now) {
         if (now.time - previous > longestGap) {
             longestGap = now.time - previous;

@@ -73,7 +73,7 @@ RestartOutcome killAndRestart(std::uint64_t killAt) {
         Temperature(port, &tenths);
     } catch (const ProcessKilled&) {
         outcome.killed = true;
-        outcome.deviceHeldDataAtKill = simulation().lines().sdaDevice;
+        outcome.deviceHeldDataAtKill = simulation().lineState().devicePullsSdaLow;
     }
     simulation().killAtAccess(0);
 

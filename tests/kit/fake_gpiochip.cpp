@@ -299,10 +299,10 @@ class FakeChip : public FakeDevice {
             return false;  // nothing raises it
         }
         if (static_cast<int>(line.offset) == settings_.sda) {
-            return simulation().lines().sda;
+            return simulation().lineState().sda;
         }
         if (static_cast<int>(line.offset) == settings_.scl) {
-            return simulation().lines().scl;
+            return simulation().lineState().scl;
         }
         return !pullsLow(&line);
     }

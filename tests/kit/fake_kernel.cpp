@@ -35,7 +35,7 @@ unsigned int FakeDevice::sleep(unsigned int seconds) {
 }
 
 void FakeDevice::watchBus() {
-    const sim::LineState& now = sim_.lines();
+    const sim::LineState& now = sim_.lineState();
     analyser_.reset(now.scl, now.sda);
     sim_.setLineObserver([this](const sim::LineState& s) {
         analyser_.newLevels(s.scl, s.sda, s.time);

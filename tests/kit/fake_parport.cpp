@@ -69,7 +69,7 @@ class FakeKernel : public FakeDevice {
         : FakeDevice(settings.celsius, settings.realSleep, settings.journal), settings_(settings) {
         sim::Simulation& world = simulation();
         // Today's ports are bidirectional, and ppdev reads back its copy of the four outputs.
-        world.setPortModes({.bidirectional = true, .ppdevControlReadback = true});
+        world.setPortModes({.bidirectional = true});
         world.requestPortAccess(kBase, 3, 1);
         if (settings_.leftReverse) {
             world.output(kControl, static_cast<std::uint8_t>(world.controlLatch() | kReverse));

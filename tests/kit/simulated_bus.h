@@ -34,7 +34,7 @@ class SimulatedBus : public ::testing::Test {
         sim().setRealSleep(false);
         ASSERT_EQ(RequestPortAccess(kPort, 3, 1), 0);
         port = kPort;
-        analyser_.reset(sim().lines().scl, sim().lines().sda);
+        analyser_.reset(sim().lineState().scl, sim().lineState().sda);
         sim().setLineObserver([this](const sim::LineState& s) {
             trace_.push_back(s);
             analyser_.newLevels(s.scl, s.sda, s.time);

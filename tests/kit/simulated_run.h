@@ -33,7 +33,7 @@ inline SimulatedRun onTheSimulatedPort(double celsius, int cycles) {
     s.reset();
     s.setRealSleep(false);
     s.setTemperature(celsius);
-    BusAnalyser analyser(s.lines().scl, s.lines().sda);
+    BusAnalyser analyser(s.lineState().scl, s.lineState().sda);
     s.setLineObserver(
         [&analyser](const sim::LineState& l) { analyser.newLevels(l.scl, l.sda, l.time); });
     SimulatedRun run;

@@ -59,7 +59,7 @@ TEST_F(PpdevSeam, ClaimsKeepsCompatibilityModeTurnsForwardAndMapsTheRegisters) {
     auto& sim = Fake::simulation();
     EXPECT_EQ(sim.controlLatch(), 0x1C) << "the kernel's claim: interrupt enable, Init, Select-In";
     Output(kBase, 0x97);
-    EXPECT_TRUE(sim.lines().vdd) << "the data lines drive the adapter again";
+    EXPECT_TRUE(sim.lineState().vdd) << "the data lines drive the adapter again";
     EXPECT_EQ(Input(kBase), 0x97);
     // ppdev's copy of the four outputs: Init and Select-In as Linux leaves them; Select-In
     // holds SDA low, which status bit 0x10 shows among the unused inputs as they float.
@@ -78,7 +78,7 @@ TEST_F(PpdevSeam, NoControlWriteTurnsTheDataLinesAround) {
         SCOPED_TRACE(value);
         Output(kBase + 2, static_cast<std::uint8_t>(value));
         EXPECT_EQ(sim.controlLatch(), 0x10 | (value & 0x0F)) << "the interrupt stays enabled";
-        EXPECT_TRUE(sim.lines().vdd);
+        EXPECT_TRUE(sim.lineState().vdd);
     }
     EXPECT_FALSE(journalHas("turned around"));
 }
@@ -147,7 +147,7 @@ TEST_F(PpdevSeam, APortGoneForGoodReadsAsAnUndrivenBusAndTakesNoWrite) {
         EXPECT_EQ(Input(static_cast<std::uint16_t>(kBase + offset)), 0xFF) << offset;
     }
     Output(kBase, 0x97);
-    EXPECT_FALSE(Fake::simulation().lines().vdd);
+    EXPECT_FALSE(Fake::simulation().lineState().vdd);
     std::int16_t tenths = 99;
     EXPECT_NE(Temperature(kBase, &tenths), 0);
     EXPECT_EQ(tenths, 0);

@@ -70,7 +70,6 @@ TEST_F(SimTest, PortModesShapeControlReadsAndTheDataLines) {
     for (const Case& c : std::vector<Case>{
              {"power-on value", {}, ParallelPort::kControlAtPowerOn, 0xCC, 0x97, true},
              {"plain port ignores bit 0x20", {}, 0x2C, 0xCC, 0x97, true},
-             {"ppdev read-back", {.ppdevControlReadback = true}, 0xFC, 0x0C, 0x97, true},
              {"bidirectional, forward", {.bidirectional = true}, 0x1C, 0xCC, 0x97, true},
              {"bidirectional, reverse", {.bidirectional = true}, 0x2C, 0xEC, 0xFF, false},
          }) {
@@ -83,28 +82,29 @@ TEST_F(SimTest, PortModesShapeControlReadsAndTheDataLines) {
         sim.output(kControl, c.control);
         EXPECT_EQ(sim.input(kControl), c.controlRead);
         EXPECT_EQ(sim.input(kData), c.dataRead);
-        EXPECT_EQ(sim.lines().vdd, c.driven);
-        EXPECT_EQ(sim.lines().scl, c.driven);
+        EXPECT_EQ(sim.lineState().vdd, c.driven);
+        EXPECT_EQ(sim.lineState().scl, c.driven);
         // Turned forward, the latch drives the lines again at once.
         sim.output(kControl, 0x0C);
         EXPECT_EQ(sim.input(kData), 0x97);
-        EXPECT_TRUE(sim.lines().vdd);
+        EXPECT_TRUE(sim.lineState().vdd);
     }
     sim.reset();
     sim.requestPortAccess(kData, 3, 1);
     sim.output(kData, 0x97);
     sim.output(kControl, 0x2C);
-    EXPECT_TRUE(sim.lines().vdd) << "reset makes the port a plain one again";
+    EXPECT_TRUE(sim.lineState().vdd) << "reset makes the port a plain one again";
 }
 
 TEST_F(SimTest, WiringTableDrivesEachLine) {
     struct Case {
         std::uint8_t data, control;
-        LineState want;
+        MasterLines want;
+        bool sda = true;
     };
     const std::vector<Case> cases{
         {0x80, 0x00, {.scl = true}},
-        {0x00, 0x08, {.sda = false, .sdaMaster = true}},
+        {0x00, 0x08, {.masterPullsSdaLow = true}, false},
         {0x07, 0x00, {.vdd = true}},
         {0x06, 0x00, {}},
         {0x03, 0x00, {}},
@@ -116,10 +116,10 @@ TEST_F(SimTest, WiringTableDrivesEachLine) {
     for (const Case& c : cases) {
         sim.output(kControl, c.control);
         sim.output(kData, c.data);
-        const LineState& l = sim.lines();
+        const LineState& l = sim.lineState();
         EXPECT_EQ(l.scl, c.want.scl) << int{c.data};
-        EXPECT_EQ(l.sda, c.want.sda) << int{c.data};
-        EXPECT_EQ(l.sdaMaster, c.want.sdaMaster) << int{c.data};
+        EXPECT_EQ(l.sda, c.sda) << int{c.data};
+        EXPECT_EQ(l.masterPullsSdaLow, c.want.masterPullsSdaLow) << int{c.data};
         EXPECT_EQ(l.vdd, c.want.vdd) << int{c.data};
         EXPECT_EQ((std::vector<bool>{l.a2, l.a1, l.a0}),
                   (std::vector<bool>{c.want.a2, c.want.a1, c.want.a0}))
@@ -150,13 +150,13 @@ TEST_F(SimTest, SdaIsTheWiredAndOfMasterAndDevice) {
     // Ninth clock: the device holds the line whatever the master does.
     for (bool masterLow : {false, true}) {
         master.sda(!masterLow);
-        EXPECT_TRUE(sim.lines().sdaDevice);
+        EXPECT_TRUE(sim.lineState().devicePullsSdaLow);
         EXPECT_FALSE(master.sdaHigh());
     }
     master.sda(true);
     master.scl(true);
     master.scl(false);  // ack released
-    EXPECT_FALSE(sim.lines().sdaDevice);
+    EXPECT_FALSE(sim.lineState().devicePullsSdaLow);
     EXPECT_TRUE(master.sdaHigh());
     master.sda(false);
     EXPECT_FALSE(master.sdaHigh());
@@ -213,7 +213,7 @@ TEST_F(SimTest, DeviceMovesSdaOnlyWhileSclIsLow) {
     ASSERT_GT(trace.size(), 2u);
     int deviceMoves = 0;
     for (std::size_t i = 1; i < trace.size(); ++i) {
-        if (trace[i].sdaDevice != trace[i - 1].sdaDevice) {
+        if (trace[i].devicePullsSdaLow != trace[i - 1].devicePullsSdaLow) {
             ++deviceMoves;
             EXPECT_FALSE(trace[i].scl) << "event " << i;
             EXPECT_FALSE(trace[i - 1].scl) << "event " << i;
@@ -516,7 +516,7 @@ TEST_F(SimTest, KillAbandonsTheBusAndANewProgramRecovers) {
     } catch (const ProcessKilled&) {
     }
     EXPECT_EQ(sim.portAccesses(), before + 2);
-    EXPECT_TRUE(sim.lines().sdaDevice);
+    EXPECT_TRUE(sim.lineState().devicePullsSdaLow);
     EXPECT_DEATH(sim.input(kData), "without access rights");
     // The next program: its first START is lost on the held line; clocking frees it.
     BitMaster next{sim};

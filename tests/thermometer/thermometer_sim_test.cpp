@@ -130,9 +130,9 @@ TEST_P(TransactionOnTheSimulatedPort, PutsItsSequenceOnTheBusAndStoresTheBytesRe
     EXPECT_EQ(sim().portAccesses() - before,
               t.lineChanges * kAccessesPerLineChange + dataLineSamples(t));
     // Every transaction leaves the bus idle: both lines high, nobody pulling.
-    EXPECT_TRUE(sim().lines().scl);
-    EXPECT_TRUE(sim().lines().sda);
-    EXPECT_FALSE(sim().lines().sdaMaster);
+    EXPECT_TRUE(sim().lineState().scl);
+    EXPECT_TRUE(sim().lineState().sda);
+    EXPECT_FALSE(sim().lineState().masterPullsSdaLow);
     // Only the configuration write stores the one-shot bit again.
     EXPECT_EQ(sim().eepromWrites(), std::string_view(t.name) == "WriteCfg" ? 2U : 1U);
 }
@@ -161,8 +161,8 @@ TEST_F(DriverOnSimulatedBus, RepeatedStartGivesTheNinthClockOfTheFirstTemperatur
         if (s.time > eighthFall && s.time <= repeatedStart && s.scl && !previousScl) {
             ++rises;
             EXPECT_TRUE(s.sda) << "the line is released when the ninth clock rises";
-            EXPECT_FALSE(s.sdaMaster);
-            EXPECT_FALSE(s.sdaDevice);
+            EXPECT_FALSE(s.masterPullsSdaLow);
+            EXPECT_FALSE(s.devicePullsSdaLow);
         }
         previousScl = s.scl;
     }
@@ -305,8 +305,8 @@ TEST_F(DriverOnSimulatedBus, DeviceThatStopsAcknowledgingPartWayThroughACycle) {
             // on a configured chip).
             EXPECT_EQ(sim().eepromWrites(), (!fresh || k >= 6) ? 1U : 0U);
             EXPECT_EQ(slept() - sleptBefore, (k >= (fresh ? 8U : 5U)) ? kMicrosPerSecond : 0);
-            EXPECT_TRUE(sim().lines().scl);
-            EXPECT_TRUE(sim().lines().sda);
+            EXPECT_TRUE(sim().lineState().scl);
+            EXPECT_TRUE(sim().lineState().sda);
 
             sim().stopAcknowledgingAfter(std::nullopt);
             forget();

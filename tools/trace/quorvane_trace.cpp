@@ -35,9 +35,12 @@ constexpr const char* kProgram = "quorvane_trace";
 const std::vector<std::string> kWires{"scl", "sda", "sda_master", "sda_device",
                                       "vdd", "a2",  "a1",         "a0"};
 
-// The wires in the order of kWires; the two drivers as the level each alone gives SDA.
+// The wires in the order of kWires. sda_master and sda_device are levels, not pulls: the level
+// each side alone gives SDA, low while it pulls.
 std::vector<bool> levels(const sim::LineState& s) {
-    return {s.scl, s.sda, !s.sdaMaster, !s.sdaDevice, s.vdd, s.a2, s.a1, s.a0};
+    const bool sdaMasterLevel = !s.masterPullsSdaLow;
+    const bool sdaDeviceLevel = !s.devicePullsSdaLow;
+    return {s.scl, s.sda, sdaMasterLevel, sdaDeviceLevel, s.vdd, s.a2, s.a1, s.a0};
 }
 
 // What the file's comment says of the run: the cycles, the chip and the settings.
@@ -90,7 +93,7 @@ int record(const trace::TraceOptions& options, const sim::World& world, std::ost
     }
 
     trace::VcdWriter vcd(out, "quorvane", kWires, describe(options, world));
-    vcd.sample(0, levels(simulation.lines()));
+    vcd.sample(0, levels(simulation.lineState()));
     simulation.setLineObserver(
         [&](const sim::LineState& s) { vcd.sample(s.time - origin, levels(s)); });
     int failed = 0;
@@ -171,8 +174,8 @@ int run(const trace::TraceOptions& options, const sim::World& world) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    // A bad setting has ended the program before main, with its message: the simulated port
-    // reads QUORVANE_SIM as the program starts.
+    // The trace sets the simulation's scene itself: a bad setting ends it here, with its message,
+    // before the file is opened.
     return tools::toolMain(
         kProgram, trace::kTraceUsage, argc, argv, trace::parseTraceOptions,
         [](const trace::TraceOptions& options) { return run(options, sim::requireWorld()); });
