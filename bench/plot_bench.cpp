@@ -44,15 +44,15 @@ bool writeLog(const std::string& path, std::int64_t entries) {
 // NOLINTNEXTLINE(readability-identifier-naming): the name the benchmark reports
 void PlotLog(benchmark::State& state) {
     // The logs and the chart, removed with them when the benchmark ends.
-    static const quorvane::testkit::TempDir workspace;
-    const std::string log = workspace.file(std::to_string(state.range(0)) + ".log");
+    static const quorvane::testkit::TempDir kWorkspace;
+    const std::string log = kWorkspace.file(std::to_string(state.range(0)) + ".log");
     if (!std::filesystem::exists(log) && !writeLog(log, state.range(0))) {
         state.SkipWithError("cannot write the log");
         return;
     }
     for (auto _ : state) {
         if (quorvane::tools::runProgram(
-                {QUORVANE_PLOT_PATH, "-o", workspace.file("chart.png"), log}) != 0) {
+                {QUORVANE_PLOT_PATH, "-o", kWorkspace.file("chart.png"), log}) != 0) {
             state.SkipWithError("quorvane-plot failed");
             return;
         }

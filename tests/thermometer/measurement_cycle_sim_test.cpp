@@ -34,11 +34,11 @@ class MeasurementCycleOnSimulatedBus : public SimulatedBus {
     std::string turn(int unitIndex) {
         const quorvane::testkit::StdoutCapture out;
         std::int64_t lastLogTime = 0;
-        MeasurementCycle(unitIndex, 1, &lastLogTime, lineBuffer_);
+        MeasurementCycle(unitIndex, 1, &lastLogTime, lineBuffer);
         return out.written();
     }
 
-    char lineBuffer_[kLineBufferSize] = {};
+    char lineBuffer[kLineBufferSize] = {};
 
   private:
     quorvane::testkit::TempDir dir_;
@@ -60,7 +60,7 @@ TEST_F(MeasurementCycleOnSimulatedBus, GoodCyclePrintsTheLineAtOnceAndLogsIt) {
         ASSERT_EQ(printed.substr(0, head.size()), head) << printed;
         const auto shown = parseShownLine(printed);
         EXPECT_TRUE(shown && !shown->error) << printed;  // a time stamp of the calendar follows
-        EXPECT_EQ(printed, lineBuffer_);
+        EXPECT_EQ(printed, lineBuffer);
         EXPECT_EQ(logText(), printed);
         EXPECT_EQ(slept() - sleptBefore, kMicrosPerSecond);  // the conversion, nothing more
     }
@@ -82,14 +82,14 @@ TEST_F(MeasurementCycleOnSimulatedBus, FailedCyclePrintsTheErrorSleepsOnceAndLog
         sim().clearFaults();
         c.fault();
         const std::string before = "\n21.3 C 00:00:00 01/01/2000";
-        before.copy(lineBuffer_, before.size());
+        before.copy(lineBuffer, before.size());
         const Micros sleptBefore = slept();
         const std::string printed = turn(0);
         ASSERT_TRUE(printed.starts_with(kErrorLine)) << printed;
         const auto shown = parseShownLine(printed);
         EXPECT_TRUE(shown && shown->error) << printed;  // a time stamp of the calendar follows
         EXPECT_FALSE(logExists());
-        EXPECT_EQ(std::string(lineBuffer_), before) << "no line was made";
+        EXPECT_EQ(std::string(lineBuffer), before) << "no line was made";
         EXPECT_EQ(slept() - sleptBefore, kMicrosPerSecond);
         EXPECT_EQ(bus(), c.bus);
         forget();
