@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "kit/files.h"
+
 namespace quorvane::testkit {
 
 namespace {
@@ -48,10 +50,6 @@ void closeFd(int& fd) {
         close(fd);
         fd = -1;
     }
-}
-
-[[noreturn]] void throwErrno(const std::string& what, int error) {
-    throw std::runtime_error(what + ": " + std::strerror(error));
 }
 
 }  // namespace

@@ -13,14 +13,6 @@
 
 namespace quorvane::testkit {
 
-namespace {
-
-[[noreturn]] void throwErrno(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-}  // namespace
-
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvane-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
@@ -90,6 +82,10 @@ StdoutCapture::~StdoutCapture() {
 std::string StdoutCapture::printed() const {
     std::fflush(stdout);
     return written();
+}
+
+void throwErrno(const std::string& what, int error) {
+    throw std::runtime_error(what + ": " + std::strerror(error));
 }
 
 std::string printedBy(const std::function<void()>& print) {

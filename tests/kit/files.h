@@ -2,6 +2,7 @@
 // standard output caught in one, and whole files read and written.
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -76,6 +77,9 @@ class StdoutCapture : Pinned {
 
 // What print() prints on standard output.
 std::string printedBy(const std::function<void()>& print);
+
+// Throws std::runtime_error with what failed and the text of the error (by default errno's).
+[[noreturn]] void throwErrno(const std::string& what, int error = errno);
 
 // The content of a regular file; nothing when there is none (nothing, a directory, a device).
 std::optional<std::string> readFile(const std::filesystem::path& file);
