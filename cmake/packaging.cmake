@@ -25,6 +25,18 @@ set(CPACK_PACKAGE_INSTALL_DIRECTORY quorvane)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A cross build makes the package of the machine it builds for (cmake/toolchain-arm64.cmake), not
+# of this one; dpkg-shlibdeps then reads each program's own libraries, that machine's multiarch
+# ones, for the dependencies.
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
+  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                  OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    message(WARNING "dpkg-architecture (package dpkg-dev) names no Debian architecture for "
+                    "${CMAKE_LIBRARY_ARCHITECTURE}: the package would be labelled for this machine")
+  endif()
+endif()
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
