@@ -94,85 +94,43 @@ unit_setting() {
     sed -n "s/^$2=//p" "$1" | tail -n 1 | sed "s/%i/${3:-}/g"
 }
 
-# The environment systemd gives a unit: its Environment=, then its EnvironmentFile=, whose values
-# win; quotes around a value are taken off. Fills $environment.
-declare -A environment
-unit_environment() {
-    local unit=$1 instance=$2 assignment assignments file line value
-    environment=()
-    read -ra assignments <<<"$(unit_setting "$unit" Environment "$instance")"
-    for assignment in "${assignments[@]}"; do
-        environment[${assignment%%=*}]=${assignment#*=}
-    done
-    file=$(unit_setting "$unit" EnvironmentFile "$instance")
-    [ -n "$file" ] || return 0
-    while IFS= read -r line; do
-        case $line in '' | '#'* | ';'*) continue ;; esac
-        value=${line#*=}
-        [[ $value =~ ^\"(.*)\"$ ]] && value=${BASH_REMATCH[1]}
-        environment[${line%%=*}]=$value
-    done <"$file"
-}
-
-# A command line of a unit as systemd expands it: %i, ${NAME} within a word, and $NAME alone split
-# at white space into as many words; the prefixes + and - left off. Fills $command.
-unit_command() {
-    local words word name split
-    command=()
-    read -ra words <<<"$(unit_setting "$1" "$2" "$3")"
-    [ "${#words[@]}" -gt 0 ] || return 0
-    words[0]=${words[0]##[-+]}
-    words[0]=${words[0]##[-+]}
-    for word in "${words[@]}"; do
-        if [[ $word =~ ^\$([A-Za-z_][A-Za-z0-9_]*)$ ]]; then
-            read -ra split <<<"${environment[${BASH_REMATCH[1]}]:-}"
-            command+=("${split[@]}")
-            continue
-        fi
-        while [[ $word =~ \$\{([A-Za-z_][A-Za-z0-9_]*)\} ]]; do
-            name=${BASH_REMATCH[1]}
-            word=${word//"\${$name}"/${environment[$name]:-}}
-        done
-        command+=("$word")
-    done
-}
-
-# A unit's command as systemd would start it: its environment, its user with its groups and
-# supplementary groups, its working directory and umask, with PRELOAD (a fake kernel) preloaded;
-# then, once the metrics file is there (the exporter writes it before it says it is ready), its
+# A unit's command as systemd would start it: its user with its groups and supplementary groups,
+# its working directory and umask, its Environment= and then its EnvironmentFile=, whose values
+# win, with PRELOAD (a fake kernel) preloaded; $NAME and ${NAME} on the command line replaced by
+# the shell as systemd replaces them (only the values meant to be split have spaces). Then, once
+# the metrics file is there (the exporter writes it before it says it is ready), the unit's
 # ExecStartPost as root. Sets $unit_pid and $unit_log.
 start_unit_command() {
-    local unit=$1 instance=$2 preload=$3 user directory groups extra textfile name
-    local assignments=()
-    unit_environment "$unit" "$instance"
+    local unit=$1 instance=$2 preload=$3 user directory groups extra textfile
     user=$(unit_setting "$unit" User "$instance")
     directory=$(unit_setting "$unit" WorkingDirectory "$instance")
-    unit_command "$unit" ExecStart "$instance"
-    [ -n "$user" ] && [ "${#command[@]}" -gt 0 ] || fail "no User= or ExecStart= in $unit"
+    [ -n "$user" ] && [ -n "$(unit_setting "$unit" ExecStart)" ] || fail "no User= or ExecStart= in $unit"
     groups=$(id -G "$user" | tr ' ' ,)
     for extra in $(unit_setting "$unit" SupplementaryGroups "$instance"); do
         groups+=,$(getent group "$extra" | cut -d: -f3)
     done
-    for name in "${!environment[@]}"; do
-        assignments+=("$name=${environment[$name]}")
-    done
-    [ -z "$preload" ] || assignments+=("LD_PRELOAD=$preload")
     mkdir -p "$directory" && chown "$user:" "$directory" # systemd's LogsDirectory=
     unit_log=$work/$(basename "$unit" .service)$instance.log
-    (cd "$directory" && umask "$(unit_setting "$unit" UMask "$instance")" &&
-        exec env "${assignments[@]}" setpriv --reuid="$user" --regid="$user" --groups="$groups" \
-            "${command[@]}") >"$unit_log" 2>&1 &
+    (
+        set -a +u -f
+        eval "$(unit_setting "$unit" Environment "$instance")"
+        file=$(unit_setting "$unit" EnvironmentFile "$instance")
+        [ -z "$file" ] || . "$file"
+        [ -z "$preload" ] || LD_PRELOAD=$preload
+        cd "$directory" && umask "$(unit_setting "$unit" UMask "$instance")"
+        eval "exec setpriv --reuid=$user --regid=$user --groups=$groups $(unit_setting "$unit" ExecStart "$instance")"
+    ) >"$unit_log" 2>&1 &
     unit_pid=$!
     pids+=("$unit_pid")
-    unit_command "$unit" ExecStartPost "$instance"
-    [ "${#command[@]}" -gt 0 ] || return 0
+    [ -n "$(unit_setting "$unit" ExecStartPost)" ] || return 0
     textfile=$(unit_setting "$unit" ExecStart "$instance" | sed -n 's/.* --textfile \([^ ]*\) .*/\1/p')
     for _ in $(seq 600); do
         [ ! -e "$textfile" ] || break
         kill -0 "$unit_pid" 2>/dev/null || return 0 # ended: the caller looks at why
         sleep 0.1
     done
-    "${command[@]}" || fail "ExecStartPost of $unit for $instance: ${command[*]}"
+    eval "$(unit_setting "$unit" ExecStartPost "$instance" | sed 's/^[-+]*//')" ||
+        fail "the ExecStartPost of $unit for $instance failed"
 }
 
 # The instances' settings files, as an administrator writes them.
