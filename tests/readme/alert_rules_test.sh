@@ -86,7 +86,7 @@ tests:
       - eval_time: 15m
         alertname: NoThermometerSeen
         exp_alerts:
-          - exp_annotations: {summary: "no quorvane metrics from any host for a day"}
+          - exp_annotations: {summary: "no quorvane metrics from any host in the last day"}
       - eval_time: 15m
         alertname: ThermometerMissing
         exp_alerts: []
