@@ -46,8 +46,7 @@ const char* const kExportUsage =
 namespace {
 
 enum LongOnly : int {
-    Sensor = 256,
-    Offset,
+    Offset = 256,
     Mqtt,
     PasswordFile,
     CaFile,
@@ -55,6 +54,7 @@ enum LongOnly : int {
     Every,
     HaPrefix,
     NoDiscovery,
+    Sensor,
 };
 
 // A decimal of at most two places within [-10, 10], in hundredths.
