@@ -60,19 +60,6 @@ tests:
       - eval_time: 35m
         alertname: NoThermometerSeen
         exp_alerts: []
-  # A sensor never read: only that one.
-  - interval: 1m
-    input_series:
-      - series: 'quorvane_readings_total{instance="pi",sensor="kitchen"}'
-        values: '1+1x15'
-      - series: 'quorvane_readings_total{instance="pi",sensor="freezer"}'
-        values: '0x15'
-    alert_rule_test:
-      - eval_time: 10m
-        alertname: ThermometerNeverRead
-        exp_alerts:
-          - exp_labels: {instance: pi, sensor: freezer}
-            exp_annotations: {summary: "freezer on pi has had no reading since its exporter started"}
   # No quorvane series at all, as when the service cannot deliver its file: only the rule for
   # none can see that.
   - interval: 1m
