@@ -51,11 +51,13 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
 endif()
 # The service's user on installation; the service stopped on removal, its logs gone on purge.
-configure_file(${PROJECT_SOURCE_DIR}/packaging/deb/postrm.in ${PROJECT_BINARY_DIR}/deb/postrm @ONLY
-               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                                WORLD_READ WORLD_EXECUTE)
+foreach(script prerm postrm)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/deb/${script}.in ${PROJECT_BINARY_DIR}/deb/${script}
+                 @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                        WORLD_READ WORLD_EXECUTE)
+endforeach()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/deb/postinst
-    ${PROJECT_SOURCE_DIR}/packaging/deb/prerm ${PROJECT_BINARY_DIR}/deb/postrm)
+    ${PROJECT_BINARY_DIR}/deb/prerm ${PROJECT_BINARY_DIR}/deb/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # The licence in Debian's machine-readable form and the package's changelog, compressed as

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The package as a user meets it on Debian, as root on a machine that may be changed: installed
 # with apt before and after Debian's prometheus-node-exporter, the service's own command line
-# (read from the installed unit) run as the service's user with its groups, node_exporter on
-# 127.0.0.1 with its text-file collector on Debian's default directory, and the thermometer's
-# metric in its /metrics; then a purge, after which nothing of the package is left in that
+# and those of two instances of its template (read from the installed units and expanded as
+# systemd expands them) run side by side as the service's user with its groups, node_exporter on
+# 127.0.0.1 with its text-file collector on Debian's default directory, and the three sensors'
+# metrics in its /metrics; then a purge, after which nothing of the package is left in that
 # directory and its user has no right there. The first order runs with the acl package, the
 # second without. The machine has no parallel port: the test kit's fake kernel, preloaded,
 # serves /dev/parport0, so that the unit's command runs exactly as installed.
@@ -16,7 +17,16 @@ fake=$(find "$build/tests/kit" -maxdepth 1 -name 'libquorvane_fake_parport.so' |
 [ -n "$fake" ] || { echo "no libquorvane_fake_parport.so in $build/tests/kit" >&2; exit 1; }
 textfile_dir=/var/lib/prometheus/node-exporter
 unit=/lib/systemd/system/quorvane.service
+template=/lib/systemd/system/quorvane@.service
 export DEBIAN_FRONTEND=noninteractive
+# The instances, each with its settings file as an administrator writes it: a program that runs
+# here and a room of its own. For quorvane_i2c the files name it with its bus and address
+# (QUORVANE_PROGRAM=quorvane_i2c, QUORVANE_I2C=...), and instance_preload is its fake kernel.
+declare -A instance_settings=(
+    [freezer]=$'QUORVANE_PROGRAM=quorvane_sim\nQUORVANE_SIM="temperature=-18.5"'
+    [fridge]=$'QUORVANE_PROGRAM=quorvane_sim\nQUORVANE_SIM="temperature=4.5"'
+)
+instance_preload=
 
 work=$(mktemp -d)
 # The service's user must be able to load the fake kernel, wherever the build lies (a checkout in
@@ -27,6 +37,7 @@ install -m 0644 "$fake" "$preload_dir/"
 fake=$preload_dir/$(basename "$fake")
 pids=()
 made_policy=
+made_settings=
 had_acl=$(dpkg-query -W -f='${Status}' acl 2>/dev/null | grep -c 'ok installed' || true)
 cleanup() {
     for pid in "${pids[@]}"; do
@@ -34,6 +45,7 @@ cleanup() {
         wait "$pid" 2>/dev/null || true
     done
     [ -z "$made_policy" ] || rm -f /usr/sbin/policy-rc.d
+    [ -z "$made_settings" ] || rm -rf /etc/quorvane
     rm -rf "$work" "$preload_dir"
 }
 trap cleanup EXIT
@@ -77,47 +89,113 @@ start_node_exporter() {
     fail "node_exporter did not start: $(tail -5 "$work/node_exporter.log")"
 }
 
-# The unit's own command as systemd would start it: its user with its groups, its working
-# directory and umask, with /dev/parport0 served by the fake kernel.
-start_service_command() {
-    local user directory umask exec_start
-    user=$(sed -n 's/^User=//p' "$unit")
-    directory=$(sed -n 's/^WorkingDirectory=//p' "$unit")
-    umask=$(sed -n 's/^UMask=//p' "$unit")
-    exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
-    [ -n "$user" ] && [ -n "$exec_start" ] || fail "no User= or ExecStart= in $unit"
-    read -ra command <<<"$exec_start"
-    mkdir -p "$directory" && chown "$user:" "$directory" # systemd's LogsDirectory=
-    (cd "$directory" && umask "$umask" &&
-        exec env LD_PRELOAD="$fake" setpriv --reuid="$user" --regid="$user" --init-groups \
-            "${command[@]}") >"$work/service.log" 2>&1 &
-    service_pid=$!
-    pids+=("$service_pid")
+# The value of a setting of a unit (the last one given), with %i the instance's name.
+unit_setting() {
+    sed -n "s/^$2=//p" "$1" | tail -n 1 | sed "s/%i/${3:-}/g"
 }
 
-metric_served() {
-    curl -fsS "$metrics_url" >"$work/metrics" 2>/dev/null &&
-        grep -Eq '^quorvane_temperature_celsius -?[0-9.]+$' "$work/metrics" &&
-        grep -qx 'node_textfile_scrape_error 0' "$work/metrics"
+# A unit's command as systemd would start it: its user with its groups and supplementary groups,
+# its working directory and umask, its Environment= and then its EnvironmentFile=, whose values
+# win, with PRELOAD (a fake kernel) preloaded; $NAME and ${NAME} on the command line replaced by
+# the shell as systemd replaces them (only the values meant to be split have spaces). Then, once
+# the metrics file is there (the exporter writes it before it says it is ready), the unit's
+# ExecStartPost as root. Sets $unit_pid and $unit_log.
+start_unit_command() {
+    local unit=$1 instance=$2 preload=$3 user directory groups extra textfile
+    user=$(unit_setting "$unit" User "$instance")
+    directory=$(unit_setting "$unit" WorkingDirectory "$instance")
+    [ -n "$user" ] && [ -n "$(unit_setting "$unit" ExecStart)" ] || fail "no User= or ExecStart= in $unit"
+    groups=$(id -G "$user" | tr ' ' ,)
+    for extra in $(unit_setting "$unit" SupplementaryGroups "$instance"); do
+        groups+=,$(getent group "$extra" | cut -d: -f3)
+    done
+    mkdir -p "$directory" && chown "$user:" "$directory" # systemd's LogsDirectory=
+    unit_log=$work/$(basename "$unit" .service)$instance.log
+    (
+        set -a +u -f
+        eval "$(unit_setting "$unit" Environment "$instance")"
+        file=$(unit_setting "$unit" EnvironmentFile "$instance")
+        [ -z "$file" ] || . "$file"
+        [ -z "$preload" ] || LD_PRELOAD=$preload
+        cd "$directory" && umask "$(unit_setting "$unit" UMask "$instance")"
+        eval "exec setpriv --reuid=$user --regid=$user --groups=$groups $(unit_setting "$unit" ExecStart "$instance")"
+    ) >"$unit_log" 2>&1 &
+    unit_pid=$!
+    pids+=("$unit_pid")
+    [ -n "$(unit_setting "$unit" ExecStartPost)" ] || return 0
+    textfile=$(unit_setting "$unit" ExecStart "$instance" | sed -n 's/.* --textfile \([^ ]*\) .*/\1/p')
+    for _ in $(seq 600); do
+        [ ! -e "$textfile" ] || break
+        kill -0 "$unit_pid" 2>/dev/null || return 0 # ended: the caller looks at why
+        sleep 0.1
+    done
+    eval "$(unit_setting "$unit" ExecStartPost "$instance" | sed 's/^[-+]*//')" ||
+        fail "the ExecStartPost of $unit for $instance failed"
+}
+
+# The instances' settings files, as an administrator writes them.
+write_instance_settings() {
+    local instance
+    [ -e /etc/quorvane ] || made_settings=1
+    install -d -m 0750 -g quorvane /etc/quorvane
+    for instance in "${!instance_settings[@]}"; do
+        printf '%s\n' "${instance_settings[$instance]}" >"/etc/quorvane/$instance.conf"
+    done
+}
+
+# Every sensor's temperature, and no file that node_exporter could not read.
+metrics_served() {
+    local sensor
+    curl -fsS "$metrics_url" >"$work/metrics" 2>/dev/null || return 1
+    for sensor in "$@"; do
+        grep -Eq "^quorvane_temperature_celsius\{sensor=\"$sensor\"\} -?[0-9.]+$" "$work/metrics" ||
+            return 1
+    done
+    grep -qx 'node_textfile_scrape_error 0' "$work/metrics"
 }
 
 check_delivers() {
-    local order=$1
+    local order=$1 host instance pid started=()
     start_node_exporter
     # Installed, before the service ever ran: the link leads to a file node_exporter can read.
     curl -fsS "$metrics_url" | grep -qx 'node_textfile_scrape_error 0' ||
         fail "$order: node_exporter cannot read the installed link: $(ls -l "$textfile_dir")"
-    start_service_command
+    # The service, named after the host as its MQTT node always was, beside two instances.
+    host=$(hostname | tr -cd 'A-Za-z0-9_-')
+    start_unit_command "$unit" "" "$fake"
+    started+=("$unit_pid")
+    write_instance_settings
+    for instance in "${!instance_settings[@]}"; do
+        start_unit_command "$template" "$instance" "$instance_preload"
+        started+=("$unit_pid")
+    done
     for _ in $(seq 600); do
-        metric_served && break
-        kill -0 "$service_pid" 2>/dev/null || fail "$order: the service's command ended: $(cat "$work/service.log")"
+        metrics_served "$host" "${!instance_settings[@]}" && break
+        for pid in "${started[@]}"; do
+            kill -0 "$pid" 2>/dev/null || fail "$order: a unit's command ended: $(tail -n 3 "$work"/quorvane*.log)"
+        done
         sleep 0.1
     done
-    metric_served || fail "$order: no quorvane_temperature_celsius in /metrics: $(grep -E 'quorvane|textfile' "$work/metrics"); the service said: $(tail -5 "$work/service.log")"
-    grep -q 'cannot write' "$work/service.log" && fail "$order: $(grep 'cannot write' "$work/service.log")"
-    echo "$order: $(grep '^quorvane_temperature_celsius' "$work/metrics") in node_exporter's /metrics"
-    kill -TERM "$service_pid" "$node_pid"
-    wait "$service_pid" "$node_pid" 2>/dev/null || true
+    metrics_served "$host" "${!instance_settings[@]}" ||
+        fail "$order: not every sensor in /metrics: $(grep -E 'quorvane|textfile' "$work/metrics"); the units said: $(tail -n 3 "$work"/quorvane*.log)"
+    ! grep -q 'cannot write' "$work"/quorvane*.log || fail "$order: $(grep 'cannot write' "$work"/quorvane*.log)"
+    echo "$order: $(grep '^quorvane_temperature_celsius' "$work/metrics" | tr '\n' ' ')in node_exporter's /metrics"
+    kill -TERM "${started[@]}" "$node_pid"
+    wait "${started[@]}" "$node_pid" 2>/dev/null || true
+}
+
+# An instance whose setting is wrong ends at once, naming it, with a status for which its unit
+# is not restarted every ten seconds.
+check_bad_setting() {
+    local status=0
+    printf 'QUORVANE_PROGRAM=quorvane_sim\nQUORVANE_SIM=temperature=hot\n' >/etc/quorvane/broken.conf
+    start_unit_command "$template" broken ""
+    wait "$unit_pid" || status=$?
+    rm /etc/quorvane/broken.conf
+    grep -q 'temperature' "$unit_log" || fail "a bad setting ended the instance without naming it: $(cat "$unit_log")"
+    grep -Eq "^RestartPreventExitStatus=(.* )?$status( |$)" "$template" ||
+        fail "a bad setting ends the instance with status $status, for which its unit is restarted for ever"
+    echo "a bad setting: the instance ends with status $status, naming it"
 }
 
 check_purged() {
@@ -160,6 +238,7 @@ apt_get install acl prometheus-node-exporter curl
 apt_get install "$deb"
 check_upgrades "node_exporter first"
 check_delivers "node_exporter first"
+check_bad_setting
 check_purged "node_exporter first"
 
 # This package first, without the acl package.
@@ -172,4 +251,4 @@ check_purged "quorvane first"
 
 # The machine as it was: node_exporter installed, acl as before.
 [ "$had_acl" -eq 0 ] || apt_get install acl
-echo "the service's metrics reach node_exporter in both install orders; purging leaves nothing"
+echo "the service's and two instances' metrics reach node_exporter in both install orders; purging leaves nothing"

@@ -64,9 +64,9 @@ TEST(ExportMqtt, HomeAssistantFindsATemperatureSensorAndItsReadingsAtTheirPace) 
     MqttClient home(mosquitto.port(), "#");
     const TempDir dir;
     const std::string metrics = dir.file("q.prom");
-    auto exporter =
-        startExport({"--json", "--offset", "-0.4", "--textfile", metrics, "--mqtt",
-                     broker(mosquitto.port()), "--node", "kit.chen!", "--mqtt-every", "1"});
+    auto exporter = startExport({"--json", "--offset", "-0.4", "--textfile", metrics, "--sensor",
+                                 "freezer", "--mqtt", broker(mosquitto.port()), "--node",
+                                 "kit.chen!", "--mqtt-every", "1"});
     const std::string config = "homeassistant/sensor/quorvane_kitchen/config";
     ASSERT_TRUE(home.waitFor([&](const auto& m) { return has(m, config); })) << exporter.errors();
 
@@ -118,8 +118,11 @@ TEST(ExportMqtt, HomeAssistantFindsATemperatureSensorAndItsReadingsAtTheirPace) 
               std::string::npos)
         << exporter.output();
     const std::string prom = readFile(metrics).value_or("");
-    EXPECT_NE(prom.find("\nquorvane_temperature_celsius 23.0\n"), std::string::npos) << prom;
-    EXPECT_NE(prom.find("\nquorvane_calibration_offset_celsius -0.4\n"), std::string::npos);
+    EXPECT_NE(prom.find("\nquorvane_temperature_celsius{sensor=\"freezer\"} 23.0\n"),
+              std::string::npos)
+        << prom;
+    EXPECT_NE(prom.find("\nquorvane_calibration_offset_celsius{sensor=\"freezer\"} -0.4\n"),
+              std::string::npos);
 
     // The config as Home Assistant requires it, kept by the broker for whoever comes later.
     MqttClient later(mosquitto.port(), config);
@@ -139,10 +142,11 @@ TEST(ExportMqtt, HomeAssistantFindsATemperatureSensorAndItsReadingsAtTheirPace) 
     EXPECT_EQ(sensor.at("device").at("identifiers"), nlohmann::json::array({"quorvane_kitchen"}));
     EXPECT_FALSE(sensor.at("device").at("sw_version").get<std::string>().empty());
 
-    // Started again: the same unique id; Home Assistant restarting gets the config again; a
-    // killed exporter leaves the broker to say "offline".
+    // Started again, named by its sensor alone: the same unique id; Home Assistant restarting
+    // gets the config again; a killed exporter leaves the broker to say "offline".
     MqttClient again(mosquitto.port(), "#");
-    auto second = startExport({"--lines", "--mqtt", broker(mosquitto.port()), "--node", "kitchen"});
+    auto second =
+        startExport({"--lines", "--mqtt", broker(mosquitto.port()), "--sensor", "kitchen"});
     ASSERT_TRUE(again.waitFor([](const auto& m) {
         return has(m, "quorvane/kitchen/availability", "online") && !m.back().retained;
     })) << second.errors();

@@ -100,12 +100,13 @@ TEST(ExportProgram, EachJsonLineLeavesWithTheLastByteOfItsRecord) {
 TEST(ExportProgram, TheMetricsFileIsNeverSeenHalfWritten) {
     const TempDir dir;
     const std::string file = dir.file("quorvane.prom");
-    auto exporter = startExport({"--textfile", file, "--json"});
+    auto exporter = startExport({"--textfile", file, "--json", "--sensor", "attic"});
     // Before any reading the file is there, with counters and without a made-up temperature.
     eventually([&file] { return std::filesystem::exists(file); });
     const std::string first = readFile(file).value_or("");
-    EXPECT_NE(first.find("\nquorvane_readings_total 0\n"), std::string::npos) << first;
-    EXPECT_EQ(first.find("\nquorvane_temperature_celsius "), std::string::npos) << first;
+    EXPECT_NE(first.find("\nquorvane_readings_total{sensor=\"attic\"} 0\n"), std::string::npos)
+        << first;
+    EXPECT_EQ(first.find("\nquorvane_temperature_celsius{"), std::string::npos) << first;
     struct stat info {};
     ASSERT_EQ(stat(file.c_str(), &info), 0);
     const mode_t mask = umask(0);
@@ -116,7 +117,7 @@ TEST(ExportProgram, TheMetricsFileIsNeverSeenHalfWritten) {
     std::atomic<int> reads{0};
     std::atomic<int> partial{0};
     std::thread reader([&] {
-        const std::string tail = "\nquorvane_read_errors_total ";
+        const std::string tail = "\nquorvane_read_errors_total{sensor=\"attic\"} ";
         while (!done) {
             const std::string content = readFile(file).value_or("");
             const std::size_t last = content.rfind(tail);
@@ -148,8 +149,11 @@ TEST(ExportProgram, TheMetricsFileIsNeverSeenHalfWritten) {
     EXPECT_EQ(partial, 0) << "of " << reads << " reads";
     EXPECT_GT(reads, 100);
     const std::string last = readFile(file).value_or("");
-    EXPECT_NE(last.find("\nquorvane_temperature_celsius 24.9\n"), std::string::npos) << last;
-    EXPECT_NE(last.find("\nquorvane_readings_total 3000\n"), std::string::npos) << last;
+    EXPECT_NE(last.find("\nquorvane_temperature_celsius{sensor=\"attic\"} 24.9\n"),
+              std::string::npos)
+        << last;
+    EXPECT_NE(last.find("\nquorvane_readings_total{sensor=\"attic\"} 3000\n"), std::string::npos)
+        << last;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
         << "no temporary file left behind";
 }
@@ -158,7 +162,7 @@ TEST(ExportProgram, AFileThatCannotBeWrittenIsReportedOncePerSpell) {
     const TempDir dir;
     const std::string sub = dir.file("textfiles");
     const std::string file = sub + "/quorvane.prom";
-    auto exporter = startExport({"--json", "--textfile", file}, true);
+    auto exporter = startExport({"--json", "--textfile", file, "--sensor", "attic"}, true);
     int records = 0;
     auto record = [&] {
         char line[64];
@@ -176,7 +180,8 @@ TEST(ExportProgram, AFileThatCannotBeWrittenIsReportedOncePerSpell) {
     record();
     // The file is rewritten just after the record's line is passed on.
     EXPECT_TRUE(eventually([&file] {
-        return readFile(file).value_or("").find("quorvane_readings_total 6\n") != std::string::npos;
+        return readFile(file).value_or("").find("quorvane_readings_total{sensor=\"attic\"} 6\n") !=
+               std::string::npos;
     }));
     std::filesystem::remove_all(sub);
     for (int i = 0; i < 5; ++i) {
@@ -244,6 +249,9 @@ TEST(ExportProgram, BadCommandLinesAreRefused) {
         {"--offset", "10.1"},
         {"--offset", "-0.125"},
         {"--offset", "0,4"},
+        {"--sensor", ""},
+        {"--sensor", "living room"},
+        {"--sensor", "a.b"},
         {"--mqtt", "http://127.0.0.1"},
         {"--mqtt", "127.0.0.1"},
         {"--mqtt", "mqtt://"},
@@ -311,7 +319,7 @@ TEST(ExportProgram, AStandardOutputNobodyReadsHoldsUpNeitherTheMetricsNorTheProg
     constexpr int kRecords = 30000;
     const TempDir dir;
     const std::string file = dir.file("quorvane.prom");
-    auto exporter = startExport({"--json", "--textfile", file}, true);
+    auto exporter = startExport({"--json", "--textfile", file, "--sensor", "attic"}, true);
     std::string input;
     for (int n = 0; n < kRecords; ++n) {
         input += measurement(n);
@@ -325,7 +333,7 @@ TEST(ExportProgram, AStandardOutputNobodyReadsHoldsUpNeitherTheMetricsNorTheProg
         }
     });
     const bool metricsFollow = eventually([&] {
-        return readFile(file).value_or("").find("quorvane_readings_total " +
+        return readFile(file).value_or("").find("quorvane_readings_total{sensor=\"attic\"} " +
                                                 std::to_string(kRecords) + "\n") !=
                std::string::npos;
     });

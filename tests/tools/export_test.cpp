@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -243,10 +244,10 @@ TEST(Exporter, AnOffsetMovesTheDataButNotTheProgramsLines) {
         }
         EXPECT_EQ(values, c.json);
         EXPECT_EQ(toJson.readings().celsius, c.celsius);
-        EXPECT_NE(
-            exposition(toJson.readings(), offset)
-                .find("\nquorvane_calibration_offset_celsius " + offsetText(c.hundredths) + "\n"),
-            std::string::npos);
+        EXPECT_NE(exposition(toJson.readings(), "attic", offset)
+                      .find("\nquorvane_calibration_offset_celsius{sensor=\"attic\"} " +
+                            offsetText(c.hundredths) + "\n"),
+                  std::string::npos);
         EXPECT_EQ(lines, exportRun(Format::Lines, kRun.size())) << "the lines as printed";
     }
 }
@@ -254,16 +255,34 @@ TEST(Exporter, AnOffsetMovesTheDataButNotTheProgramsLines) {
 TEST(Exporter, MetricsHaveNoTemperatureBeforeTheFirstGoodReading) {
     Exporter exporter(
         Format::Json, [](std::string_view) {}, [] { return std::time_t{0}; });
-    EXPECT_EQ(exposition(exporter.readings()).find("\nquorvane_temperature_celsius "),
+    EXPECT_EQ(exposition(exporter.readings(), "attic").find("\nquorvane_temperature_celsius"),
               std::string::npos);
     exporter.input("\nError reading thermometer 17:41:50 12/08/2026", true);
-    const std::string failed = exposition(exporter.readings());
-    EXPECT_EQ(failed.find("\nquorvane_temperature_celsius "), std::string::npos) << failed;
-    EXPECT_EQ(failed.find("\nquorvane_last_reading_timestamp_seconds "), std::string::npos);
-    EXPECT_NE(failed.find("\nquorvane_read_errors_total 1\n"), std::string::npos) << failed;
-    EXPECT_NE(failed.find("\nquorvane_readings_total 0\n"), std::string::npos) << failed;
+    const std::string failed = exposition(exporter.readings(), "attic");
+    EXPECT_EQ(failed.find("\nquorvane_temperature_celsius{"), std::string::npos) << failed;
+    EXPECT_EQ(failed.find("\nquorvane_last_reading_timestamp_seconds{"), std::string::npos);
+    EXPECT_NE(failed.find("\nquorvane_read_errors_total{sensor=\"attic\"} 1\n"), std::string::npos)
+        << failed;
+    EXPECT_NE(failed.find("\nquorvane_readings_total{sensor=\"attic\"} 0\n"), std::string::npos)
+        << failed;
     EXPECT_TRUE(exporter.takeChanged());
     EXPECT_FALSE(exporter.takeChanged());
+}
+
+TEST(Exporter, EverySeriesNamesItsSensor) {
+    Exporter exporter(
+        Format::Json, [](std::string_view) {}, [] { return std::time_t{0}; });
+    exporter.input("\n21.4 C 17:41:50 12/08/2026", true);
+    const std::string text = exposition(exporter.readings(), "freezer", Offset{-40, true});
+    std::istringstream lines(text);
+    int series = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("# ")) {
+            ++series;
+            EXPECT_NE(line.find("{sensor=\"freezer\"} "), std::string::npos) << line;
+        }
+    }
+    EXPECT_EQ(series, 5) << text;
 }
 
 TEST(ZonedTime, TheOffsetInForceDecidesTheHourThatRepeats) {

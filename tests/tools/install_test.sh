@@ -49,8 +49,9 @@ if [ -e "$build/src/quorvane_gpio" ]; then
     expected+=(bin/quorvane_gpio share/man/man1/quorvane_gpio.1.gz)
 fi
 if [ "$have_service" = 1 ]; then
-    expected+=(lib/systemd/system/quorvane.service lib/sysusers.d/quorvane.conf
-        lib/tmpfiles.d/quorvane.conf share/doc/quorvane/examples/mqtt.conf)
+    expected+=(lib/systemd/system/quorvane.service lib/systemd/system/quorvane@.service
+        lib/sysusers.d/quorvane.conf lib/tmpfiles.d/quorvane.conf
+        lib/modules-load.d/quorvane-i2c.conf share/doc/quorvane/examples/mqtt.conf)
 fi
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort) ||
     fail "installed files differ from the expected list (< expected, > installed)"
@@ -82,6 +83,18 @@ if [ -f "$unit" ]; then
             fail "systemd-analyze verify refuses the service: $verdict"
         # It reports keys it does not understand, but still succeeds.
         [ -z "$verdict" ] || fail "systemd-analyze verify finds fault with the service: $verdict"
+    fi
+    # An instance of the template, as systemd reads it for quorvane@freezer.
+    template=$prefix/lib/systemd/system/quorvane@.service
+    grep -q "^ExecStart=$prefix/bin/quorvane-export --lines --sensor %i --textfile /var/lib/quorvane/quorvane@%i.prom .* -- $prefix/bin/\${QUORVANE_PROGRAM} " "$template" ||
+        fail "the template does not run the installed exporter and its instance's program: $(grep ExecStart "$template")"
+    if [ -n "$systemd_analyze" ]; then
+        mkdir -p "$work/template"
+        cp "$template" "$work/template/"
+        ln -s quorvane@.service "$work/template/quorvane@freezer.service"
+        verdict=$(MANPATH=$prefix/share/man "$systemd_analyze" verify "$work/template/quorvane@freezer.service" 2>&1) ||
+            fail "systemd-analyze verify refuses an instance of the template: $verdict"
+        [ -z "$verdict" ] || fail "systemd-analyze verify finds fault with an instance of the template: $verdict"
     fi
     # The MQTT drop-in of the documentation, put in place as its comments say: systemd accepts
     # the two together, and the drop-in runs what the unit runs, with MQTT added.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# A simulated reading on its way into Prometheus, through the real programs: quorvane-export
-# runs quorvane_sim and writes the text file, promtool accepts it, node_exporter's text-file
-# collector serves it, and a Prometheus server that scrapes node_exporter answers a query for it.
+# Simulated readings of two thermometers on their way into Prometheus, through the real programs:
+# two quorvane-exports run quorvane_sim and write a text file each, promtool accepts them,
+# node_exporter's text-file collector serves both side by side without an error, and a Prometheus
+# server that scrapes node_exporter answers a query with both, told apart by their sensor label.
 # The servers listen on 127.0.0.1 only, on free ports, keep their data in a temporary directory
 # and are stopped at the end.
 #   monitoring_test.sh EXPORT SIM NODE_EXPORTER PROMETHEUS PROMTOOL CURL
@@ -62,32 +63,48 @@ serve() {
     fail "$name did not start: $(tail -5 "$work/$name.log")"
 }
 
-# The exporter and the simulated program, stopped after a few readings as a service manager
-# stops them; the file keeps the last reading.
+# Two thermometers, as two services run them: each exporter runs its own simulated room and writes
+# its own file into the one directory, with the same metric names and its own sensor label (one
+# with an offset, so that a family is in one file only). Stopped after a few readings as a service
+# manager stops them; the files keep the last readings.
 mkdir "$work/textfile"
-prom=$work/textfile/quorvane.prom
-"$export_program" --lines --textfile "$prom" -- "$sim" >"$work/lines" &
-exporter=$!
-readings() { [ "$(grep -c " C " "$work/lines")" -ge 3 ]; }
-eventually readings || fail "no readings from quorvane_sim"
-kill -TERM "$exporter"
-status=0
-wait "$exporter" || status=$?
-[ "$status" = 143 ] || fail "the exporter ended with $status, not the program's 143 after SIGTERM"
-value=$(grep -E '^ *-?[0-9]+\.[0-9] C ' "$work/lines" | tail -n 1 | awk '{print $1}')
-[ -n "$value" ] || fail "no measurement line in: $(cat "$work/lines")"
-
-lint=$("$promtool" check metrics <"$prom" 2>&1) || fail "promtool check metrics refuses the file: $lint"
-[ -z "$lint" ] || fail "promtool check metrics: $lint"
+declare -A rooms=([kitchen]=21.5 [freezer]=-18.5) exporters=() values=()
+for sensor in "${!rooms[@]}"; do
+    offset=()
+    [ "$sensor" != freezer ] || offset=(--offset -0.4)
+    QUORVANE_SIM="temperature=${rooms[$sensor]}" "$export_program" --lines --sensor "$sensor" \
+        "${offset[@]}" --textfile "$work/textfile/$sensor.prom" -- "$sim" >"$work/$sensor.lines" &
+    exporters[$sensor]=$!
+done
+readings() { [ "$(grep -c " C " "$work/$1.lines")" -ge 3 ]; }
+for sensor in "${!rooms[@]}"; do
+    eventually readings "$sensor" || fail "no readings from quorvane_sim for $sensor"
+    kill -TERM "${exporters[$sensor]}"
+    status=0
+    wait "${exporters[$sensor]}" || status=$?
+    [ "$status" = 143 ] || fail "the exporter ended with $status, not the program's 143 after SIGTERM"
+    value=$(grep -E '^ *-?[0-9]+\.[0-9] C ' "$work/$sensor.lines" | tail -n 1 | awk '{print $1}')
+    [ -n "$value" ] || fail "no measurement line in: $(cat "$work/$sensor.lines")"
+    [ "$sensor" != freezer ] || value=$(awk -v v="$value" 'BEGIN { printf "%.1f", v - 0.4 }')
+    values[$sensor]=$value
+    lint=$("$promtool" check metrics <"$work/textfile/$sensor.prom" 2>&1) ||
+        fail "promtool check metrics refuses the file: $lint"
+    [ -z "$lint" ] || fail "promtool check metrics: $lint"
+done
 
 serve node_exporter /metrics "$node_exporter" --web.listen-address=127.0.0.1:PORT \
     --collector.disable-defaults --collector.textfile \
     --collector.textfile.directory="$work/textfile"
 node_port=$port
 metrics=$("$curl" -fsS "http://127.0.0.1:$node_port/metrics")
-grep -qx "quorvane_temperature_celsius $value" <<<"$metrics" ||
-    fail "node_exporter does not serve quorvane_temperature_celsius $value: $(grep quorvane <<<"$metrics")"
-grep -qx 'node_textfile_scrape_error 0' <<<"$metrics" || fail "node_exporter could not read the file"
+for sensor in "${!values[@]}"; do
+    grep -qx "quorvane_temperature_celsius{sensor=\"$sensor\"} ${values[$sensor]}" <<<"$metrics" ||
+        fail "node_exporter does not serve $sensor's ${values[$sensor]}: $(grep quorvane <<<"$metrics")"
+done
+# node_exporter is strict about a family spread over files: it would say so in these two places.
+grep -qx 'node_textfile_scrape_error 0' <<<"$metrics" || fail "node_exporter could not read the files"
+! grep -q 'level=error' "$work/node_exporter.log" ||
+    fail "node_exporter: $(grep 'level=error' "$work/node_exporter.log")"
 
 cat >"$work/prometheus.yml" <<EOF
 global:
@@ -101,7 +118,14 @@ serve prometheus /-/ready "$prometheus" --config.file="$work/prometheus.yml" \
     --storage.tsdb.path="$work/tsdb" --web.listen-address=127.0.0.1:PORT
 query="http://127.0.0.1:$port/api/v1/query?query=quorvane_temperature_celsius"
 answered() {
-    "$curl" -fsS "$query" | grep -q "\"__name__\":\"quorvane_temperature_celsius\".*,\"$value\"\]"
+    local answer sensor
+    answer=$("$curl" -fsS "$query") || return 1
+    for sensor in "${!values[@]}"; do
+        grep -q "\"sensor\":\"$sensor\"},\"value\":\[[0-9.]*,\"${values[$sensor]}\"\]" <<<"$answer" ||
+            return 1
+    done
 }
-eventually answered || fail "Prometheus does not answer quorvane_temperature_celsius $value: $("$curl" -sS "$query")"
-echo "quorvane_temperature_celsius $value: from quorvane_sim through quorvane-export and node_exporter into Prometheus"
+eventually answered ||
+    fail "Prometheus does not answer both sensors (${values[*]}): $("$curl" -sS "$query")"
+echo "quorvane_temperature_celsius of kitchen ${values[kitchen]} and freezer ${values[freezer]}:" \
+    "from quorvane_sim through quorvane-export and node_exporter into Prometheus"

@@ -21,6 +21,8 @@ const char* const kExportUsage =
     "  -j, --json            one JSON object per record instead of the copy\n"
     "  -t, --textfile FILE   after each record, replace FILE with the readings in Prometheus\n"
     "                        text format (for node_exporter's text-file collector)\n"
+    "      --sensor NAME     this thermometer's name: letters, digits, '_' and '-', the label\n"
+    "                        sensor of its metrics and its MQTT node (default: the host name)\n"
     "      --offset DEGREES  add DEGREES Celsius (-10 to 10, such as -0.4) to every reading in\n"
     "                        the JSON, the metrics and MQTT; the program's lines stay as printed\n"
     "      --mqtt URL        publish to the MQTT broker at mqtt://[USER@]HOST[:PORT] (1883) or\n"
@@ -29,7 +31,7 @@ const char* const kExportUsage =
     "                        users must not be able to read\n"
     "      --mqtt-cafile FILE  the certificate authority of an mqtts broker (default: the\n"
     "                        system's)\n"
-    "      --node NAME       this thermometer's name in topics and ids (default: the host name)\n"
+    "      --node NAME       this thermometer's name in topics and ids (default: the sensor)\n"
     "      --mqtt-every SECONDS  publish the state at most this often, the newest reading each\n"
     "                        time (default 10; 0: every record)\n"
     "      --ha-prefix PREFIX  Home Assistant's discovery prefix (default homeassistant)\n"
@@ -52,6 +54,7 @@ enum LongOnly : int {
     Every,
     HaPrefix,
     NoDiscovery,
+    Sensor,
 };
 
 // A decimal of at most two places within [-10, 10], in hundredths.
@@ -85,12 +88,14 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
     std::optional<std::string> url;
     std::optional<std::string> passwordFile;
     std::optional<std::string> node;
+    std::optional<std::string> sensor;
     bool mqttOnly = false;  // an option that means nothing without --mqtt
     // The first word that is not an option begins the program's command line, with its own.
     tools::OptionReader reader(argc, argv, tools::Words::EndOptions,
                                {{"lines", 'l', false},
                                 {"json", 'j', false},
                                 {"textfile", 't', true},
+                                {"sensor", LongOnly::Sensor, true},
                                 {"offset", LongOnly::Offset, true},
                                 {"mqtt", LongOnly::Mqtt, true},
                                 {"mqtt-password-file", LongOnly::PasswordFile, true},
@@ -113,6 +118,16 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                     return tools::UsageError{"the text file name is empty"};
                 }
                 options.textfile = value;
+                break;
+            case LongOnly::Sensor:
+                // The name becomes a label value, a topic level and a file name elsewhere: the
+                // characters that are safe in all of them, and nothing changed behind the
+                // user's back.
+                if (value.empty() || nodeName(value) != value) {
+                    return tools::UsageError{"bad --sensor '" + value +
+                                             "': letters, digits, '_' and '-' only"};
+                }
+                sensor = value;
                 break;
             case LongOnly::Offset: {
                 const auto hundredths = offsetHundredths(value);
@@ -174,6 +189,11 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
         return tools::UsageError{"--lines and --json exclude each other"};
     }
     options.format = json ? Format::Json : lines ? Format::Lines : Format::Copy;
+    options.sensor = sensor ? *sensor : nodeName(hostName());
+    if (options.textfile && options.sensor.empty()) {
+        return tools::UsageError{"the host name '" + hostName() +
+                                 "' has no letter, digit, '_' or '-': give a name with --sensor"};
+    }
     if (url) {
         auto broker = parseBrokerUrl(*url);
         if (const auto* error = std::get_if<SettingError>(&broker)) {
@@ -197,7 +217,7 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
             }
             mqtt.password = std::get<std::string>(password);
         }
-        const std::string given = node ? *node : hostName();
+        const std::string given = node ? *node : options.sensor;
         mqtt.node = nodeName(given);
         if (mqtt.node.empty()) {
             return tools::UsageError{"the node name '" + given +

@@ -13,6 +13,9 @@ namespace quorvane::exporter {
 
 struct ExportOptions {
     Format format = Format::Copy;
+    // The thermometer's name: the sensor label of its metrics and, unless --node says otherwise,
+    // its MQTT node.
+    std::string sensor;
     std::optional<std::string> textfile;
     Offset offset;
     std::optional<MqttSettings> mqtt;

@@ -74,38 +74,40 @@ std::string celsiusOf(std::string_view value, char unit) {
     return decimal(shown - 273.15, 2);
 }
 
-std::string exposition(const Readings& r, const Offset& offset) {
+std::string exposition(const Readings& r, std::string_view sensor, const Offset& offset) {
+    // The name needs no escaping: it is letters, digits, '_' and '-'.
+    const std::string labels = "{sensor=\"" + std::string(sensor) + "\"} ";
     std::string text =
         "# HELP quorvane_temperature_celsius Last good reading of the thermometer, in degrees "
         "Celsius.\n"
         "# TYPE quorvane_temperature_celsius gauge\n";
     if (r.celsius) {
-        text += "quorvane_temperature_celsius " + *r.celsius + "\n";
+        text += "quorvane_temperature_celsius" + labels + *r.celsius + "\n";
     }
     text +=
         "# HELP quorvane_last_reading_timestamp_seconds Unix time of the last good reading.\n"
         "# TYPE quorvane_last_reading_timestamp_seconds gauge\n";
     if (r.celsius) {
-        text +=
-            "quorvane_last_reading_timestamp_seconds " + std::to_string(r.lastReadingTime) + "\n";
+        text += "quorvane_last_reading_timestamp_seconds" + labels +
+                std::to_string(r.lastReadingTime) + "\n";
     }
     text +=
         "# HELP quorvane_readings_total Good readings since the exporter started.\n"
         "# TYPE quorvane_readings_total counter\n"
-        "quorvane_readings_total " +
-        std::to_string(r.readings) +
+        "quorvane_readings_total" +
+        labels + std::to_string(r.readings) +
         "\n"
         "# HELP quorvane_read_errors_total Failed measurements since the exporter started.\n"
         "# TYPE quorvane_read_errors_total counter\n"
-        "quorvane_read_errors_total " +
-        std::to_string(r.errors) + "\n";
+        "quorvane_read_errors_total" +
+        labels + std::to_string(r.errors) + "\n";
     if (offset.given) {
         text +=
             "# HELP quorvane_calibration_offset_celsius Offset added to every reading, in degrees "
             "Celsius.\n"
             "# TYPE quorvane_calibration_offset_celsius gauge\n"
-            "quorvane_calibration_offset_celsius " +
-            offsetText(offset.hundredths) + "\n";
+            "quorvane_calibration_offset_celsius" +
+            labels + offsetText(offset.hundredths) + "\n";
     }
     return text;
 }

@@ -48,8 +48,12 @@ std::string shifted(std::string_view value, long hundredths);
 // The offset as a decimal: -40 is "-0.4", 125 is "1.25".
 std::string offsetText(long hundredths);
 
-// The Prometheus text exposition of the readings.
-std::string exposition(const Readings& readings, const Offset& offset = {});
+// The Prometheus text exposition of the readings of the thermometer named `sensor`. Every series
+// carries the name as its label sensor, so that the files of several thermometers sit side by side
+// in one collector; their HELP and TYPE lines are the same in every file, as the collector
+// requires of a family spread over files.
+std::string exposition(const Readings& readings, std::string_view sensor,
+                       const Offset& offset = {});
 
 // A record as the exporter made it into data, for the outputs beyond standard output.
 struct Exported {

@@ -17,6 +17,7 @@
 #include <optional>
 #include <streambuf>
 #include <string>
+#include <utility>
 
 #include "common/command_line.h"
 #include "common/process.h"
@@ -79,7 +80,8 @@ class FailureSpell {
 
 class Metrics {
   public:
-    Metrics(std::optional<std::string> path, exporter::Offset offset) : offset_(offset) {
+    Metrics(std::optional<std::string> path, std::string sensor, exporter::Offset offset)
+        : sensor_(std::move(sensor)), offset_(offset) {
         if (path) {
             file_.emplace(*path);
             spell_.emplace(*path);
@@ -90,7 +92,7 @@ class Metrics {
             return;
         }
         std::string reason;
-        if (file_->replace(exporter::exposition(readings, offset_), reason)) {
+        if (file_->replace(exporter::exposition(readings, sensor_, offset_), reason)) {
             spell_->succeeded();
         } else {
             spell_->failed(reason);
@@ -99,6 +101,7 @@ class Metrics {
     bool failing() const { return spell_ && spell_->failing(); }
 
   private:
+    std::string sensor_;
     exporter::Offset offset_;
     std::optional<exporter::Textfile> file_;
     std::optional<FailureSpell> spell_;
@@ -312,7 +315,7 @@ int run(const exporter::ExportOptions& options) {
     const ErrorsThrough errorsThrough(errorBuffer);
     exporter::OutputBacklog output(STDOUT_FILENO, kOutputBacklog, wake);
     OutputWatch out(output);
-    Metrics metrics(options.textfile, options.offset);
+    Metrics metrics(options.textfile, options.sensor, options.offset);
     exporter::Exporter exporter(
         options.format, [&output](std::string_view bytes) { output.write(bytes); },
         [] { return std::time(nullptr); },
