@@ -44,8 +44,8 @@ fail() {
 case $arch in
 amd64)
     qemu=(qemu-system-x86_64 -machine pc
-        -chardev null,id=port -device isa-parallel,chardev=port,iobase=0x378,irq=7)
-    qemu_package=qemu-system-x86
+        -chardev "null,id=port" -device "isa-parallel,chardev=port,iobase=0x378,irq=7")
+    qemu_package="qemu-system-x86"
     console=ttyS0
     traced=('parallel_ioport_*' serial_write)
     programs=(quorvane_unix quorvane_ppdev)
@@ -54,7 +54,7 @@ amd64)
     ;;
 arm64)
     qemu=(qemu-system-aarch64 -machine virt -cpu cortex-a57)
-    qemu_package=qemu-system-arm
+    qemu_package="qemu-system-arm"
     console=ttyAMA0
     traced=(pl061_write pl011_write)
     programs=(quorvane_gpio)
