@@ -11,6 +11,7 @@
 
 #include "bus/port_io.h"
 #include "kit/fake_gpiochip.h"
+#include "kit/fake_kernel.h"
 #include "thermometer/thermometer.h"
 
 namespace {
@@ -38,11 +39,11 @@ void BM_GpioCycle(benchmark::State& state) {
     std::uint64_t ioctls = 0;
     double processor = 0;
     for (auto _ : state) {
-        const std::uint64_t ioctlsBefore = FakeGpiochip::lineIoctls();
+        const std::uint64_t ioctlsBefore = quorvane::testkit::fakeDevice().ioctls();
         const double processorBefore = processorSeconds();
         benchmark::DoNotOptimize(Temperature(0x378, &tenths));
         processor += processorSeconds() - processorBefore;
-        ioctls = FakeGpiochip::lineIoctls() - ioctlsBefore;
+        ioctls = quorvane::testkit::fakeDevice().ioctls() - ioctlsBefore;
     }
     RequestPortAccess(0x378, 3, 0);
     state.counters["ioctls"] = static_cast<double>(ioctls);

@@ -7,10 +7,10 @@
 // Every other bit (supply, address, the read-back of both registers) lives in the port's own
 // latch: the chip takes its supply from the board, and its address pins are wired.
 //
-// Only a write that changes SCL or SDA, and a read of the status register, reach the kernel. A
-// read of the data register is served from the latch and lasts one microsecond of the monotonic
-// clock, as a read of a real port does, so that the busy wait's 1000 reads still make a
-// millisecond on any board without costing 1000 ioctls.
+// Only a write that changes SCL or SDA, and a read of the status register, reach the kernel, each
+// when it is due (bus/port_pacing.h). A read of the data register is served from the latch and
+// owes the microsecond a read of a real port takes, so that the busy wait's 1000 reads still make
+// a millisecond on any board without costing 1000 ioctls or a core's time.
 //
 // The lines come from QUORVANE_GPIO ("chip=...;sda=...;scl=..."), read by this port alone.
 #include <fcntl.h>
@@ -28,6 +28,7 @@
 
 #include "bus/port_grant.h"
 #include "bus/port_io.h"
+#include "bus/port_pacing.h"
 
 namespace {
 
@@ -46,12 +47,7 @@ constexpr unsigned char kUndriven = 0xFF;
 constexpr std::uint64_t kSdaBit = 1U;
 constexpr std::uint64_t kSclBit = 2U;
 
-constexpr std::int64_t kNanosPerMicro = 1000;
 constexpr std::int64_t kNanosPerMilli = 1000000;
-// A paced read that comes late (after a slow ioctl) may make up this much of the delay, so that a
-// slow line adds its own time to the millisecond rather than on top of it; not more, or the
-// reads after a sleep would race.
-constexpr std::int64_t kPaceCatchUp = kNanosPerMilli;
 
 // The wiring check: a released line must read high within this time.
 constexpr std::int64_t kRiseWithin = kNanosPerMilli;
@@ -85,8 +81,6 @@ unsigned char controlLatch = 0;
 bool sclReleased = true;
 bool sdaReleased = true;
 
-std::int64_t paceDue = 0;  // when the last paced read was due, on the monotonic clock
-
 // What the last refusal was about, for its hint.
 char hint[8 * kTextSize] = "";
 int hintFor = 0;  // the errno the hint belongs to
@@ -95,26 +89,6 @@ std::int64_t monotonicNanos() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000 * kNanosPerMilli + now.tv_nsec;
-}
-
-// One read of the data register's time: a microsecond after the one before.
-void paceOneRead() {
-    std::int64_t now = monotonicNanos();
-    std::int64_t due = paceDue + kNanosPerMicro;
-    if (due < now - kPaceCatchUp) {
-        due = now - kPaceCatchUp;
-    }
-    while (now < due) {
-        now = monotonicNanos();
-    }
-    paceDue = due;
-}
-
-void waitNanos(std::int64_t nanos) {
-    timespec wait{static_cast<time_t>(nanos / (1000 * kNanosPerMilli)),
-                  static_cast<long>(nanos % (1000 * kNanosPerMilli))};
-    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &wait, &wait) == EINTR) {
-    }
 }
 
 // --- Reading QUORVANE_GPIO.
@@ -424,10 +398,13 @@ int readLine(std::uint64_t bit) {
     return (values.bits & bit) != 0 ? 1 : 0;
 }
 
+// Changes a line and waits its millisecond, as a line operation of the bus does.
 void driveLine(std::uint64_t bit, bool released) {
     (bit == kSdaBit ? sdaReleased : sclReleased) = released;
     static_cast<void>(setLines(bit));
-    waitNanos(kNanosPerMilli);
+    accessSeen();
+    oweTime(kNanosPerMilli);
+    awaitDue();
 }
 
 // --- The wiring check, before the first measurement.
@@ -540,6 +517,7 @@ int openDevice() {
     if (chip < 0) {
         return -1;
     }
+    startPacing();
     const int requested = requestLines(chip);
     close(chip);  // the lines stay requested through their own file
     if (requested != 0 || checkWiring() != 0) {
@@ -550,7 +528,6 @@ int openDevice() {
     }
     dataLatch = kClock;
     controlLatch = 0;
-    paceDue = monotonicNanos();
     return 0;
 }
 
@@ -576,13 +553,15 @@ const char* AccessHint(int error) {
 unsigned char Input(unsigned short address) {
     const unsigned long offset = offsetOf(address);
     if (offset == 0) {
-        paceOneRead();
+        oweTime(kNanosPerRead);
         return dataLatch;
     }
     if (offset == 2) {
         return controlLatch;
     }
+    awaitDue();
     const int sda = readLine(kSdaBit);
+    accessSeen();
     if (sda < 0) {
         // The adapter went away (ENODEV): the cycle is failed as a whole, since this level could
         // pass for a bit the chip sent.
@@ -615,7 +594,10 @@ void Output(unsigned short address, unsigned char value) {
     const bool wasSda = sdaReleased;
     sclReleased = sclHigh;
     sdaReleased = sdaHigh;
-    if (!setLines(changed)) {
+    awaitDue();
+    const bool set = setLines(changed);
+    accessSeen();
+    if (!set) {
         // Nothing changed: the next write tries again, and this cycle fails.
         sclReleased = wasScl;
         sdaReleased = wasSda;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kit/cases.h"
+#include "kit/fake_clock.h"
 #include "kit/fake_gpiochip.h"
 #include "kit/shown_line.h"
 #include "kit/sim_run.h"
@@ -32,12 +33,14 @@ Fake::Settings onBoard(const TempDir& dir, double celsius) {
     return s;
 }
 
+// The bus's waits pass on the fake kernel's clock alone (kit/fake_clock.h).
 ChildProcess startGpio(const TempDir& dir, const Fake::Settings& settings,
                        const std::string& gpioSettings, const std::vector<std::string>& arguments) {
-    return startUnderClock(QUORVANE_GPIO_PROGRAM, dir.path(), arguments,
-                           QUORVANE_FAKE_GPIOCHIP_LIBRARY,
-                           {std::string(Fake::kEnvironmentVariable) + "=" + settings.text(),
-                            "QUORVANE_GPIO=" + gpioSettings});
+    return startUnderClock(
+        QUORVANE_GPIO_PROGRAM, dir.path(), arguments, QUORVANE_FAKE_GPIOCHIP_LIBRARY,
+        {std::string(Fake::kEnvironmentVariable) + "=" + settings.text(),
+         std::string(FakeClock::kEnvironmentVariable) + "=" + FakeClock::Settings{true}.text(),
+         "QUORVANE_GPIO=" + gpioSettings});
 }
 
 std::vector<std::string> journalOf(const TempDir& dir) {
