@@ -13,6 +13,7 @@
 // a millisecond on any board without costing 1000 ioctls or a core's time.
 //
 // The lines come from QUORVANE_GPIO ("chip=...;sda=...;scl=..."), read by this port alone.
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
@@ -55,9 +56,6 @@ constexpr std::int64_t kRiseWithin = kNanosPerMilli;
 constexpr int kBusFreePulses = 9;
 // The thermometer's bus address for writing: device address 5.
 constexpr unsigned char kProbeAddress = 0x9A;
-
-// /dev/gpiochip0 up to this one (not included) are asked for their labels.
-constexpr int kChipsSearched = 64;
 
 constexpr std::size_t kTextSize = 256;
 constexpr std::size_t kHolderSize = 96;     // "line N is held by \"consumer\""
@@ -202,28 +200,54 @@ int refuse(int error) {
     return -1;
 }
 
-// The /dev/gpiochip* that exist, for a hint: "gpiochip0 gpiochip1", or "none".
+// The number N of an entry gpiochipN of /dev, or -1 for any other entry.
+long chipNumber(const char* entry) {
+    constexpr std::size_t kPrefix = sizeof "gpiochip" - 1;
+    if (std::strncmp(entry, "gpiochip", kPrefix) != 0 || !isNumber(entry + kPrefix)) {
+        return -1;
+    }
+    errno = 0;
+    const unsigned long number = std::strtoul(entry + kPrefix, nullptr, 10);
+    return errno == 0 && number <= INT32_MAX ? static_cast<long>(number) : -1;
+}
+
+// The least chip number in /dev above `above`, or -1 when there is none.
+long nextChip(long above) {
+    DIR* dev = opendir("/dev");
+    if (dev == nullptr) {
+        return -1;
+    }
+    long next = -1;
+    for (const dirent* entry = readdir(dev); entry != nullptr; entry = readdir(dev)) {
+        const long number = chipNumber(entry->d_name);
+        if (number > above && (next < 0 || number < next)) {
+            next = number;
+        }
+    }
+    closedir(dev);
+    return next;
+}
+
+// The /dev/gpiochip* that exist, for a hint: "gpiochip0 gpiochip1", as many as fit, or "none".
 void listChips(char* out, std::size_t size) {
     out[0] = '\0';
     std::size_t used = 0;
-    for (int n = 0; n < kChipsSearched; ++n) {
-        char path[32];
-        std::snprintf(path, sizeof path, "/dev/gpiochip%d", n);
-        struct stat node {};
-        if (stat(path, &node) == 0) {
-            const int wrote =
-                std::snprintf(out + used, size - used, "%s%s", used == 0 ? "" : " ", path + 5);
-            used += wrote > 0 && static_cast<std::size_t>(wrote) < size - used
-                        ? static_cast<std::size_t>(wrote)
-                        : 0;
+    for (long chip = nextChip(-1); chip >= 0; chip = nextChip(chip)) {
+        const int wrote =
+            std::snprintf(out + used, size - used, "%sgpiochip%ld", used == 0 ? "" : " ", chip);
+        if (wrote < 0 || static_cast<std::size_t>(wrote) >= size - used) {
+            out[used] = '\0';
+            break;
         }
+        used += static_cast<std::size_t>(wrote);
     }
     if (used == 0) {
         std::snprintf(out, size, "none");
     }
 }
 
-// Opens the chip the settings name: a path, or a label (or name) that a chip answers with.
+// Opens the chip the settings name: a path, or a label (or name) that a chip answers with, the
+// lowest-numbered where several do. Every chip in /dev is asked, however late it came.
 int openChip() {
     if (std::strchr(chipSetting, '/') != nullptr) {
         std::snprintf(chipPath, sizeof chipPath, "%s", chipSetting);
@@ -237,23 +261,31 @@ int openChip() {
                               "\nNo right to %s: add the user to the group gpio (usermod -aG gpio "
                               "USER) and log in again; see man quorvane_gpio for the udev rule",
                               chipPath);
-            } else {
+            } else if (error == ENOENT) {
                 std::snprintf(hint, sizeof hint,
                               "\nNo GPIO chip %s: the chips here are %s (ls -l /dev/gpiochip*); "
                               "choose one with %s=chip=...",
                               chipPath, chips, kVariable);
+            } else {
+                std::snprintf(hint, sizeof hint,
+                              "\n%s is there but does not open (%s): a USB adapter unplugged, or "
+                              "its driver failed; see dmesg",
+                              chipPath, std::strerror(error));
             }
             return refuse(error);
         }
         return chip;
     }
     int deniedError = 0;
-    for (int n = 0; n < kChipsSearched; ++n) {
+    bool failed = false;
+    int found = -1;
+    for (long number = nextChip(-1); number >= 0 && found < 0; number = nextChip(number)) {
         char path[32];
-        std::snprintf(path, sizeof path, "/dev/gpiochip%d", n);
+        std::snprintf(path, sizeof path, "/dev/gpiochip%ld", number);
         const int chip = open(path, O_RDWR | O_CLOEXEC);
         if (chip < 0) {
             deniedError = errno == EACCES || errno == EPERM ? errno : deniedError;
+            failed = failed || (errno != EACCES && errno != EPERM && errno != ENOENT);
             continue;
         }
         gpiochip_info info{};
@@ -261,17 +293,22 @@ int openChip() {
             (std::strncmp(info.label, chipSetting, sizeof info.label) == 0 ||
              std::strncmp(info.name, chipSetting, sizeof info.name) == 0)) {
             std::snprintf(chipPath, sizeof chipPath, "%s", path);
-            return chip;
+            found = chip;
+        } else {
+            close(chip);
         }
-        close(chip);
+    }
+    if (found >= 0) {
+        return found;
     }
     char chips[kTextSize];
     listChips(chips, sizeof chips);
     std::snprintf(hint, sizeof hint,
-                  "\nNo GPIO chip labelled %s among %s%s (gpiodetect shows the labels); choose "
+                  "\nNo GPIO chip labelled %s among %s%s%s (gpiodetect shows the labels); choose "
                   "one with %s=chip=...",
                   chipSetting, chips,
-                  deniedError != 0 ? ", some of them not open to this user" : "", kVariable);
+                  deniedError != 0 ? ", some of them not open to this user" : "",
+                  failed ? ", some of them failing (see dmesg)" : "", kVariable);
     return refuse(ENOENT);
 }
 

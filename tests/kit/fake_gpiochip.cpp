@@ -1,5 +1,6 @@
 #include "kit/fake_gpiochip.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
@@ -65,6 +66,32 @@ class FakeChip : public FakeDevice {
         return path != nullptr && settings_.device == path;
     }
     bool owns(int fd) const override { return fd >= 0 && (fd == chipFd_ || fd == linesFd_); }
+
+    // A reading of /dev begins, and a reading of any directory ends.
+    void opened(DIR* dev) {
+        listing_ = dev;
+        listed_ = false;
+    }
+    void closing(DIR* dir) { listing_ = dir == listing_ ? nullptr : listing_; }
+    // The entry that readdir gave from `dir`: at the end of /dev's, the chip's own, once, unless
+    // the device is not in /dev, is missing, or was there already.
+    dirent* listed(DIR* dir, dirent* entry) {
+        const std::string prefix = "/dev/";
+        const std::string name = settings_.device.substr(prefix.size());
+        if (dir != listing_ || listed_ || !settings_.device.starts_with(prefix) ||
+            settings_.openErrno == ENOENT) {
+            return entry;
+        }
+        if (entry != nullptr) {
+            listed_ = name == entry->d_name;
+            return entry;
+        }
+        listed_ = true;
+        entry_ = dirent{};
+        entry_.d_type = DT_CHR;
+        std::snprintf(entry_.d_name, sizeof entry_.d_name, "%s", name.c_str());
+        return &entry_;
+    }
 
     int open(const char* /*path*/, int flags) override {
         note("open");
@@ -332,6 +359,9 @@ class FakeChip : public FakeDevice {
     std::string consumer_;
     std::uint64_t lineIoctls_ = 0;  // the line requests' ioctls, which the failures count
     bool failing_ = false;
+    DIR* listing_ = nullptr;  // the reading of /dev under way
+    bool listed_ = false;     // whether the chip's entry came in it
+    dirent entry_{};
 };
 
 FakeChip& chip() {
@@ -357,3 +387,28 @@ std::vector<std::string> FakeGpiochip::journal() {
 }
 
 }  // namespace quorvane::testkit
+
+// The entry points of the GPIO chip alone, in front of libc's (the others are the fake kernel's):
+// the reading of /dev, where the chip is listed.
+using namespace quorvane::testkit;
+
+extern "C" {
+
+DIR* opendir(const char* name) {
+    DIR* dir = libcFunction<DIR*(const char*)>("opendir")(name);
+    if (dir != nullptr && std::strcmp(name, "/dev") == 0) {
+        chip().opened(dir);
+    }
+    return dir;
+}
+
+dirent* readdir(DIR* dir) {
+    return chip().listed(dir, libcFunction<dirent*(DIR*)>("readdir")(dir));
+}
+
+int closedir(DIR* dir) {
+    chip().closing(dir);
+    return libcFunction<int(DIR*)>("closedir")(dir);
+}
+
+}  // extern "C"

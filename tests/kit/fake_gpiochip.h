@@ -3,7 +3,7 @@
 // open, ioctl and close of one GPIO chip (uAPI v2) whose lines `sda` and `scl` are wired to the
 // simulated adapter's data and clock lines, with the thermometer behind them powered and
 // addressed as on a board. Nothing reaches a real chip: the device path is served whether or not
-// it exists.
+// it exists, and listed among the entries of /dev.
 //
 // A preloaded library takes its settings from the environment variable kEnvironmentVariable
 // (Settings::text() makes its value); a test that links it calls restart().
