@@ -53,26 +53,15 @@ double processorNanos() {
     return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
 }
 
-// An access the bus sees: when it reached the kernel, and what the reads before it owed.
-struct Access {
-    std::int64_t at;
-    std::int64_t owed;
-};
-
 // The shortest time between two line changes in the fake's journal from entry `from` on, in
 // microseconds.
 long long shortestChange(std::size_t from) {
     long long shortest = -1;
     const std::vector<std::string> journal = fakeDevice().journal();
     for (std::size_t i = from; i < journal.size(); ++i) {
-        const std::string& entry = journal[i];
-        long long cycle = -1;
-        if (std::sscanf(entry.c_str(),
-                        "cycle took=%*d waits=%*d readings=%*d ioctls=%*d "
-                        "shortest=%lld",
-                        &cycle) == 1 &&
-            cycle >= 0 && (shortest < 0 || cycle < shortest)) {
-            shortest = cycle;
+        const auto cycle = quorvane::testkit::journalCycle(journal[i]);
+        if (cycle && cycle->shortest >= 0 && (shortest < 0 || cycle->shortest < shortest)) {
+            shortest = cycle->shortest;
         }
     }
     return shortest;
@@ -97,19 +86,26 @@ void BM_Cycle(benchmark::State& state) {
     // The start's line changes come at once, by design; the cycles' are summed up from here.
     const std::size_t steadyFrom = fakeDevice().journal().size();
 
-    std::vector<Access> accesses;
-    accesses.reserve(4096);
-    fakeDevice().setAccessObserver([&accesses] {
-        accesses.push_back({FakeClock::now(), owedNanos});
-    });
+    // At each access the bus sees: what the reads before it owed, and the wait since the last.
     std::vector<double> shares;
+    shares.reserve(4096);
     double owed = 0;
+    std::int64_t lastAccess = -1;  // none yet in this cycle
+    fakeDevice().setAccessObserver([&shares, &owed, &lastAccess] {
+        const std::int64_t now = FakeClock::now();
+        owed += static_cast<double>(owedNanos);
+        if (lastAccess >= 0 && owedNanos >= kNanosPerMilli) {
+            shares.push_back(static_cast<double>(now - lastAccess) /
+                             static_cast<double>(owedNanos));
+        }
+        lastAccess = now;
+    });
     double wall = 0;
     double processor = 0;
     std::uint64_t ioctls = 0;
     std::uint64_t sleeps = 0;
     for (auto _ : state) {
-        accesses.clear();
+        lastAccess = -1;
         const std::uint64_t ioctlsBefore = fakeDevice().ioctls();
         const std::uint64_t sleepsBefore = FakeClock::sleeps();
         const double processorBefore = processorNanos();
@@ -119,13 +115,6 @@ void BM_Cycle(benchmark::State& state) {
         processor += processorNanos() - processorBefore;
         ioctls += fakeDevice().ioctls() - ioctlsBefore;
         sleeps += FakeClock::sleeps() - sleepsBefore;
-        for (std::size_t k = 0; k < accesses.size(); ++k) {
-            owed += static_cast<double>(accesses[k].owed);
-            if (k > 0 && accesses[k].owed >= kNanosPerMilli) {
-                shares.push_back(static_cast<double>(accesses[k].at - accesses[k - 1].at) /
-                                 static_cast<double>(accesses[k].owed));
-            }
-        }
     }
     fakeDevice().setAccessObserver(nullptr);
     RequestPortAccess(0x378, 3, 0);

@@ -10,13 +10,14 @@ std::int64_t owedNanos = 0;
 namespace {
 
 constexpr std::int64_t kNanosPerSecond = 1000000000;
+constexpr std::int64_t kNanosPerMilli = 1000000;
 // No wait is shorter than this many tenths of what it owes.
 constexpr std::int64_t kShortestWaitTenths = 9;
 // A wait with less than this left is made on the clock: a sleep would cost more than it waits.
 constexpr std::int64_t kShortestSleep = 5000;
 // A wake-up later than this is a stall, not a timer's latency: made up a tenth at a time, it
 // would hold the next hundred waits at their shortest.
-constexpr std::int64_t kLagLimit = 10 * 1000000;
+constexpr std::int64_t kLagLimit = 10 * kNanosPerMilli;
 
 // When the last access that the bus saw was due on the schedule, and when it was done, on the
 // monotonic clock.

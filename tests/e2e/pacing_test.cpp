@@ -5,7 +5,6 @@
 // line change forward nor make the cycle drift.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "kit/child_process.h"
 #include "kit/fake_clock.h"
 #include "kit/fake_gpiochip.h"
+#include "kit/fake_kernel.h"
 #include "kit/fake_parport.h"
 #include "kit/files.h"
 #include "kit/sim_run.h"
@@ -29,19 +29,10 @@ struct Port {
     const char* settingsVariable;
 };
 
-// What the fake journals at the end of each cycle.
-struct Cycle {
-    long long took = 0;  // microseconds on the clock, the conversion's second left out
-    long long waits = 0;
-    long long readings = 0;
-    long long ioctls = 0;
-    long long shortest = 0;  // microseconds between the two closest line changes
-};
-
 constexpr int kCycles = 3;
 
 // The steady cycles (the first includes the start) of a run on the given clock.
-std::vector<Cycle> steadyCycles(const Port& port, const FakeClock::Settings& clock) {
+std::vector<JournalCycle> steadyCycles(const Port& port, const FakeClock::Settings& clock) {
     TempDir dir;
     const std::string journal = (dir.path() / "journal").string();
     ChildSpec launch{port.program, {}};
@@ -52,14 +43,10 @@ std::vector<Cycle> steadyCycles(const Port& port, const FakeClock::Settings& clo
     ChildProcess child(launch);
     EXPECT_TRUE(waitForLines(child, kCycles + 1)) << child.output();
     child.stop();
-    std::vector<Cycle> cycles;
+    std::vector<JournalCycle> cycles;
     for (const std::string& entry : readLines(journal)) {
-        Cycle c;
-        if (std::sscanf(entry.c_str(),
-                        "cycle took=%lld waits=%lld readings=%lld ioctls=%lld "
-                        "shortest=%lld",
-                        &c.took, &c.waits, &c.readings, &c.ioctls, &c.shortest) == 5) {
-            cycles.push_back(c);
+        if (const auto cycle = journalCycle(entry)) {
+            cycles.push_back(*cycle);
         }
     }
     if (!cycles.empty()) {
@@ -71,14 +58,14 @@ std::vector<Cycle> steadyCycles(const Port& port, const FakeClock::Settings& clo
 class Pacing : public ::testing::TestWithParam<Port> {};
 
 TEST_P(Pacing, LineChangesAMillisecondApartBySleepingOnDeadlinesThatLatenessDoesNotMove) {
-    const std::vector<Cycle> onTime = steadyCycles(GetParam(), {.virtualTime = true});
+    const std::vector<JournalCycle> onTime = steadyCycles(GetParam(), {.virtualTime = true});
     // Every wake-up late by 80 us, and every 50th by 3 ms, as on a busy machine.
-    const std::vector<Cycle> late =
+    const std::vector<JournalCycle> late =
         steadyCycles(GetParam(), {.virtualTime = true, .lateMicros = 80, .stallEvery = 50});
     ASSERT_GE(onTime.size(), 2U);
     ASSERT_GE(late.size(), 2U);
-    for (const std::vector<Cycle>* run : {&onTime, &late}) {
-        for (const Cycle& c : *run) {
+    for (const std::vector<JournalCycle>* run : {&onTime, &late}) {
+        for (const JournalCycle& c : *run) {
             // Spinning shows as an ioctl or a reading of the clock for each of the busy wait's
             // 867,000 reads; sleeping takes about one ioctl and two readings per line change.
             EXPECT_LE(c.ioctls, 1200);

@@ -24,8 +24,8 @@ std::int64_t nanos(const timespec& t) {
 }
 
 int libcClockGettime(clockid_t clock, timespec* now) {
-    static ClockGettimeFunction* const next = libcFunction<ClockGettimeFunction>("clock_gettime");
-    return next(clock, now);
+    static ClockGettimeFunction* const kLibc = libcFunction<ClockGettimeFunction>("clock_gettime");
+    return kLibc(clock, now);
 }
 
 std::int64_t realNow() {
@@ -62,9 +62,8 @@ std::int64_t FakeClock::now() {
 }
 
 void FakeClock::passSeconds(unsigned int seconds) {
-    State& s = state();
-    if (s.settings.virtualTime) {
-        s.virtualNow += std::int64_t{seconds} * kNanosPerSecond;
+    if (state().settings.virtualTime) {
+        state().virtualNow += std::int64_t{seconds} * kNanosPerSecond;
     }
 }
 
@@ -81,35 +80,37 @@ std::uint64_t FakeClock::readings() {
 // The entry points, in front of libc's.
 using namespace quorvane::testkit;
 
+// The parameters keep libc's names, which clang-tidy holds a definition to.
 extern "C" {
 
-int clock_gettime(clockid_t clock, timespec* now) noexcept {
-    if (clock != CLOCK_MONOTONIC) {
-        return libcClockGettime(clock, now);
+// NOLINTNEXTLINE(readability-identifier-naming)
+int clock_gettime(clockid_t clock_id, timespec* tp) noexcept {
+    if (clock_id != CLOCK_MONOTONIC) {
+        return libcClockGettime(clock_id, tp);
     }
     State& s = state();
     ++s.readings;
     if (!s.settings.virtualTime) {
-        return libcClockGettime(clock, now);
+        return libcClockGettime(clock_id, tp);
     }
     s.virtualNow += kNanosPerMicro;
-    now->tv_sec = static_cast<time_t>(s.virtualNow / kNanosPerSecond);
-    now->tv_nsec = static_cast<long>(s.virtualNow % kNanosPerSecond);
+    tp->tv_sec = static_cast<time_t>(s.virtualNow / kNanosPerSecond);
+    tp->tv_nsec = static_cast<long>(s.virtualNow % kNanosPerSecond);
     return 0;
 }
 
-int clock_nanosleep(clockid_t clock, int flags, const timespec* request, timespec* remain) {
-    if (clock != CLOCK_MONOTONIC) {
-        return libcFunction<ClockNanosleepFunction>("clock_nanosleep")(clock, flags, request,
-                                                                       remain);
+// NOLINTNEXTLINE(readability-identifier-naming)
+int clock_nanosleep(clockid_t clock_id, int flags, const timespec* req, timespec* rem) {
+    if (clock_id != CLOCK_MONOTONIC) {
+        return libcFunction<ClockNanosleepFunction>("clock_nanosleep")(clock_id, flags, req, rem);
     }
     State& s = state();
     ++s.sleeps;
     if (!s.settings.virtualTime) {
-        return syscall(SYS_clock_nanosleep, clock, flags, request, remain) == 0 ? 0 : errno;
+        return syscall(SYS_clock_nanosleep, clock_id, flags, req, rem) == 0 ? 0 : errno;
     }
     const std::int64_t until =
-        (flags & TIMER_ABSTIME) != 0 ? nanos(*request) : s.virtualNow + nanos(*request);
+        (flags & TIMER_ABSTIME) != 0 ? nanos(*req) : s.virtualNow + nanos(*req);
     if (until > s.virtualNow) {
         const bool stalls = s.settings.stallEvery > 0 &&
                             s.sleeps % static_cast<std::uint64_t>(s.settings.stallEvery) == 0;

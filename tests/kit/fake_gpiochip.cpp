@@ -72,10 +72,10 @@ class FakeChip : public FakeDevice {
         listing_ = dev;
         listed_ = false;
     }
-    void closing(DIR* dir) { listing_ = dir == listing_ ? nullptr : listing_; }
+    void closing(const DIR* dir) { listing_ = dir == listing_ ? nullptr : listing_; }
     // The entry that readdir gave from `dir`: at the end of /dev's, the chip's own, once, unless
     // the device is not in /dev, is missing, or was there already.
-    dirent* listed(DIR* dir, dirent* entry) {
+    dirent* listed(const DIR* dir, dirent* entry) {
         const std::string prefix = "/dev/";
         const std::string name = settings_.device.substr(prefix.size());
         if (dir != listing_ || listed_ || !settings_.device.starts_with(prefix) ||
@@ -359,8 +359,8 @@ class FakeChip : public FakeDevice {
     std::string consumer_;
     std::uint64_t lineIoctls_ = 0;  // the line requests' ioctls, which the failures count
     bool failing_ = false;
-    DIR* listing_ = nullptr;  // the reading of /dev under way
-    bool listed_ = false;     // whether the chip's entry came in it
+    const DIR* listing_ = nullptr;  // the reading of /dev under way
+    bool listed_ = false;           // whether the chip's entry came in it
     dirent entry_{};
 };
 
@@ -402,13 +402,13 @@ DIR* opendir(const char* name) {
     return dir;
 }
 
-dirent* readdir(DIR* dir) {
-    return chip().listed(dir, libcFunction<dirent*(DIR*)>("readdir")(dir));
+dirent* readdir(DIR* dirp) {
+    return chip().listed(dirp, libcFunction<dirent*(DIR*)>("readdir")(dirp));
 }
 
-int closedir(DIR* dir) {
-    chip().closing(dir);
-    return libcFunction<int(DIR*)>("closedir")(dir);
+int closedir(DIR* dirp) {
+    chip().closing(dirp);
+    return libcFunction<int(DIR*)>("closedir")(dirp);
 }
 
 }  // extern "C"

@@ -7,12 +7,15 @@
 
 #include <dlfcn.h>
 
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "kit/bus_analyser.h"
@@ -72,10 +75,10 @@ class FakeDevice {
   private:
     // The chip's time catches up with the clock.
     void catchUp();
-    // "cycle took=<us> waits=<n> readings=<n> ioctls=<n> shortest=<us>": since the end of the
-    // last sleep, the time on the clock, the program's sleeps and readings of the clock, the
-    // ioctls, and the shortest time between two changes that the program made to SCL or SDA (-1:
-    // none).
+    // "cycle took=<us> waits=<n> readings=<n> ioctls=<n> shortest=<us>" (JournalCycle): since
+    // the end of the last sleep, the time on the clock, the program's sleeps and readings of the
+    // clock, the ioctls, and the shortest time between two changes that the program made to SCL
+    // or SDA.
     void noteCycle();
 
     sim::Simulation sim_;
@@ -98,6 +101,43 @@ class FakeDevice {
     std::int64_t changedAt_ = -1;
     std::int64_t shortestChange_ = -1;
 };
+
+// A cycle as a device's journal sums it up (FakeDevice::noteCycle), and the entry read back.
+struct JournalCycle {
+    long long took = 0;  // microseconds on the clock, from the end of a sleep to the next
+    long long waits = 0;
+    long long readings = 0;
+    long long ioctls = 0;
+    long long shortest = 0;  // microseconds between the two closest line changes; -1: none
+};
+inline std::optional<JournalCycle> journalCycle(std::string_view entry) {
+    JournalCycle cycle;
+    const struct {
+        std::string_view name;
+        long long* value;
+    } fields[] = {{" took=", &cycle.took},
+                  {" waits=", &cycle.waits},
+                  {" readings=", &cycle.readings},
+                  {" ioctls=", &cycle.ioctls},
+                  {" shortest=", &cycle.shortest}};
+    if (!entry.starts_with("cycle")) {
+        return std::nullopt;
+    }
+    entry.remove_prefix(std::string_view("cycle").size());
+    for (const auto& field : fields) {
+        if (!entry.starts_with(field.name)) {
+            return std::nullopt;
+        }
+        entry.remove_prefix(field.name.size());
+        const auto [end, error] =
+            std::from_chars(entry.data(), entry.data() + entry.size(), *field.value);
+        if (error != std::errc{}) {
+            return std::nullopt;
+        }
+        entry.remove_prefix(static_cast<std::size_t>(end - entry.data()));
+    }
+    return entry.empty() ? std::optional(cycle) : std::nullopt;
+}
 
 // The device the entry points serve: made from the environment on first use (by the fake's
 // deviceFromEnvironment), or the one a test put in its place.
