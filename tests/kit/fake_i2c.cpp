@@ -39,21 +39,6 @@ std::string hex(unsigned value, int digits) {
     return text;
 }
 
-const char* forbiddenName(unsigned long request) {
-    switch (request) {
-        case I2C_SLAVE_FORCE:
-            return "I2C_SLAVE_FORCE";
-        case I2C_RDWR:
-            return "I2C_RDWR";
-        case I2C_TIMEOUT:
-            return "I2C_TIMEOUT";
-        case I2C_RETRIES:
-            return "I2C_RETRIES";
-        default:
-            return nullptr;
-    }
-}
-
 // The adapter as i2c-dev and the kernel's SMBus core present it, with the simulated chip on its
 // bus, reached byte by byte as the adapter's own transfers reach it.
 class FakeAdapter : public FakeDevice {
@@ -134,9 +119,7 @@ class FakeAdapter : public FakeDevice {
             default:
                 break;
         }
-        const char* forbidden = forbiddenName(request);
-        note(forbidden != nullptr ? std::string("forbidden ") + forbidden
-                                  : "unknown request " + hex(static_cast<unsigned>(request), 4));
+        note("unknown request " + hex(static_cast<unsigned>(request), 4));
         errno = EINVAL;
         return -1;
     }
@@ -222,20 +205,13 @@ class FakeAdapter : public FakeDevice {
         if (unplugged_) {
             return ENODEV;
         }
-        if (settings_.failCount != 0 && calls_ >= settings_.failFrom &&
-            calls_ - settings_.failFrom < settings_.failCount) {
-            return settings_.failErrno != 0 ? settings_.failErrno : EIO;
-        }
         const bool read = call.read_write == I2C_SMBUS_READ;
         const bool word = call.size == I2C_SMBUS_WORD_DATA;
-        if (call.size != I2C_SMBUS_BYTE && call.size != I2C_SMBUS_BYTE_DATA && !word) {
-            return EINVAL;  // the thermometer's calls are these three sizes
-        }
-        if (read && call.size == I2C_SMBUS_BYTE) {
-            return EINVAL;  // receive byte: the thermometer's cycle never makes it
-        }
-        if (slave_ < 0) {
-            return EINVAL;  // no address bound yet, as the kernel refuses it
+        // The cycle's calls are send byte, byte data and read word data, once bound to a chip.
+        if ((call.size == I2C_SMBUS_BYTE && read) ||
+            (call.size != I2C_SMBUS_BYTE && call.size != I2C_SMBUS_BYTE_DATA && !word) ||
+            slave_ < 0) {
+            return EINVAL;
         }
         // S addr cmd [data] P, or S addr cmd Sr addr data [data] P.
         const sim::Micros bytes =
@@ -270,7 +246,7 @@ class FakeAdapter : public FakeDevice {
         if (chip != nullptr) {
             chip->stop();
         }
-        return acknowledged ? 0 : settings_.nakErrno;
+        return acknowledged ? 0 : ENXIO;
     }
 
     // The chip's time passes by as many port accesses, a microsecond each.

@@ -16,7 +16,6 @@
 // thermometer at 0x4d); a test that links it calls restart().
 #pragma once
 
-#include <cerrno>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -40,23 +39,18 @@ class FakeI2c {
         std::string root;                             // where sysfs and /run/lock are served from
         std::string name = "bcm2835 (i2c@7e804000)";  // the adapter's name in sysfs
         int bus = 1;                                  // its number: /dev/i2c-1
-        int chipAddress = 0x4D;  // where the thermometer answers; 0: at every address of its
-                                 // family (0x48 to 0x4f) that a program binds its file to
-        bool chipPresent = true;
-        bool phantom = false;  // every address answers every call, every register all ones (CH341)
-        int openErrno = 0;     // open fails with this (ENOENT: no i2c-dev; EACCES: no right)
+        // Where the thermometer answers; 0: at whichever address of its family (0x48 to 0x4f) a
+        // program binds its file to, so that each program finds a chip of its own.
+        int chipAddress = 0x4D;
+        bool chipPresent = true;  // otherwise the calls fail with ENXIO, as for an empty address
+        bool phantom = false;     // every call answered, every register all ones (as a CH341 does)
+        int openErrno = 0;        // open fails with this (ENOENT: no i2c-dev; EACCES: no right)
         unsigned long functions = kFullFunctions;  // what I2C_FUNCS says
-        std::string driver;    // a kernel driver bound to the chip (ds1621): I2C_SLAVE gets EBUSY
-        int nakErrno = ENXIO;  // what a call that the chip does not acknowledge fails with
+        std::string driver;  // a kernel driver bound to the chip (ds1621): I2C_SLAVE gets EBUSY
         std::optional<double> celsius;  // a fixed temperature; otherwise the room's drift
-        // SMBus calls number `failFrom` (1 = the first) and the `failCount - 1` after it fail with
-        // `failErrno` (EIO when 0).
-        std::uint64_t failFrom = 0;
-        std::uint64_t failCount = 0;
-        int failErrno = 0;
         // From SMBus call number `unplugAt` the adapter is unplugged: every call fails with ENODEV
-        // while the program keeps its file open; once the file is closed the adapter is plugged
-        // back in and comes back as the next bus number, under the same name.
+        // while the program holds its file; once the file is closed the adapter comes back as the
+        // next bus number, under the same name.
         std::uint64_t unplugAt = 0;
         bool realSleep = true;  // sleep passes real time too, not only the chip's
         std::string journal;    // a file that receives the journal as it grows
@@ -73,11 +67,7 @@ class FakeI2c {
             visit("open-errno", &Settings::openErrno);
             visit("functions", &Settings::functions);
             visit("driver", &Settings::driver);
-            visit("nak-errno", &Settings::nakErrno);
             visit("celsius", &Settings::celsius);
-            visit("fail-from", &Settings::failFrom);
-            visit("fail-count", &Settings::failCount);
-            visit("fail-errno", &Settings::failErrno);
             visit("unplug-at", &Settings::unplugAt);
             visit("real-sleep", &Settings::realSleep);
             visit("journal", &Settings::journal);
@@ -101,8 +91,7 @@ class FakeI2c {
     //   "funcs", "slave 0x4d", "refused slave 0x4d <errno>";
     //   each SMBus call: "read-byte-data 0xac = 0x81", "write-byte-data 0xac 0x01",
     //   "write-byte 0xee", "read-word-data 0xaa = 0x0019", or, failed, "... failed <errno>";
-    //   "forbidden <request>" for I2C_SLAVE_FORCE, I2C_RDWR, I2C_TIMEOUT and I2C_RETRIES, which
-    //   the program must never use, "unknown request 0x...." for the others;
+    //   "unknown request 0x...." for any other (I2C_SLAVE_FORCE, I2C_RDWR, I2C_TIMEOUT...);
     //   "unplugged", "plugged in again as /dev/i2c-N".
     static std::vector<std::string> journal();
 
