@@ -265,8 +265,8 @@ int lockTheChip() {
                 holder, holder[0] != '\0' ? ")" : "", kVariable);
         } else {
             std::snprintf(hint, sizeof hint,
-                          "\nThe chip's lock %s cannot be taken (%s): /run/lock must be writable "
-                          "(a service needs ReadWritePaths=/run/lock)",
+                          "\nThe chip's lock %s cannot be taken (%s): /run/lock must exist and be "
+                          "writable (a service needs ReadWritePaths=/run/lock)",
                           path, std::strerror(error));
         }
         return refuse(error);
