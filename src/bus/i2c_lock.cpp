@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -32,8 +33,32 @@ int openLockFile(const char* path) {
     return -1;
 }
 
-// The process holding the flock on the open file `file`, as the kernel lists it in /proc/locks,
-// or -1.
+// The process that holds a flock on the file with this device and inode, as a line of
+// /proc/locks gives it ("1: FLOCK  ADVISORY  WRITE 1234 08:01:56789 0 EOF"), or -1. A waiting
+// lock's line has "->" where FLOCK stands.
+int flockHolder(char* line, const struct stat& node) {
+    constexpr int kFields = 6;
+    char* field[kFields];
+    int count = 0;
+    char* rest = nullptr;
+    for (char* word = strtok_r(line, " \n", &rest); word != nullptr && count < kFields;
+         word = strtok_r(nullptr, " \n", &rest)) {
+        field[count++] = word;
+    }
+    if (count < kFields || std::strcmp(field[1], "FLOCK") != 0) {
+        return -1;
+    }
+    char* end = nullptr;
+    const long pid = std::strtol(field[4], &end, 10);
+    const unsigned long devMajor = std::strtoul(field[5], &end, 16);
+    const unsigned long devMinor = *end == ':' ? std::strtoul(end + 1, &end, 16) : 0;
+    const unsigned long inode = *end == ':' ? std::strtoul(end + 1, &end, 10) : 0;
+    const bool same = *end == '\0' && devMajor == major(node.st_dev) &&
+                      devMinor == minor(node.st_dev) && inode == node.st_ino;
+    return same && pid > 0 ? static_cast<int>(pid) : -1;
+}
+
+// The process holding the flock on the open file `file`, as the kernel lists it, or -1.
 int lockHolder(int file) {
     struct stat node {};
     FILE* locks = fstat(file, &node) == 0 ? std::fopen("/proc/locks", "re") : nullptr;
@@ -42,20 +67,8 @@ int lockHolder(int file) {
     }
     int holder = -1;
     char line[kLineSize];
-    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:56789 0 EOF"; a waiting lock's line has "->" instead
-    // of FLOCK.
     while (holder < 0 && std::fgets(line, sizeof line, locks) != nullptr) {
-        char kind[16];
-        int pid = 0;
-        unsigned int devMajor = 0;
-        unsigned int devMinor = 0;
-        unsigned long inode = 0;
-        if (std::sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &pid, &devMajor, &devMinor,
-                        &inode) == 5 &&
-            std::strcmp(kind, "FLOCK") == 0 && devMajor == major(node.st_dev) &&
-            devMinor == minor(node.st_dev) && inode == node.st_ino) {
-            holder = pid;
-        }
+        holder = flockHolder(line, node);
     }
     std::fclose(locks);
     return holder;

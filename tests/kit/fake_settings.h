@@ -23,11 +23,11 @@ inline double shown(const std::optional<double>& value) {
 }
 // A text may hold spaces (an adapter's name): each space is written %20, and a % itself %25.
 inline std::string shown(const std::string& value) {
-    std::string text;
+    std::string escaped;
     for (const char c : value) {
-        text += c == ' ' ? "%20" : c == '%' ? "%25" : std::string(1, c);
+        escaped += c == ' ' ? "%20" : c == '%' ? "%25" : std::string(1, c);
     }
-    return text;
+    return escaped;
 }
 
 inline void read(const std::string& text, std::string& value) {
