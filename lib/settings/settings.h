@@ -5,7 +5,11 @@
 // it is, without copies or memory of their own, so that the programs' own layers may use it.
 #pragma once
 
+#include <errno.h>
+
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace quorvane::settings {
@@ -66,6 +70,11 @@ inline bool nextSetting(const char** cursor, const char* end, Setting* setting) 
     return false;
 }
 
+// The same for a text that ends with its terminator.
+inline bool nextSetting(const char** cursor, Setting* setting) {
+    return nextSetting(cursor, *cursor + std::strlen(*cursor), setting);
+}
+
 // Whether the span is exactly `text`.
 inline bool spanIs(Span span, const char* text) {
     return std::strlen(text) == span.length &&
@@ -88,6 +97,31 @@ inline bool copySpan(Span span, char* out, std::size_t size) {
 // The setting as printed in a message: printf("%.*s", printedLength(span), span.start).
 inline int printedLength(Span span) {
     return static_cast<int>(span.length);
+}
+
+// Whether text is decimal digits and nothing else.
+inline bool isDigits(const char* text) {
+    if (*text == '\0') {
+        return false;
+    }
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The exit status of a program that a bad setting ended.
+inline constexpr int kBadSettingStatus = 2;
+
+// Ends the program for a bad setting of `variable`, before it has opened anything: one message on
+// standard error, "PROGRAM: VARIABLE: WHAT 'SETTING'; HELP", and kBadSettingStatus.
+[[noreturn]] inline void refuseSetting(const char* variable, const char* what, Span setting,
+                                       const char* help) {
+    std::fprintf(stderr, "%s: %s: %s '%.*s'; %s\n", program_invocation_short_name, variable, what,
+                 printedLength(setting), setting.start, help);
+    std::exit(kBadSettingStatus);
 }
 
 }  // namespace quorvane::settings

@@ -122,24 +122,6 @@ void waitNanos(std::int64_t nanos) {
 
 // --- Reading QUORVANE_GPIO.
 
-[[noreturn]] void badSettings(const char* what, settings::Span setting, const char* help) {
-    std::fprintf(stderr, "%s: %s: %s '%.*s'; %s\n", program_invocation_short_name, kVariable, what,
-                 settings::printedLength(setting), setting.start, help);
-    std::exit(kBadSettingStatus);
-}
-
-bool isNumber(const char* text) {
-    if (*text == '\0') {
-        return false;
-    }
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
 // A line setting: an offset (digits) or a line's name (anything printable without spaces).
 bool isLineSetting(const char* text) {
     if (*text == '\0' || std::strlen(text) >= GPIO_MAX_NAME_SIZE) {
@@ -150,7 +132,7 @@ bool isLineSetting(const char* text) {
             return false;
         }
     }
-    if (isNumber(text)) {
+    if (settings::isDigits(text)) {
         errno = 0;
         const unsigned long offset = std::strtoul(text, nullptr, 10);
         return errno == 0 && offset <= UINT32_MAX;
@@ -160,34 +142,35 @@ bool isLineSetting(const char* text) {
 
 void readSetting(const settings::Setting& setting) {
     if (!setting.named) {
-        badSettings("not name=value:", setting.whole, kSettings);
+        settings::refuseSetting(kVariable, "not name=value:", setting.whole, kSettings);
     }
     if (settings::spanIs(setting.name, "chip")) {
         if (setting.value.length == 0 ||
             !settings::copySpan(setting.value, chipSetting, sizeof chipSetting)) {
-            badSettings("bad setting", setting.whole,
-                        "give a chip's device (/dev/gpiochip0) or its label (pinctrl-rp1)");
+            settings::refuseSetting(
+                kVariable, "bad setting", setting.whole,
+                "give a chip's device (/dev/gpiochip0) or its label (pinctrl-rp1)");
         }
     } else if (settings::spanIs(setting.name, "sda") || settings::spanIs(setting.name, "scl")) {
         char value[GPIO_MAX_NAME_SIZE];
         if (!settings::copySpan(setting.value, value, sizeof value) || !isLineSetting(value)) {
-            badSettings("bad setting", setting.whole,
-                        "give a line's offset (2) or its name (GPIO2)");
+            settings::refuseSetting(kVariable, "bad setting", setting.whole,
+                                    "give a line's offset (2) or its name (GPIO2)");
         }
         std::snprintf(settings::spanIs(setting.name, "sda") ? sdaSetting : sclSetting,
                       GPIO_MAX_NAME_SIZE, "%s", value);
     } else {
-        badSettings("unknown setting", setting.whole, kSettings);
+        settings::refuseSetting(kVariable, "unknown setting", setting.whole, kSettings);
     }
 }
 
 void readSettings() {
     const char* text = std::getenv(kVariable);
-    const char* end = text != nullptr ? text + std::strlen(text) : nullptr;
     settings::Setting setting{};
-    while (text != nullptr && settings::nextSetting(&text, end, &setting)) {
+    while (text != nullptr && settings::nextSetting(&text, &setting)) {
         if (setting.whole.length >= kTextSize) {
-            badSettings("bad setting", {"...", 3}, "a setting is at most 254 characters long");
+            settings::refuseSetting(kVariable, "bad setting", {"...", 3},
+                                    "a setting is at most 254 characters long");
         }
         readSetting(setting);
     }
@@ -282,7 +265,7 @@ int openChip() {
 
 // The offset of a line setting on the open chip; a name the chip does not have ends the program.
 unsigned int lineOffset(int chip, unsigned int chipLines, const char* setting, const char* role) {
-    if (isNumber(setting)) {
+    if (settings::isDigits(setting)) {
         return static_cast<unsigned int>(std::strtoul(setting, nullptr, 10));
     }
     for (unsigned int offset = 0; offset < chipLines; ++offset) {

@@ -42,7 +42,6 @@ namespace settings = quorvane::settings;
 constexpr const char* kVariable = "QUORVANE_I2C";
 constexpr const char* kSettings =
     "the settings are bus and address, each name=value, separated by ';'";
-constexpr int kBadSettingStatus = 2;  // as a bad QUORVANE_SIM ends quorvane_sim
 
 // The family's eight addresses: 1001 A2 A1 A0.
 constexpr long kLowestAddress = 0x48;
@@ -75,24 +74,6 @@ int hintFor = 0;  // the errno the hint belongs to
 
 // --- Reading QUORVANE_I2C.
 
-[[noreturn]] void badSettings(const char* what, settings::Span setting, const char* help) {
-    std::fprintf(stderr, "%s: %s: %s '%.*s'; %s\n", program_invocation_short_name, kVariable, what,
-                 settings::printedLength(setting), setting.start, help);
-    std::exit(kBadSettingStatus);
-}
-
-bool isNumber(const char* text) {
-    if (*text == '\0') {
-        return false;
-    }
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
 // An address as C writes numbers (0x4d, 77), within the family's.
 bool readAddress(settings::Span value, int* address) {
     char text[16];
@@ -110,31 +91,33 @@ bool readAddress(settings::Span value, int* address) {
 
 void readSetting(const settings::Setting& setting) {
     if (!setting.named) {
-        badSettings("not name=value:", setting.whole, kSettings);
+        settings::refuseSetting(kVariable, "not name=value:", setting.whole, kSettings);
     }
     if (settings::spanIs(setting.name, "bus")) {
         if (setting.value.length == 0 ||
             !settings::copySpan(setting.value, busSetting, sizeof busSetting) ||
-            (isNumber(busSetting) && std::strtoul(busSetting, nullptr, 10) > kHighestAdapter)) {
-            badSettings("bad setting", setting.whole,
-                        "give the adapter's number (1), its device (/dev/i2c-1) or its name as "
-                        "/sys/bus/i2c/devices/i2c-N/name gives it");
+            (settings::isDigits(busSetting) &&
+             std::strtoul(busSetting, nullptr, 10) > kHighestAdapter)) {
+            settings::refuseSetting(
+                kVariable, "bad setting", setting.whole,
+                "give the adapter's number (1), its device (/dev/i2c-1) or its name as "
+                "/sys/bus/i2c/devices/i2c-N/name gives it");
         }
     } else if (settings::spanIs(setting.name, "address")) {
         if (!readAddress(setting.value, &chipAddress)) {
-            badSettings("bad setting", setting.whole,
-                        "give the chip's address, 0x48 to 0x4f, as its pins A2 A1 A0 are wired");
+            settings::refuseSetting(
+                kVariable, "bad setting", setting.whole,
+                "give the chip's address, 0x48 to 0x4f, as its pins A2 A1 A0 are wired");
         }
     } else {
-        badSettings("unknown setting", setting.whole, kSettings);
+        settings::refuseSetting(kVariable, "unknown setting", setting.whole, kSettings);
     }
 }
 
 void readSettings() {
     const char* text = std::getenv(kVariable);
-    const char* end = text != nullptr ? text + std::strlen(text) : nullptr;
     settings::Setting setting{};
-    while (text != nullptr && settings::nextSetting(&text, end, &setting)) {
+    while (text != nullptr && settings::nextSetting(&text, &setting)) {
         readSetting(setting);
     }
 }
@@ -156,7 +139,7 @@ int refuseAndClose(int file, int error) {
 // The adapter's device and number for the bus setting: 0, or -1 when no adapter has the name
 // given.
 int findAdapter() {
-    if (isNumber(busSetting)) {
+    if (settings::isDigits(busSetting)) {
         adapterNumber = static_cast<int>(std::strtoul(busSetting, nullptr, 10));
         std::snprintf(adapterPath, sizeof adapterPath, "/dev/i2c-%d", adapterNumber);
         return 0;
@@ -164,7 +147,8 @@ int findAdapter() {
     if (busSetting[0] == '/') {
         std::snprintf(adapterPath, sizeof adapterPath, "%s", busSetting);
         const char* digits = std::strncmp(busSetting, "/dev/i2c-", 9) == 0 ? busSetting + 9 : "";
-        adapterNumber = isNumber(digits) ? static_cast<int>(std::strtoul(digits, nullptr, 10)) : -1;
+        adapterNumber =
+            settings::isDigits(digits) ? static_cast<int>(std::strtoul(digits, nullptr, 10)) : -1;
         return 0;
     }
     adapterNumber = adapterNumberNamed(busSetting);
