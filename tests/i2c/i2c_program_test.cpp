@@ -58,6 +58,20 @@ std::vector<std::string> callsOf(const std::vector<std::string>& journal) {
     return calls;
 }
 
+// The hint of a program that was refused with `error`: its fourth and last message, after the
+// three that every refusal prints.
+std::string refusalHint(const std::string& output, int error) {
+    const std::vector<std::string> messages = splitMessages(output);
+    EXPECT_EQ(messages.size(), 4U) << output;
+    if (messages.size() != 4) {
+        return {};
+    }
+    EXPECT_EQ(messages[0], "\nerrno=" + std::to_string(error));
+    EXPECT_EQ(messages[1], "\nError setting I/O Port access permissions");
+    EXPECT_EQ(messages[2], "\nMake sure that you have root permissions");
+    return messages[3];
+}
+
 struct SameRoomCase {
     const char* name;
     double celsius;
@@ -141,13 +155,9 @@ TEST_P(I2cRefused, ThreeMessagesAHintStatus1AndNothingLeftOpen) {
     const auto end = i2c.wait();
     ASSERT_TRUE(end.has_value()) << "still running; output: " << i2c.output();
     EXPECT_EQ(end->status(), 1);
-    const std::vector<std::string> messages = splitMessages(i2c.output());
-    ASSERT_EQ(messages.size(), 4U) << i2c.output();
-    EXPECT_EQ(messages[0], "\nerrno=" + std::to_string(c.error));
-    EXPECT_EQ(messages[1], "\nError setting I/O Port access permissions");
-    EXPECT_EQ(messages[2], "\nMake sure that you have root permissions");
+    const std::string hint = refusalHint(i2c.output(), c.error);
     for (const std::string& part : c.hintSays) {
-        EXPECT_NE(messages[3].find(part), std::string::npos) << messages[3] << "\nlacks " << part;
+        EXPECT_NE(hint.find(part), std::string::npos) << hint << "\nlacks " << part;
     }
     const std::vector<std::string> journal = journalOf(dir);
     const bool opened = std::any_of(journal.begin(), journal.end(),
@@ -309,14 +319,12 @@ TEST(I2cTwoPrograms, TheSecondOnOneChipIsRefusedNamingTheFirstUntilItEnds) {
     ASSERT_TRUE(waitForLines(first, 1)) << first.output();
     auto second = startI2c(dir, fake, "address=0x4d");
     ASSERT_TRUE(second.wait().has_value());
-    const std::vector<std::string> messages = splitMessages(second.output());
-    ASSERT_EQ(messages.size(), 4U) << second.output();
-    EXPECT_EQ(messages[0], "\nerrno=" + std::to_string(EBUSY));
-    EXPECT_NE(messages[3].find("Another program reads the chip at 0x4d on /dev/i2c-1 already "
-                               "(quorvane_i2c, process " +
-                               std::to_string(first.pid())),
+    const std::string hint = refusalHint(second.output(), EBUSY);
+    EXPECT_NE(hint.find("Another program reads the chip at 0x4d on /dev/i2c-1 already "
+                        "(quorvane_i2c, process " +
+                        std::to_string(first.pid())),
               std::string::npos)
-        << messages[3];
+        << hint;
     ASSERT_TRUE(first.stop().has_value());
     auto third = startI2c(dir, fake, "");
     EXPECT_TRUE(waitForLines(third, 1)) << third.output();
