@@ -151,6 +151,7 @@ class FakeAdapter : public FakeDevice {
         std::ofstream(devices / chip / "hwmon/hwmon3/temp1_input") << "21500\n";
     }
 
+    // The chip a driver is bound to: at 0x4d where every address answers.
     int chipAddress() const { return settings_.chipAddress != 0 ? settings_.chipAddress : 0x4D; }
 
     int bind(int address) {

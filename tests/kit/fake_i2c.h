@@ -12,8 +12,10 @@
 // machine. Without it they see the machine's own.
 //
 // A preloaded library takes its settings from the environment variable kEnvironmentVariable
-// (Settings::text() makes its value; without it, the defaults: a Raspberry Pi's bus 1 with the
-// thermometer at 0x4d); a test that links it calls restart().
+// (Settings::text() makes its value); a test that links it calls restart(). Without settings it
+// is a Raspberry Pi's bus 1 with a thermometer at every address of the family, so that programs
+// preloaded with it as they are installed (a package's services, one a chip) each find theirs
+// at the address they are given: each process has its own simulated chip.
 #pragma once
 
 #include <cstdint>
@@ -40,8 +42,8 @@ class FakeI2c {
         std::string name = "bcm2835 (i2c@7e804000)";  // the adapter's name in sysfs
         int bus = 1;                                  // its number: /dev/i2c-1
         // Where the thermometer answers; 0: at whichever address of its family (0x48 to 0x4f) a
-        // program binds its file to, so that each program finds a chip of its own.
-        int chipAddress = 0x4D;
+        // program binds its file to.
+        int chipAddress = 0;
         bool chipPresent = true;  // otherwise the calls fail with ENXIO, as for an empty address
         bool phantom = false;     // every call answered, every register all ones (as a CH341 does)
         int openErrno = 0;        // open fails with this (ENOENT: no i2c-dev; EACCES: no right)
