@@ -30,8 +30,11 @@
 #include "bus/port_grant.h"
 #include "bus/port_io.h"
 #include "bus/port_pacing.h"
+#include "settings/settings.h"
 
 namespace {
+
+namespace settings = quorvane::settings;
 
 constexpr const char* kVariable = "QUORVANE_GPIO";
 constexpr const char* kSettings =
@@ -91,24 +94,6 @@ std::int64_t monotonicNanos() {
 
 // --- Reading QUORVANE_GPIO.
 
-[[noreturn]] void badSettings(const char* what, const char* setting, const char* help) {
-    std::fprintf(stderr, "%s: %s: %s '%s'; %s\n", program_invocation_short_name, kVariable, what,
-                 setting, help);
-    std::exit(kBadSettingStatus);
-}
-
-bool isNumber(const char* text) {
-    if (*text == '\0') {
-        return false;
-    }
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
 // A line setting: an offset (digits) or a line's name (anything printable without spaces).
 bool isLineSetting(const char* text) {
     if (*text == '\0' || std::strlen(text) >= GPIO_MAX_NAME_SIZE) {
@@ -119,7 +104,7 @@ bool isLineSetting(const char* text) {
             return false;
         }
     }
-    if (isNumber(text)) {
+    if (settings::isDigits(text)) {
         errno = 0;
         const unsigned long offset = std::strtoul(text, nullptr, 10);
         return errno == 0 && offset <= UINT32_MAX;
@@ -127,62 +112,39 @@ bool isLineSetting(const char* text) {
     return true;
 }
 
-// Copies text[from, to) without the blanks around it.
-void trimmedCopy(const char* from, const char* to, char* out, std::size_t size) {
-    while (from < to && (*from == ' ' || *from == '\t')) {
-        ++from;
+void readSetting(const settings::Setting& setting) {
+    if (!setting.named) {
+        settings::refuseSetting(kVariable, "not name=value:", setting.whole, kSettings);
     }
-    while (to > from && (to[-1] == ' ' || to[-1] == '\t')) {
-        --to;
-    }
-    const std::size_t length = static_cast<std::size_t>(to - from) < size - 1
-                                   ? static_cast<std::size_t>(to - from)
-                                   : size - 1;
-    std::memcpy(out, from, length);
-    out[length] = '\0';
-}
-
-void readSetting(const char* setting) {
-    const char* equals = std::strchr(setting, '=');
-    if (equals == nullptr) {
-        badSettings("not name=value:", setting, kSettings);
-    }
-    char name[kTextSize];
-    char value[kTextSize];
-    trimmedCopy(setting, equals, name, sizeof name);
-    trimmedCopy(equals + 1, equals + std::strlen(equals), value, sizeof value);
-    if (std::strcmp(name, "chip") == 0) {
-        if (value[0] == '\0' || std::strlen(equals + 1) >= kTextSize - 1) {
-            badSettings("bad setting", setting,
-                        "give a chip's device (/dev/gpiochip0) or its label (pinctrl-rp1)");
+    if (settings::spanIs(setting.name, "chip")) {
+        if (setting.value.length == 0 ||
+            !settings::copySpan(setting.value, chipSetting, sizeof chipSetting)) {
+            settings::refuseSetting(
+                kVariable, "bad setting", setting.whole,
+                "give a chip's device (/dev/gpiochip0) or its label (pinctrl-rp1)");
         }
-        std::snprintf(chipSetting, sizeof chipSetting, "%s", value);
-    } else if (std::strcmp(name, "sda") == 0 || std::strcmp(name, "scl") == 0) {
-        if (!isLineSetting(value)) {
-            badSettings("bad setting", setting, "give a line's offset (2) or its name (GPIO2)");
+    } else if (settings::spanIs(setting.name, "sda") || settings::spanIs(setting.name, "scl")) {
+        char value[GPIO_MAX_NAME_SIZE];
+        if (!settings::copySpan(setting.value, value, sizeof value) || !isLineSetting(value)) {
+            settings::refuseSetting(kVariable, "bad setting", setting.whole,
+                                    "give a line's offset (2) or its name (GPIO2)");
         }
-        std::snprintf(name[1] == 'd' ? sdaSetting : sclSetting, GPIO_MAX_NAME_SIZE, "%s", value);
+        std::snprintf(settings::spanIs(setting.name, "sda") ? sdaSetting : sclSetting,
+                      GPIO_MAX_NAME_SIZE, "%s", value);
     } else {
-        badSettings("unknown setting", setting, kSettings);
+        settings::refuseSetting(kVariable, "unknown setting", setting.whole, kSettings);
     }
 }
 
 void readSettings() {
     const char* text = std::getenv(kVariable);
-    while (text != nullptr && *text != '\0') {
-        const char* end = std::strchr(text, ';');
-        if (end == nullptr) {
-            end = text + std::strlen(text);
+    settings::Setting setting{};
+    while (text != nullptr && settings::nextSetting(&text, &setting)) {
+        if (setting.whole.length >= kTextSize) {
+            settings::refuseSetting(kVariable, "bad setting", {"...", 3},
+                                    "a setting is at most 254 characters long");
         }
-        char setting[kTextSize];
-        if (static_cast<std::size_t>(end - text) >= sizeof setting) {
-            badSettings("bad setting", "...", "a setting is at most 254 characters long");
-        }
-        trimmedCopy(text, end, setting, sizeof setting);
-        if (setting[0] != '\0') {
-            readSetting(setting);
-        }
-        text = *end == ';' ? end + 1 : end;
+        readSetting(setting);
     }
     if (std::strcmp(sdaSetting, sclSetting) == 0) {
         std::fprintf(stderr, "%s: %s: sda and scl are both line %s; they must be two lines\n",
@@ -203,7 +165,7 @@ int refuse(int error) {
 // The number N of an entry gpiochipN of /dev, or -1 for any other entry.
 long chipNumber(const char* entry) {
     constexpr std::size_t kPrefix = sizeof "gpiochip" - 1;
-    if (std::strncmp(entry, "gpiochip", kPrefix) != 0 || !isNumber(entry + kPrefix)) {
+    if (std::strncmp(entry, "gpiochip", kPrefix) != 0 || !settings::isDigits(entry + kPrefix)) {
         return -1;
     }
     errno = 0;
@@ -314,7 +276,7 @@ int openChip() {
 
 // The offset of a line setting on the open chip; a name the chip does not have ends the program.
 unsigned int lineOffset(int chip, unsigned int chipLines, const char* setting, const char* role) {
-    if (isNumber(setting)) {
+    if (settings::isDigits(setting)) {
         return static_cast<unsigned int>(std::strtoul(setting, nullptr, 10));
     }
     for (unsigned int offset = 0; offset < chipLines; ++offset) {

@@ -1,10 +1,13 @@
-# Judges a run of tests/kernel/init: first the guest's console (console.txt), then QEMU's trace of
-# the port and the console (trace.log). Prints one line per check, "ok" or "FAILED", then the
-# decoded accesses of one failed cycle; exits 1 when a check failed.
+# Judges the parallel-port cases of a run of tests/kernel/init: first the guest's console
+# (console.txt, read by console.awk, which comes first: awk -f console.awk -f judge.awk), then
+# QEMU's trace of the port and the console (trace.log). Prints one line per check, "ok" or
+# "FAILED", then the decoded accesses of one failed cycle; exits 1 when a check failed.
 #
 # The adapter's lines as the port carries them: data register bit 0x80 is the clock (set: high),
 # control bit 0x08 set pulls the data line low, status bit 0x10 set reads it low. The data
 # register's other outputs feed the chip's supply and address pins.
+
+function bit(v, b) { return int(v / b) % 2 }
 
 function hex(s,   n, i) {
     n = 0
@@ -15,31 +18,6 @@ function hex(s,   n, i) {
     }
     return n
 }
-function bit(v, b) { return int(v / b) % 2 }
-# Seconds from the shell's "1m2.345s".
-function seconds(s) { split(s, p, /[ms]/); return p[1] * 60 + p[2] }
-function check(ok, what) {
-    if (ok) {
-        print "ok      " what
-    } else {
-        print "FAILED  " what
-        failed = 1
-    }
-}
-
-# ---- the console ----------------------------------------------------------------------------
-FNR == NR {
-    sub(/\r$/, "")
-    if ($1 == "@@out") { capturing = $2; lines[capturing] = 0; next }
-    if ($1 == "@@end") { status[$2] = $3; capturing = ""; next }
-    if ($1 == "@@active") { active = $2; next }
-    if ($1 == "@@cpu") { cpu[$2] = seconds($5) + seconds($6) - seconds($3) - seconds($4); next }
-    if ($1 ~ /^@@/ || capturing == "" || $0 == "") { next }
-    lines[capturing]++
-    out[capturing, lines[capturing]] = $0
-    next
-}
-
 # ---- the trace --------------------------------------------------------------------------------
 {
     at = index($0, "@")
@@ -170,26 +148,6 @@ function closestWrites(c, from, to,   i, k, last, closest) {
         last = accAt[c, i]
     }
     return closest
-}
-
-function refused(c, error, hint) {
-    check(status[c] == 1 && lines[c] == 4 && out[c, 1] == "errno=" error &&
-          out[c, 2] == "Error setting I/O Port access permissions" &&
-          out[c, 3] == "Make sure that you have root permissions" && out[c, 4] == hint,
-          c ": errno=" error ", the two messages, \"" hint "\", status 1 (status " status[c] ")")
-}
-
-function measured(c,   i, good) {
-    good = status[c] == 130 && lines[c] >= 5 &&
-           out[c, 1] == "*** Starting Temperature measurements ***" &&
-           out[c, 2] == "Units=CELCIUS, logging=OFF"
-    for (i = 3; i <= lines[c]; i++) {
-        if (out[c, i] !~ /^Error reading thermometer [0-2][0-9]:[0-5][0-9]:[0-5][0-9] [01][0-9]\/[0-3][0-9]\/[0-9][0-9][0-9][0-9]$/) {
-            good = 0
-        }
-    }
-    check(good, c ": the banner, then " lines[c] - 2 " lines \"Error reading thermometer\", " \
-          "never a reading, until SIGINT (status " status[c] ")")
 }
 
 END {

@@ -131,7 +131,14 @@ int openFile(const char* path, int flags, mode_t mode) {
     if (fakeDevice().serves(path)) {
         return fakeDevice().open(path, flags);
     }
-    return libcFunction<OpenFunction>("open")(path, flags, mode);
+    const std::string moved = fakeDevice().fileInWorld(path);
+    return libcFunction<OpenFunction>("open")(moved.empty() ? path : moved.c_str(), flags, mode);
+}
+
+// The path a call on `path` goes to: the world's place for it, or the path itself.
+const char* placeOf(const char* path, std::string& moved) {
+    moved = path != nullptr ? fakeDevice().fileInWorld(path) : std::string();
+    return moved.empty() ? path : moved.c_str();
 }
 
 }  // namespace
@@ -189,6 +196,16 @@ int close(int fd) {
 
 unsigned int sleep(unsigned int seconds) {
     return fakeDevice().sleep(seconds);
+}
+
+DIR* opendir(const char* name) {
+    std::string moved;
+    return libcFunction<OpendirFunction>("opendir")(placeOf(name, moved));
+}
+
+ssize_t readlink(const char* path, char* buf, std::size_t len) noexcept {
+    std::string moved;
+    return libcFunction<ReadlinkFunction>("readlink")(placeOf(path, moved), buf, len);
 }
 
 }  // extern "C"

@@ -1,11 +1,14 @@
-// What the fakes of the kernel's devices (fake_parport.h, fake_gpiochip.h) share, compiled into
-// each fake's library: the entry points in front of libc's (open, ioctl, close, sleep), which hand
-// the device's own paths and descriptors to the device and everything else to libc; the one
-// device behind them; the clock (fake_clock.h); and the simulated port it serves from, whose time
-// follows that clock, with the journal of what it saw.
+// What the fakes of the kernel's devices (fake_parport.h, fake_gpiochip.h, fake_i2c.h) share,
+// compiled into each fake's library: the entry points in front of libc's (open, ioctl, close,
+// sleep, opendir, readlink), which hand the device's own paths and descriptors to the device,
+// the files its world keeps elsewhere to their place, and everything else to libc; the one device
+// behind them; the clock (fake_clock.h); and the simulated port it serves from, whose time follows
+// that clock, with the journal of what it saw.
 #pragma once
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <sys/types.h>
 
 #include <charconv>
 #include <cstdint>
@@ -33,6 +36,8 @@ using OpenFunction = int(const char*, int, ...);
 using IoctlFunction = int(int, unsigned long, ...);
 using CloseFunction = int(int);
 using SleepFunction = unsigned int(unsigned int);
+using OpendirFunction = DIR*(const char*);
+using ReadlinkFunction = ssize_t(const char*, char*, std::size_t);
 
 // A device as the kernel presents it to the calls, with the simulated port and thermometer behind
 // it, at the room's drifting temperature or a fixed one.
@@ -49,6 +54,10 @@ class FakeDevice {
     virtual int open(const char* path, int flags) = 0;
     virtual int ioctl(int fd, unsigned long request, void* argument) = 0;
     virtual int close(int fd) = 0;
+    // Where the device's world keeps a file of the machine that the program looks at beside the
+    // device (sysfs, /run/lock): the path to use instead of `path`, or "" for the machine's own.
+    // Opens, directory listings and symbolic links follow it.
+    virtual std::string fileInWorld(const char* /*path*/) const { return {}; }
 
     // An ioctl on one of the device's files: counted, shown to the observer, and served once the
     // chip's time has caught up with the clock.
