@@ -4,7 +4,9 @@
 // port through the processor's port instructions, the ppdev one through the kernel's parallel-port
 // driver, the GPIO one through two lines of the kernel's GPIO device, the simulated one to a model
 // of the port with a thermometer behind it. Tests link fakes of their own. Nothing chooses at run
-// time.
+// time. quorvane_i2c reaches no register at all (the kernel's I2C adapter runs its bus): its
+// implementation grants it the chip instead, and has no Input, Output or AccessFailed, which
+// nothing linked into it calls.
 #pragma once
 
 // Asks for the right to use `count` I/O ports from `from` upward (turnOn 1) or gives it back

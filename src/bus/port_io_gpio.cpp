@@ -7,12 +7,13 @@
 // Every other bit (supply, address, the read-back of both registers) lives in the port's own
 // latch: the chip takes its supply from the board, and its address pins are wired.
 //
-// Only a write that changes SCL or SDA, and a read of the status register, reach the kernel. A
-// read of the data register is served from the latch and lasts one microsecond of the monotonic
-// clock, as a read of a real port does, so that the busy wait's 1000 reads still make a
-// millisecond on any board without costing 1000 ioctls.
+// Only a write that changes SCL or SDA, and a read of the status register, reach the kernel, each
+// when it is due (bus/port_pacing.h). A read of the data register is served from the latch and
+// owes the microsecond a read of a real port takes, so that the busy wait's 1000 reads still make
+// a millisecond on any board without costing 1000 ioctls or a core's time.
 //
 // The lines come from QUORVANE_GPIO ("chip=...;sda=...;scl=..."), read by this port alone.
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
@@ -28,8 +29,12 @@
 
 #include "bus/port_grant.h"
 #include "bus/port_io.h"
+#include "bus/port_pacing.h"
+#include "settings/settings.h"
 
 namespace {
+
+namespace settings = quorvane::settings;
 
 constexpr const char* kVariable = "QUORVANE_GPIO";
 constexpr const char* kSettings =
@@ -46,12 +51,7 @@ constexpr unsigned char kUndriven = 0xFF;
 constexpr std::uint64_t kSdaBit = 1U;
 constexpr std::uint64_t kSclBit = 2U;
 
-constexpr std::int64_t kNanosPerMicro = 1000;
 constexpr std::int64_t kNanosPerMilli = 1000000;
-// A paced read that comes late (after a slow ioctl) may make up this much of the delay, so that a
-// slow line adds its own time to the millisecond rather than on top of it; not more, or the
-// reads after a sleep would race.
-constexpr std::int64_t kPaceCatchUp = kNanosPerMilli;
 
 // The wiring check: a released line must read high within this time.
 constexpr std::int64_t kRiseWithin = kNanosPerMilli;
@@ -59,9 +59,6 @@ constexpr std::int64_t kRiseWithin = kNanosPerMilli;
 constexpr int kBusFreePulses = 9;
 // The thermometer's bus address for writing: device address 5.
 constexpr unsigned char kProbeAddress = 0x9A;
-
-// /dev/gpiochip0 up to this one (not included) are asked for their labels.
-constexpr int kChipsSearched = 64;
 
 constexpr std::size_t kTextSize = 256;
 constexpr std::size_t kHolderSize = 96;     // "line N is held by \"consumer\""
@@ -85,8 +82,6 @@ unsigned char controlLatch = 0;
 bool sclReleased = true;
 bool sdaReleased = true;
 
-std::int64_t paceDue = 0;  // when the last paced read was due, on the monotonic clock
-
 // What the last refusal was about, for its hint.
 char hint[8 * kTextSize] = "";
 int hintFor = 0;  // the errno the hint belongs to
@@ -97,45 +92,7 @@ std::int64_t monotonicNanos() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000 * kNanosPerMilli + now.tv_nsec;
 }
 
-// One read of the data register's time: a microsecond after the one before.
-void paceOneRead() {
-    std::int64_t now = monotonicNanos();
-    std::int64_t due = paceDue + kNanosPerMicro;
-    if (due < now - kPaceCatchUp) {
-        due = now - kPaceCatchUp;
-    }
-    while (now < due) {
-        now = monotonicNanos();
-    }
-    paceDue = due;
-}
-
-void waitNanos(std::int64_t nanos) {
-    timespec wait{static_cast<time_t>(nanos / (1000 * kNanosPerMilli)),
-                  static_cast<long>(nanos % (1000 * kNanosPerMilli))};
-    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &wait, &wait) == EINTR) {
-    }
-}
-
 // --- Reading QUORVANE_GPIO.
-
-[[noreturn]] void badSettings(const char* what, const char* setting, const char* help) {
-    std::fprintf(stderr, "%s: %s: %s '%s'; %s\n", program_invocation_short_name, kVariable, what,
-                 setting, help);
-    std::exit(kBadSettingStatus);
-}
-
-bool isNumber(const char* text) {
-    if (*text == '\0') {
-        return false;
-    }
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9') {
-            return false;
-        }
-    }
-    return true;
-}
 
 // A line setting: an offset (digits) or a line's name (anything printable without spaces).
 bool isLineSetting(const char* text) {
@@ -147,7 +104,7 @@ bool isLineSetting(const char* text) {
             return false;
         }
     }
-    if (isNumber(text)) {
+    if (settings::isDigits(text)) {
         errno = 0;
         const unsigned long offset = std::strtoul(text, nullptr, 10);
         return errno == 0 && offset <= UINT32_MAX;
@@ -155,62 +112,39 @@ bool isLineSetting(const char* text) {
     return true;
 }
 
-// Copies text[from, to) without the blanks around it.
-void trimmedCopy(const char* from, const char* to, char* out, std::size_t size) {
-    while (from < to && (*from == ' ' || *from == '\t')) {
-        ++from;
+void readSetting(const settings::Setting& setting) {
+    if (!setting.named) {
+        settings::refuseSetting(kVariable, "not name=value:", setting.whole, kSettings);
     }
-    while (to > from && (to[-1] == ' ' || to[-1] == '\t')) {
-        --to;
-    }
-    const std::size_t length = static_cast<std::size_t>(to - from) < size - 1
-                                   ? static_cast<std::size_t>(to - from)
-                                   : size - 1;
-    std::memcpy(out, from, length);
-    out[length] = '\0';
-}
-
-void readSetting(const char* setting) {
-    const char* equals = std::strchr(setting, '=');
-    if (equals == nullptr) {
-        badSettings("not name=value:", setting, kSettings);
-    }
-    char name[kTextSize];
-    char value[kTextSize];
-    trimmedCopy(setting, equals, name, sizeof name);
-    trimmedCopy(equals + 1, equals + std::strlen(equals), value, sizeof value);
-    if (std::strcmp(name, "chip") == 0) {
-        if (value[0] == '\0' || std::strlen(equals + 1) >= kTextSize - 1) {
-            badSettings("bad setting", setting,
-                        "give a chip's device (/dev/gpiochip0) or its label (pinctrl-rp1)");
+    if (settings::spanIs(setting.name, "chip")) {
+        if (setting.value.length == 0 ||
+            !settings::copySpan(setting.value, chipSetting, sizeof chipSetting)) {
+            settings::refuseSetting(
+                kVariable, "bad setting", setting.whole,
+                "give a chip's device (/dev/gpiochip0) or its label (pinctrl-rp1)");
         }
-        std::snprintf(chipSetting, sizeof chipSetting, "%s", value);
-    } else if (std::strcmp(name, "sda") == 0 || std::strcmp(name, "scl") == 0) {
-        if (!isLineSetting(value)) {
-            badSettings("bad setting", setting, "give a line's offset (2) or its name (GPIO2)");
+    } else if (settings::spanIs(setting.name, "sda") || settings::spanIs(setting.name, "scl")) {
+        char value[GPIO_MAX_NAME_SIZE];
+        if (!settings::copySpan(setting.value, value, sizeof value) || !isLineSetting(value)) {
+            settings::refuseSetting(kVariable, "bad setting", setting.whole,
+                                    "give a line's offset (2) or its name (GPIO2)");
         }
-        std::snprintf(name[1] == 'd' ? sdaSetting : sclSetting, GPIO_MAX_NAME_SIZE, "%s", value);
+        std::snprintf(settings::spanIs(setting.name, "sda") ? sdaSetting : sclSetting,
+                      GPIO_MAX_NAME_SIZE, "%s", value);
     } else {
-        badSettings("unknown setting", setting, kSettings);
+        settings::refuseSetting(kVariable, "unknown setting", setting.whole, kSettings);
     }
 }
 
 void readSettings() {
     const char* text = std::getenv(kVariable);
-    while (text != nullptr && *text != '\0') {
-        const char* end = std::strchr(text, ';');
-        if (end == nullptr) {
-            end = text + std::strlen(text);
+    settings::Setting setting{};
+    while (text != nullptr && settings::nextSetting(&text, &setting)) {
+        if (setting.whole.length >= kTextSize) {
+            settings::refuseSetting(kVariable, "bad setting", {"...", 3},
+                                    "a setting is at most 254 characters long");
         }
-        char setting[kTextSize];
-        if (static_cast<std::size_t>(end - text) >= sizeof setting) {
-            badSettings("bad setting", "...", "a setting is at most 254 characters long");
-        }
-        trimmedCopy(text, end, setting, sizeof setting);
-        if (setting[0] != '\0') {
-            readSetting(setting);
-        }
-        text = *end == ';' ? end + 1 : end;
+        readSetting(setting);
     }
     if (std::strcmp(sdaSetting, sclSetting) == 0) {
         std::fprintf(stderr, "%s: %s: sda and scl are both line %s; they must be two lines\n",
@@ -228,28 +162,54 @@ int refuse(int error) {
     return -1;
 }
 
-// The /dev/gpiochip* that exist, for a hint: "gpiochip0 gpiochip1", or "none".
+// The number N of an entry gpiochipN of /dev, or -1 for any other entry.
+long chipNumber(const char* entry) {
+    constexpr std::size_t kPrefix = sizeof "gpiochip" - 1;
+    if (std::strncmp(entry, "gpiochip", kPrefix) != 0 || !settings::isDigits(entry + kPrefix)) {
+        return -1;
+    }
+    errno = 0;
+    const unsigned long number = std::strtoul(entry + kPrefix, nullptr, 10);
+    return errno == 0 && number <= INT32_MAX ? static_cast<long>(number) : -1;
+}
+
+// The least chip number in /dev above `above`, or -1 when there is none.
+long nextChip(long above) {
+    DIR* dev = opendir("/dev");
+    if (dev == nullptr) {
+        return -1;
+    }
+    long next = -1;
+    for (const dirent* entry = readdir(dev); entry != nullptr; entry = readdir(dev)) {
+        const long number = chipNumber(entry->d_name);
+        if (number > above && (next < 0 || number < next)) {
+            next = number;
+        }
+    }
+    closedir(dev);
+    return next;
+}
+
+// The /dev/gpiochip* that exist, for a hint: "gpiochip0 gpiochip1", as many as fit, or "none".
 void listChips(char* out, std::size_t size) {
     out[0] = '\0';
     std::size_t used = 0;
-    for (int n = 0; n < kChipsSearched; ++n) {
-        char path[32];
-        std::snprintf(path, sizeof path, "/dev/gpiochip%d", n);
-        struct stat node {};
-        if (stat(path, &node) == 0) {
-            const int wrote =
-                std::snprintf(out + used, size - used, "%s%s", used == 0 ? "" : " ", path + 5);
-            used += wrote > 0 && static_cast<std::size_t>(wrote) < size - used
-                        ? static_cast<std::size_t>(wrote)
-                        : 0;
+    for (long chip = nextChip(-1); chip >= 0; chip = nextChip(chip)) {
+        const int wrote =
+            std::snprintf(out + used, size - used, "%sgpiochip%ld", used == 0 ? "" : " ", chip);
+        if (wrote < 0 || static_cast<std::size_t>(wrote) >= size - used) {
+            out[used] = '\0';
+            break;
         }
+        used += static_cast<std::size_t>(wrote);
     }
     if (used == 0) {
         std::snprintf(out, size, "none");
     }
 }
 
-// Opens the chip the settings name: a path, or a label (or name) that a chip answers with.
+// Opens the chip the settings name: a path, or a label (or name) that a chip answers with, the
+// lowest-numbered where several do. Every chip in /dev is asked, however late it came.
 int openChip() {
     if (std::strchr(chipSetting, '/') != nullptr) {
         std::snprintf(chipPath, sizeof chipPath, "%s", chipSetting);
@@ -263,23 +223,31 @@ int openChip() {
                               "\nNo right to %s: add the user to the group gpio (usermod -aG gpio "
                               "USER) and log in again; see man quorvane_gpio for the udev rule",
                               chipPath);
-            } else {
+            } else if (error == ENOENT) {
                 std::snprintf(hint, sizeof hint,
                               "\nNo GPIO chip %s: the chips here are %s (ls -l /dev/gpiochip*); "
                               "choose one with %s=chip=...",
                               chipPath, chips, kVariable);
+            } else {
+                std::snprintf(hint, sizeof hint,
+                              "\n%s is there but does not open (%s): a USB adapter unplugged, or "
+                              "its driver failed; see dmesg",
+                              chipPath, std::strerror(error));
             }
             return refuse(error);
         }
         return chip;
     }
     int deniedError = 0;
-    for (int n = 0; n < kChipsSearched; ++n) {
+    bool failed = false;
+    int found = -1;
+    for (long number = nextChip(-1); number >= 0 && found < 0; number = nextChip(number)) {
         char path[32];
-        std::snprintf(path, sizeof path, "/dev/gpiochip%d", n);
+        std::snprintf(path, sizeof path, "/dev/gpiochip%ld", number);
         const int chip = open(path, O_RDWR | O_CLOEXEC);
         if (chip < 0) {
             deniedError = errno == EACCES || errno == EPERM ? errno : deniedError;
+            failed = failed || (errno != EACCES && errno != EPERM && errno != ENOENT);
             continue;
         }
         gpiochip_info info{};
@@ -287,23 +255,28 @@ int openChip() {
             (std::strncmp(info.label, chipSetting, sizeof info.label) == 0 ||
              std::strncmp(info.name, chipSetting, sizeof info.name) == 0)) {
             std::snprintf(chipPath, sizeof chipPath, "%s", path);
-            return chip;
+            found = chip;
+        } else {
+            close(chip);
         }
-        close(chip);
+    }
+    if (found >= 0) {
+        return found;
     }
     char chips[kTextSize];
     listChips(chips, sizeof chips);
     std::snprintf(hint, sizeof hint,
-                  "\nNo GPIO chip labelled %s among %s%s (gpiodetect shows the labels); choose "
+                  "\nNo GPIO chip labelled %s among %s%s%s (gpiodetect shows the labels); choose "
                   "one with %s=chip=...",
                   chipSetting, chips,
-                  deniedError != 0 ? ", some of them not open to this user" : "", kVariable);
+                  deniedError != 0 ? ", some of them not open to this user" : "",
+                  failed ? ", some of them failing (see dmesg)" : "", kVariable);
     return refuse(ENOENT);
 }
 
 // The offset of a line setting on the open chip; a name the chip does not have ends the program.
 unsigned int lineOffset(int chip, unsigned int chipLines, const char* setting, const char* role) {
-    if (isNumber(setting)) {
+    if (settings::isDigits(setting)) {
         return static_cast<unsigned int>(std::strtoul(setting, nullptr, 10));
     }
     for (unsigned int offset = 0; offset < chipLines; ++offset) {
@@ -424,10 +397,13 @@ int readLine(std::uint64_t bit) {
     return (values.bits & bit) != 0 ? 1 : 0;
 }
 
+// Changes a line and waits its millisecond, as a line operation of the bus does.
 void driveLine(std::uint64_t bit, bool released) {
     (bit == kSdaBit ? sdaReleased : sclReleased) = released;
     static_cast<void>(setLines(bit));
-    waitNanos(kNanosPerMilli);
+    accessSeen();
+    oweTime(kNanosPerMilli);
+    awaitDue();
 }
 
 // --- The wiring check, before the first measurement.
@@ -540,6 +516,7 @@ int openDevice() {
     if (chip < 0) {
         return -1;
     }
+    startPacing();
     const int requested = requestLines(chip);
     close(chip);  // the lines stay requested through their own file
     if (requested != 0 || checkWiring() != 0) {
@@ -550,7 +527,6 @@ int openDevice() {
     }
     dataLatch = kClock;
     controlLatch = 0;
-    paceDue = monotonicNanos();
     return 0;
 }
 
@@ -576,13 +552,15 @@ const char* AccessHint(int error) {
 unsigned char Input(unsigned short address) {
     const unsigned long offset = offsetOf(address);
     if (offset == 0) {
-        paceOneRead();
+        oweTime(kNanosPerRead);
         return dataLatch;
     }
     if (offset == 2) {
         return controlLatch;
     }
+    awaitDue();
     const int sda = readLine(kSdaBit);
+    accessSeen();
     if (sda < 0) {
         // The adapter went away (ENODEV): the cycle is failed as a whole, since this level could
         // pass for a bit the chip sent.
@@ -615,7 +593,10 @@ void Output(unsigned short address, unsigned char value) {
     const bool wasSda = sdaReleased;
     sclReleased = sclHigh;
     sdaReleased = sdaHigh;
-    if (!setLines(changed)) {
+    awaitDue();
+    const bool set = setLines(changed);
+    accessSeen();
+    if (!set) {
         // Nothing changed: the next write tries again, and this cycle fails.
         sclReleased = wasScl;
         sdaReleased = wasSda;

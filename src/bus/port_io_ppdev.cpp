@@ -1,7 +1,9 @@
 // The platform through the kernel's parallel-port driver: the ppdev device (/dev/parport0 unless
 // the build chose another), which reaches every port the kernel found, PCI and PCIe cards
 // included, works where raw port access is forbidden, and needs no root: the group lp may use it.
-// The port is claimed once and kept; each register access is one ioctl on it.
+// The port is claimed once and kept. A register access that the bus can see is one ioctl on it;
+// the busy wait's reads of the data register are answered from a copy and paced by sleeping
+// (bus/port_pacing.h), and a write that would change nothing is not made.
 //
 // The kernel's claim restores the port's control register to its own copy, 0x1C: interrupt
 // enable, Init, and Select-In, which pulls the data line low while the clock may still be high.
@@ -24,6 +26,7 @@
 
 #include "bus/port_grant.h"
 #include "bus/port_io.h"
+#include "bus/port_pacing.h"
 
 #ifndef QUORVANE_PPDEV_DEVICE
 #define QUORVANE_PPDEV_DEVICE "/dev/parport0"
@@ -42,6 +45,8 @@ static_assert(_IOC_SIZE(PPDATADIR) == sizeof(int));
 
 // Control bit 5: written through ppdev it turns the data lines into inputs (no supply, no clock).
 constexpr unsigned char kDataReverse = 0x20;
+// The control outputs that ppdev reads and writes; its reads give the other bits as 0.
+constexpr unsigned char kControlOutputs = 0x0F;
 // What a read gives when the ioctl fails, as a port with nothing behind it reads: every bit set.
 constexpr unsigned char kUndriven = 0xFF;
 
@@ -56,6 +61,14 @@ constexpr long kClaimResignalMicros = 100000;
 
 // The claimed port, or -1.
 int device = -1;
+
+// The registers as they stand, or -1 where that is not known (before the first access, after a
+// write that failed). The port drives its data lines from the set-up on (forward) and no write
+// of ours turns them around, so its data register reads back what was written; ppdev answers a
+// control read from the kernel's copy of the four outputs, which changes only by our writes.
+// Reads of either are answered from here, without a system call.
+int dataCopy = -1;
+int controlCopy = -1;
 
 // What the last refused request was doing, so that the hint can say what would help.
 enum class Step { kOpen, kClaim, kSetUp };
@@ -158,6 +171,9 @@ int openDevice() {
     if (ioctl(device, PPSETMODE, &mode) != 0 || ioctl(device, PPDATADIR, &forward) != 0) {
         return refuse(Step::kSetUp);
     }
+    dataCopy = -1;
+    controlCopy = -1;
+    startPacing();
     return 0;
 }
 
@@ -219,14 +235,33 @@ const char* AccessHint(int error) {
 }
 
 unsigned char Input(unsigned short address) {
-    unsigned char value = 0;
     const unsigned long offset = offsetOf(address);
+    if (offset == 0 && dataCopy >= 0) {
+        oweTime(kNanosPerRead);
+        return static_cast<unsigned char>(dataCopy);
+    }
+    if (offset == 2 && controlCopy >= 0) {
+        return static_cast<unsigned char>(controlCopy);
+    }
+    // Of the registers, only the status register shows the bus: its read waits until it is due.
+    const bool seen = offset == 1;
+    if (seen) {
+        awaitDue();
+    }
+    unsigned char value = 0;
     const unsigned long request = offset == 0 ? PPRDATA : offset == 1 ? PPRSTATUS : PPRCONTROL;
-    if (ioctl(device, request, &value) != 0) {
+    const int result = ioctl(device, request, &value);
+    if (seen) {
+        accessSeen();
+    }
+    if (result != 0) {
         // The port went away (EIO, ENODEV). The cycle is failed as a whole (AccessFailed): a
         // level read here could pass for a bit the chip sent.
         markAccessFailed();
         return kUndriven;
+    }
+    if (offset != 1) {
+        (offset == 0 ? dataCopy : controlCopy) = value;
     }
     return value;
 }
@@ -239,8 +274,19 @@ void Output(unsigned short address, unsigned char value) {
     // A control value read while the port failed (0xFF) must not turn the data lines around
     // when the write succeeds: the bit is never written.
     unsigned char written = offset == 0 ? value : static_cast<unsigned char>(value & ~kDataReverse);
-    // A failed write changes nothing, and fails the cycle.
-    if (ioctl(device, offset == 0 ? PPWDATA : PPWCONTROL, &written) != 0) {
-        markAccessFailed();
+    int& copy = offset == 0 ? dataCopy : controlCopy;
+    const int stands = offset == 0 ? written : written & kControlOutputs;
+    if (copy == stands) {
+        return;  // no line would change
     }
+    awaitDue();
+    const int result = ioctl(device, offset == 0 ? PPWDATA : PPWCONTROL, &written);
+    accessSeen();
+    // A failed write changes nothing that can be known, and fails the cycle.
+    if (result != 0) {
+        copy = -1;
+        markAccessFailed();
+        return;
+    }
+    copy = stands;
 }

@@ -5,13 +5,11 @@
 
 #include <cstdint>
 
-// Base I/O address of the parallel port; every line operation reads it afresh.
-extern std::uint16_t port;
+#include "bus/bus.h"
 
-// Busy-waits by reading the data register ms x 1000 times (1000 port reads make a millisecond).
-void DelayMsec(int ms);
-// Suspends the process for whole seconds.
-void DelaySec(unsigned int s);
+// Here every line operation reads `port` afresh; DelayMsec busy-waits by reading the data
+// register ms x 1000 times (1000 port reads make a millisecond), and DelaySec suspends the
+// process.
 
 void setClk();
 void resetClk();

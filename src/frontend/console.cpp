@@ -7,7 +7,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "bus/twowire.h"
+#include "bus/bus.h"
 #include "frontend/logfile.h"
 #include "thermometer/thermometer.h"
 

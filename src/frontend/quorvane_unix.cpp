@@ -1,13 +1,15 @@
-// quorvane: shows the temperature of a DS1621-type thermometer on the first parallel port, one
-// line per measurement, without end; optionally appends the lines to quorvane.log.
+// quorvane: shows the temperature of a DS1621-type thermometer, one line per measurement, without
+// end; optionally appends the lines to quorvane.log. Every program shares this entry; what it
+// links below the layers decides how it reaches the chip (the port, GPIO lines, an I2C adapter).
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 
+#include "bus/bus.h"
 #include "bus/port_io.h"
-#include "bus/twowire.h"
 #include "frontend/console.h"
+#include "thermometer/transactions.h"
 
 int main(int argc, char* argv[]) {
     port = 0x378;
@@ -24,8 +26,7 @@ int main(int argc, char* argv[]) {
         std::printf("%s", AccessHint(error));
         return 1;
     }
-    // A port that another program left turned around would neither power nor clock the chip.
-    driveDataLines();
+    ReadyBus();
 
     if (UsageRequested(argc, argv) != 0) {
         Usage();

@@ -89,6 +89,13 @@ class Simulation {
     // reset and clearFaults end the schedule.
     void scheduleFaults(std::vector<FaultWindow> windows);
 
+    // --- A master that is not on the port's wires (an I2C adapter that the kernel runs): the chip
+    // at byte level, behind the faults' withheld acknowledges; none while the chip is unplugged
+    // or without supply, or a fault holds its data line. Its time is the simulation's clock.
+    BusTarget* chipAtByteLevel() {
+        return device_.powered() && faults_.sdaStuck() == SdaStuck::No ? &gate_ : nullptr;
+    }
+
     // --- Observing.
     Micros clock() const { return clock_.now(); }
     std::uint64_t portAccesses() const { return clock_.accesses(); }

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "numbers/numbers.h"
+#include "settings/settings.h"
 
 namespace quorvane::sim {
 
@@ -26,20 +27,21 @@ constexpr const char* kCountAllowed = "give a whole number from 0 to 255";
 
 // Names every kind of fault there is.
 std::string faultAllowed() {
-    std::string kinds;
+    // Appended piece by piece: GCC 12 warns falsely on a string inserted in front of another
+    // once the program is optimised at link time (its -Wstringop-overflow).
+    std::string allowed = "give KIND@FROM-TO: KIND one of ";
     for (const FaultName& f : kFaultNames) {
-        kinds += (kinds.empty() ? "" : ", ") + std::string(f.name);
+        if (&f != kFaultNames.data()) {
+            allowed += ", ";
+        }
+        allowed += f.name;
     }
-    return "give KIND@FROM-TO: KIND one of " + kinds +
-           "; FROM and TO seconds after the start, TO after FROM or left out (for ever)";
+    allowed += "; FROM and TO seconds after the start, TO after FROM or left out (for ever)";
+    return allowed;
 }
 
-std::string_view trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+std::string_view viewOf(settings::Span span) {
+    return {span.start, span.length};
 }
 
 std::optional<double> celsius(std::string_view text) {
@@ -122,20 +124,16 @@ WorldError badSetting(std::string_view setting, std::string_view allowed) {
 
 std::variant<World, WorldError> parseWorld(std::string_view text) {
     World world;
-    while (!text.empty()) {
-        const auto end = text.find(';');
-        const std::string_view setting = trimmed(text.substr(0, end));
-        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-        if (setting.empty()) {
-            continue;
-        }
-        const auto equals = setting.find('=');
-        if (equals == std::string_view::npos) {
+    const char* cursor = text.data();
+    settings::Setting parsed{};
+    while (settings::nextSetting(&cursor, text.data() + text.size(), &parsed)) {
+        const std::string_view setting = viewOf(parsed.whole);
+        if (!parsed.named) {
             return WorldError{std::string(kWorldVariable) + ": '" + std::string(setting) +
                               "' is not name=value; " + kSettings};
         }
-        const std::string_view name = trimmed(setting.substr(0, equals));
-        const std::string_view value = trimmed(setting.substr(equals + 1));
+        const std::string_view name = viewOf(parsed.name);
+        const std::string_view value = viewOf(parsed.value);
         if (name == "temperature") {
             world.temperature = temperatureOf(value);
             if (!world.temperature) {

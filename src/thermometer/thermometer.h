@@ -1,19 +1,12 @@
-// The DS1621-type thermometer on the two-wire bus: one function per device command the program
-// uses, and the measurement cycle that turns one conversion into tenths of a degree Celsius.
-//
-// Every transaction returns 0 on success; a failure status from the bus is passed up at once,
-// and a data line the device still holds after the stop condition fails the transaction too.
+// The DS1621-type thermometer: the measurement cycle that turns one conversion into tenths of a
+// degree Celsius, the same for every program, over the chip's transactions (transactions.h), which
+// each program links for its way of reaching the chip.
 #pragma once
 
 #include <cstdint>
 
-int ReadCfg(int address, std::uint8_t* cfg);
-int WriteCfg(int address, std::uint8_t cfg);
-int StartConversion(int address);
-int ReadTemperature(int address, std::uint16_t* value);
-int ReadCounter(int address, std::uint8_t* count);
-int ReadSlope(int address, std::uint8_t* slope);
-int WritePort(int address, std::uint8_t byte);
+#include "thermometer/transactions.h"
+
 int ConvertCelsius(std::uint16_t raw, std::uint16_t* celsius);
 
 // The whole-degree byte h (two's complement), count remain c and count per degree s combine into

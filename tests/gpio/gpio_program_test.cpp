@@ -8,10 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kit/cases.h"
+#include "kit/fake_clock.h"
 #include "kit/fake_gpiochip.h"
 #include "kit/shown_line.h"
 #include "kit/sim_run.h"
@@ -32,12 +35,14 @@ Fake::Settings onBoard(const TempDir& dir, double celsius) {
     return s;
 }
 
+// The bus's waits pass on the fake kernel's clock alone (kit/fake_clock.h).
 ChildProcess startGpio(const TempDir& dir, const Fake::Settings& settings,
                        const std::string& gpioSettings, const std::vector<std::string>& arguments) {
-    return startUnderClock(QUORVANE_GPIO_PROGRAM, dir.path(), arguments,
-                           QUORVANE_FAKE_GPIOCHIP_LIBRARY,
-                           {std::string(Fake::kEnvironmentVariable) + "=" + settings.text(),
-                            "QUORVANE_GPIO=" + gpioSettings});
+    return startUnderClock(
+        QUORVANE_GPIO_PROGRAM, dir.path(), arguments, QUORVANE_FAKE_GPIOCHIP_LIBRARY,
+        {std::string(Fake::kEnvironmentVariable) + "=" + settings.text(),
+         std::string(FakeClock::kEnvironmentVariable) + "=" + FakeClock::Settings{true}.text(),
+         "QUORVANE_GPIO=" + gpioSettings});
 }
 
 std::vector<std::string> journalOf(const TempDir& dir) {
@@ -62,6 +67,8 @@ struct SameBusCase {
     const char* name;
     double celsius;
     std::string gpioSettings;
+    std::string device = Fake::Settings{}.device;
+    std::string label = Fake::Settings{}.label;
 };
 
 class GpioSameAsSimulated : public ::testing::TestWithParam<SameBusCase> {};
@@ -72,7 +79,10 @@ TEST_P(GpioSameAsSimulated, ReadingsAndBusAreTheSimulatedPortsOnOpenDrainLinesWi
     ASSERT_EQ(expected.values.size(), static_cast<std::size_t>(kCycles));
 
     TempDir dir;
-    auto gpio = startGpio(dir, onBoard(dir, c.celsius), c.gpioSettings, {});
+    Fake::Settings settings = onBoard(dir, c.celsius);
+    settings.device = c.device;
+    settings.label = c.label;
+    auto gpio = startGpio(dir, settings, c.gpioSettings, {});
     ASSERT_TRUE(waitForLines(gpio, kCycles)) << gpio.output();
     const std::vector<std::string> values = stoppedValues(gpio, kCycles);
     EXPECT_EQ(values, expected.values) << gpio.output();
@@ -137,7 +147,10 @@ INSTANTIATE_TEST_SUITE_P(
     Rooms, GpioSameAsSimulated,
     ::testing::Values(SameBusCase{"DefaultLines", 21.5, ""},
                       SameBusCase{"ChipByLabelLinesByName", -10.06,
-                                  " chip = pinctrl-bcm2711 ; sda=GPIO9;scl=GPIO3;sda=GPIO2"}),
+                                  " chip = pinctrl-bcm2711 ; sda=GPIO9;scl=GPIO3;sda=GPIO2"},
+                      // A USB adapter plugged in after many others: every chip in /dev is asked.
+                      SameBusCase{"ChipNumbered70ByLabel", 21.5, "chip=cp2112", "/dev/gpiochip70",
+                                  "cp2112"}),
     kByName);
 
 struct RefusalCase {
@@ -199,6 +212,16 @@ std::vector<RefusalCase> refusals() {
     cases.back().gpioSettings = "chip=pinctrl-rp1";
     cases.push_back(refusal("NoRightToTheChip", EACCES, {"group gpio", "usermod -aG gpio"}));
     cases.back().openErrno = EACCES;
+    // A chip that is there but fails: not called missing.
+    for (const auto& [name, error] : {std::pair{"ChipFailsWithEio", EIO},
+                                      {"ChipFailsWithEnxio", ENXIO},
+                                      {"ChipGone", ENODEV}}) {
+        cases.push_back(refusal(name, error,
+                                {"/dev/gpiochip0 is there but does not open (" +
+                                     std::string(std::strerror(error)) + ")",
+                                 "USB adapter unplugged", "dmesg"}));
+        cases.back().openErrno = error;
+    }
     cases.push_back(refusal("LineHeldByI2c", EBUSY,
                             {"line 2 is held by \"i2c\"", "I2C", "dtparam=i2c_arm=off"}));
     cases.back().heldLine = 2;

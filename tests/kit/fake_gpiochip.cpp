@@ -1,9 +1,9 @@
 #include "kit/fake_gpiochip.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,14 +24,6 @@ constexpr std::uint16_t kControl = kData + 2;
 constexpr std::uint8_t kPoweredAndAddressed = 0x57;
 constexpr std::uint8_t kScl = 0x80;
 constexpr std::uint8_t kPullSda = 0x08;
-// Longer gaps between ioctls than this are a stopped program, not bus time.
-constexpr sim::Micros kLongestGap = 10 * sim::kMicrosPerSecond;
-
-sim::Micros monotonicMicros() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<sim::Micros>(now.tv_sec) * sim::kMicrosPerSecond + now.tv_nsec / 1000;
-}
 
 // One requested line as the kernel keeps it.
 struct Line {
@@ -68,14 +60,38 @@ class FakeChip : public FakeDevice {
         world.output(kData, kScl | kPoweredAndAddressed);
         world.output(kControl, static_cast<std::uint8_t>(world.controlLatch() & ~kPullSda));
         watchBus();
-        lastIoctl_ = monotonicMicros();
     }
 
     bool serves(const char* path) const override {
         return path != nullptr && settings_.device == path;
     }
     bool owns(int fd) const override { return fd >= 0 && (fd == chipFd_ || fd == linesFd_); }
-    std::uint64_t lineIoctls() const { return lineIoctls_; }
+
+    // A reading of /dev begins, and a reading of any directory ends.
+    void opened(DIR* dev) {
+        listing_ = dev;
+        listed_ = false;
+    }
+    void closing(const DIR* dir) { listing_ = dir == listing_ ? nullptr : listing_; }
+    // The entry that readdir gave from `dir`: at the end of /dev's, the chip's own, once, unless
+    // the device is not in /dev, is missing, or was there already.
+    dirent* listed(const DIR* dir, dirent* entry) {
+        const std::string prefix = "/dev/";
+        const std::string name = settings_.device.substr(prefix.size());
+        if (dir != listing_ || listed_ || !settings_.device.starts_with(prefix) ||
+            settings_.openErrno == ENOENT) {
+            return entry;
+        }
+        if (entry != nullptr) {
+            listed_ = name == entry->d_name;
+            return entry;
+        }
+        listed_ = true;
+        entry_ = dirent{};
+        entry_.d_type = DT_CHR;
+        std::snprintf(entry_.d_name, sizeof entry_.d_name, "%s", name.c_str());
+        return &entry_;
+    }
 
     int open(const char* /*path*/, int flags) override {
         note("open");
@@ -108,7 +124,6 @@ class FakeChip : public FakeDevice {
         if (fd == chipFd_) {
             return chipIoctl(request, argument);
         }
-        advance();
         ++lineIoctls_;
         if (failsNow()) {
             if (!failing_) {
@@ -203,7 +218,6 @@ class FakeChip : public FakeDevice {
         note(entry);
         linesFd_ = libcFunction<OpenFunction>("open")("/dev/null", O_RDWR | O_CLOEXEC);
         request.fd = linesFd_;
-        advance();
         drive();
         return 0;
     }
@@ -325,16 +339,6 @@ class FakeChip : public FakeDevice {
         simulation().output(kControl, control);
     }
 
-    // The chip's time catches up with the monotonic clock.
-    void advance() {
-        const sim::Micros now = monotonicMicros();
-        const sim::Micros gap = std::min(now - lastIoctl_, kLongestGap);
-        lastIoctl_ = now;
-        for (sim::Micros t = 0; t < gap; ++t) {
-            static_cast<void>(simulation().input(kData));
-        }
-    }
-
     int failErrno() const { return settings_.failErrno != 0 ? settings_.failErrno : ENODEV; }
 
     bool failsNow() const {
@@ -348,17 +352,16 @@ class FakeChip : public FakeDevice {
         return -1;
     }
 
-    // The sleep's time is counted once, by the simulation, not again at the next ioctl.
-    void woke() override { lastIoctl_ = monotonicMicros(); }
-
     FakeGpiochip::Settings settings_;
     int chipFd_ = -1;
     int linesFd_ = -1;
     std::vector<Line> lines_;
     std::string consumer_;
-    std::uint64_t lineIoctls_ = 0;
+    std::uint64_t lineIoctls_ = 0;  // the line requests' ioctls, which the failures count
     bool failing_ = false;
-    sim::Micros lastIoctl_ = 0;
+    const DIR* listing_ = nullptr;  // the reading of /dev under way
+    bool listed_ = false;           // whether the chip's entry came in it
+    dirent entry_{};
 };
 
 FakeChip& chip() {
@@ -383,8 +386,29 @@ std::vector<std::string> FakeGpiochip::journal() {
     return chip().journal();
 }
 
-std::uint64_t FakeGpiochip::lineIoctls() {
-    return chip().lineIoctls();
+}  // namespace quorvane::testkit
+
+// The entry points of the GPIO chip alone, in front of libc's (the others are the fake kernel's):
+// the reading of /dev, where the chip is listed.
+using namespace quorvane::testkit;
+
+extern "C" {
+
+DIR* opendir(const char* name) {
+    DIR* dir = libcFunction<DIR*(const char*)>("opendir")(name);
+    if (dir != nullptr && std::strcmp(name, "/dev") == 0) {
+        chip().opened(dir);
+    }
+    return dir;
 }
 
-}  // namespace quorvane::testkit
+dirent* readdir(DIR* dirp) {
+    return chip().listed(dirp, libcFunction<dirent*(DIR*)>("readdir")(dirp));
+}
+
+int closedir(DIR* dirp) {
+    chip().closing(dirp);
+    return libcFunction<int(DIR*)>("closedir")(dirp);
+}
+
+}  // extern "C"

@@ -2,9 +2,8 @@
 // machine without a board. Preloaded into a program, or linked into a test, the library serves
 // open, ioctl and close of one GPIO chip (uAPI v2) whose lines `sda` and `scl` are wired to the
 // simulated adapter's data and clock lines, with the thermometer behind them powered and
-// addressed as on a board. The chip's time follows the monotonic clock between the program's
-// ioctls, and its sleeps. Nothing reaches a real chip: the device path is served whether or not
-// it exists.
+// addressed as on a board. Nothing reaches a real chip: the device path is served whether or not
+// it exists, and listed among the entries of /dev.
 //
 // A preloaded library takes its settings from the environment variable kEnvironmentVariable
 // (Settings::text() makes its value); a test that links it calls restart().
@@ -91,9 +90,6 @@ class FakeGpiochip {
     //   "push-pull high on <offset>" whenever a wired line would be driven high actively;
     //   "bus <token>" for each event of the bus decoded from the wires (kit/bus_analyser.h).
     static std::vector<std::string> journal();
-
-    // Line ioctls (values and configuration) since the start.
-    static std::uint64_t lineIoctls();
 };
 
 }  // namespace quorvane::testkit

@@ -3,13 +3,29 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
+
+#include "kit/fake_clock.h"
 
 namespace quorvane::testkit {
 
+namespace {
+
+constexpr std::int64_t kNanosPerMicro = 1000;
+// Longer gaps between ioctls than this are a stopped program, not bus time.
+constexpr std::int64_t kLongestGap = 10 * sim::kMicrosPerSecond * kNanosPerMicro;
+
+}  // namespace
+
 FakeDevice::FakeDevice(const std::optional<double>& celsius, bool realSleep,
                        const std::string& journal)
-    : sim_(sim::roomDrift()), realSleep_(realSleep) {
+    : sim_(sim::roomDrift()),
+      realSleep_(realSleep),
+      caughtUpTo_(FakeClock::now()),
+      cycleFrom_(caughtUpTo_),
+      cycleSleeps_(FakeClock::sleeps()),
+      cycleReadings_(FakeClock::readings()) {
     if (celsius) {
         sim_.setTemperature(*celsius);
     }
@@ -27,17 +43,62 @@ FakeDevice::~FakeDevice() {
     }
 }
 
+int FakeDevice::serveIoctl(int fd, unsigned long request, void* argument) {
+    ++ioctls_;
+    if (observer_) {
+        observer_();
+    }
+    catchUp();
+    return ioctl(fd, request, argument);
+}
+
+void FakeDevice::catchUp() {
+    const std::int64_t now = FakeClock::now();
+    const std::int64_t gap = std::min(now - caughtUpTo_, kLongestGap);
+    caughtUpTo_ = now;
+    for (std::int64_t t = 0; t < gap / kNanosPerMicro; ++t) {
+        static_cast<void>(sim_.input(sim::ParallelPort::kDefaultBase));
+    }
+}
+
 unsigned int FakeDevice::sleep(unsigned int seconds) {
+    noteCycle();
     sim_.sleepSeconds(seconds);
+    FakeClock::passSeconds(seconds);
     const unsigned int left = realSleep_ ? libcFunction<SleepFunction>("sleep")(seconds) : 0;
-    woke();
+    // The sleep's time is counted once, by the simulation, not again at the next ioctl.
+    caughtUpTo_ = cycleFrom_ = FakeClock::now();
     return left;
+}
+
+void FakeDevice::noteCycle() {
+    const auto count = [](std::uint64_t now, std::uint64_t& from) {
+        const std::uint64_t since = now - from;
+        from = now;
+        return std::to_string(since);
+    };
+    note("cycle took=" + std::to_string((FakeClock::now() - cycleFrom_) / kNanosPerMicro) +
+         " waits=" + count(FakeClock::sleeps(), cycleSleeps_) + " readings=" +
+         count(FakeClock::readings(), cycleReadings_) + " ioctls=" + count(ioctls_, cycleIoctls_) +
+         " shortest=" + std::to_string(shortestChange_));
+    shortestChange_ = -1;
 }
 
 void FakeDevice::watchBus() {
     const sim::LineState& now = sim_.lineState();
     analyser_.reset(now.scl, now.sda);
+    scl_ = now.scl;
+    pullsSda_ = now.masterPullsSdaLow;
     sim_.setLineObserver([this](const sim::LineState& s) {
+        if (s.scl != scl_ || s.masterPullsSdaLow != pullsSda_) {
+            const std::int64_t at = FakeClock::now() / kNanosPerMicro;
+            if (changedAt_ >= 0 && (shortestChange_ < 0 || at - changedAt_ < shortestChange_)) {
+                shortestChange_ = at - changedAt_;
+            }
+            changedAt_ = at;
+            scl_ = s.scl;
+            pullsSda_ = s.masterPullsSdaLow;
+        }
         analyser_.newLevels(s.scl, s.sda, s.time);
         for (const BusEvent& e : analyser_.events()) {
             note("bus " + e.token);
@@ -70,7 +131,14 @@ int openFile(const char* path, int flags, mode_t mode) {
     if (fakeDevice().serves(path)) {
         return fakeDevice().open(path, flags);
     }
-    return libcFunction<OpenFunction>("open")(path, flags, mode);
+    const std::string moved = fakeDevice().fileInWorld(path);
+    return libcFunction<OpenFunction>("open")(moved.empty() ? path : moved.c_str(), flags, mode);
+}
+
+// The path a call on `path` goes to: the world's place for it, or the path itself.
+const char* placeOf(const char* path, std::string& moved) {
+    moved = path != nullptr ? fakeDevice().fileInWorld(path) : std::string();
+    return moved.empty() ? path : moved.c_str();
 }
 
 }  // namespace
@@ -114,7 +182,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
     void* argument = va_arg(rest, void*);
     va_end(rest);
     if (fakeDevice().owns(fd)) {
-        return fakeDevice().ioctl(fd, request, argument);
+        return fakeDevice().serveIoctl(fd, request, argument);
     }
     return libcFunction<IoctlFunction>("ioctl")(fd, request, argument);
 }
@@ -128,6 +196,16 @@ int close(int fd) {
 
 unsigned int sleep(unsigned int seconds) {
     return fakeDevice().sleep(seconds);
+}
+
+DIR* opendir(const char* name) {
+    std::string moved;
+    return libcFunction<OpendirFunction>("opendir")(placeOf(name, moved));
+}
+
+ssize_t readlink(const char* path, char* buf, std::size_t len) noexcept {
+    std::string moved;
+    return libcFunction<ReadlinkFunction>("readlink")(placeOf(path, moved), buf, len);
 }
 
 }  // extern "C"

@@ -2,9 +2,9 @@
 // of quorvane_unix can be tested on a machine without a port. Preloaded into a program, or
 // linked into a test, the library serves open, fstat, ioctl and close of the ppdev device from
 // the simulated port with the thermometer behind it, as ppdev and parport_pc answer them, serves
-// the file in /proc that names the device holding the port, and refuses ioperm. The chip's time
-// follows the program's port accesses and its sleeps. Nothing ever reaches a real port: the device
-// path is served whether or not it exists, and ioperm is never granted.
+// the file in /proc that names the device holding the port, and refuses ioperm. Nothing ever
+// reaches a real port: the device path is served whether or not it exists, and ioperm is never
+// granted.
 //
 // A preloaded library takes its settings from the environment variable kEnvironmentVariable
 // (Settings::text() makes its value); a test that links it calls restart().

@@ -21,9 +21,25 @@ const T& shown(const T& value) {
 inline double shown(const std::optional<double>& value) {
     return *value;
 }
+// A text may hold spaces (an adapter's name): each space is written %20, and a % itself %25.
+inline std::string shown(const std::string& value) {
+    std::string escaped;
+    for (const char c : value) {
+        escaped += c == ' ' ? "%20" : c == '%' ? "%25" : std::string(1, c);
+    }
+    return escaped;
+}
 
 inline void read(const std::string& text, std::string& value) {
-    value = text;
+    value.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 3, "%20") == 0 || text.compare(i, 3, "%25") == 0) {
+            value += text[i + 2] == '0' ? ' ' : '%';
+            i += 2;
+        } else {
+            value += text[i];
+        }
+    }
 }
 inline void read(const std::string& text, bool& value) {
     value = std::strtoll(text.c_str(), nullptr, 0) != 0;

@@ -48,6 +48,10 @@ fi
 if [ -e "$build/src/quorvane_gpio" ]; then
     expected+=(bin/quorvane_gpio share/man/man1/quorvane_gpio.1.gz)
 fi
+# quorvane_i2c, where they have the I2C device's interface.
+if [ -e "$build/src/quorvane_i2c" ]; then
+    expected+=(bin/quorvane_i2c share/man/man1/quorvane_i2c.1.gz)
+fi
 if [ "$have_service" = 1 ]; then
     expected+=(lib/systemd/system/quorvane.service lib/systemd/system/quorvane@.service
         lib/sysusers.d/quorvane.conf lib/tmpfiles.d/quorvane.conf
