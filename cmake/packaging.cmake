@@ -6,17 +6,18 @@ set(QUORVANE_MAINTAINER "quorvane developers <devel@quorvane.org>" CACHE STRING
     "The Debian package's maintainer: a name and an address that reaches them")
 set(CPACK_PACKAGE_CONTACT "${QUORVANE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "DS1621 thermometer on a parallel port or GPIO lines, with bus traces and charts")
+    "DS1621 thermometer on a parallel port, GPIO or I2C, with bus traces and charts")
 # The long description below the summary, as Debian shows it: lines within 80 columns.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "quorvane reads a DS1621-type digital thermometer wired to a PC parallel port
-through a small adapter, or to two GPIO lines of a board such as a Raspberry
-Pi, driving its two-wire bus itself, and prints one line per measurement in
-Celsius, Fahrenheit or Kelvin, optionally appending them to a log file.
-quorvane_gpio uses two lines of a board's GPIO header or of a USB adapter
-(group gpio, no root). quorvane_ppdev reaches any parallel port the kernel
-knows, PCIe cards included, through its parport driver (group lp, no root); on
-x86, quorvane_unix uses raw port instructions at 0x378. quorvane_sim runs the
-same program against a simulated port and thermometer.
+through a small adapter, to two GPIO lines of a board such as a Raspberry Pi,
+or to an I2C bus, and prints one line per measurement in Celsius, Fahrenheit
+or Kelvin, optionally appending them to a log file. quorvane_gpio drives the
+two-wire bus on two lines of a board's GPIO header or of a USB adapter (group
+gpio, no root); quorvane_i2c reads the chip through the kernel's I2C adapters
+(group i2c). quorvane_ppdev reaches any parallel port the kernel knows, PCIe
+cards included, through its parport driver (group lp, no root); on x86,
+quorvane_unix uses raw port instructions at 0x378. quorvane_sim runs the same
+program against a simulated port and thermometer.
 .
 quorvane_trace records the bus waveform of a measurement as a VCD file for
 PulseView, GTKWave or sigrok-cli, and quorvane-plot draws a chart of a log with
