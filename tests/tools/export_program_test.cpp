@@ -343,12 +343,93 @@ TEST(ExportProgram, AStandardOutputNobodyReadsHoldsUpNeitherTheMetricsNorTheProg
     const std::string errors = exporter.errors();
     const std::size_t lines = countOf(out, "\n");
     EXPECT_TRUE(out.ends_with("\"celsius\":29.9}\n")) << "the newest lines are kept";
+    // Whole lines are dropped, never a part of one.
+    for (std::size_t at = 0, next = 0; at < out.size(); at = next + 1) {
+        next = out.find('\n', at);
+        ASSERT_NO_THROW(nlohmann::json::parse(out.substr(at, next - at)))
+            << out.substr(at, next - at);
+    }
     EXPECT_GT(lines, 10000u);
     EXPECT_LT(lines, static_cast<std::size_t>(kRecords));
     EXPECT_EQ(countOf(errors, "standard output is not being read"), 1u) << errors;
     const std::string dropped =
         std::to_string(static_cast<std::size_t>(kRecords) - lines) + " lines";
     EXPECT_NE(errors.find(dropped), std::string::npos) << errors << "\nexpected " << dropped;
+}
+
+// Where two long texts part: the line number and both lines, or nothing when they are the same.
+std::string whereTheyPart(const std::string& got, const std::string& expected) {
+    std::size_t at = 0;
+    while (at < got.size() && at < expected.size() && got[at] == expected[at]) {
+        ++at;
+    }
+    if (at == got.size() && at == expected.size()) {
+        return "";
+    }
+    const auto lineAt = [at](const std::string& text) {
+        const std::size_t begin = text.rfind('\n', at == 0 ? 0 : at - 1);
+        const std::size_t from = begin == std::string::npos || at == 0 ? 0 : begin + 1;
+        return testing::PrintToString(text.substr(from, text.find('\n', at) - from));
+    };
+    return "line " + std::to_string(countOf(expected.substr(0, at), "\n") + 1) + ": got " +
+           lineAt(got) + ", expected " + lineAt(expected) + " (" + std::to_string(got.size()) +
+           " bytes, expected " + std::to_string(expected.size()) + ")";
+}
+
+// A burst of messages, with a record after every hundredth, of several times what standard
+// output and standard error keep for their readers, the program writing as fast as it can: into
+// files, and through pipes into readers that keep up, every line arrives once, whole and in
+// order, in each format.
+TEST(ExportProgram, ABurstReachesReadersThatKeepUpWhole) {
+    constexpr int kMessages = 100000;
+    std::string input;
+    std::string json;
+    std::string messages;
+    for (int n = 0; n < kMessages; ++n) {
+        char message[32];
+        std::snprintf(message, sizeof message, "\nmessage %06d", n);
+        input += message;
+        messages += std::string(message + 1) + "\n";
+        if (n % 100 == 99) {
+            const int r = n / 100;
+            input += measurement(r);
+            char object[128];
+            std::snprintf(object, sizeof object,
+                          "{\"time\":\"2026-12-08T%02d:%02d:%02d+00:00\",\"value\":%.1f,"
+                          "\"unit\":\"C\",\"celsius\":%.1f}\n",
+                          r / 3600 % 24, r / 60 % 60, r % 60, 20 + (r % 100) / 10.0,
+                          20 + (r % 100) / 10.0);
+            json += object;
+        }
+    }
+    const TempDir dir;
+    writeFile(dir.file("burst"), input);
+    struct Case {
+        const char* format;
+        const char* to;  // where both outputs go
+        const std::string& out;
+        const std::string& err;
+    };
+    const std::string lines = input.substr(1) + "\n";
+    const std::string none;
+    const Case cases[] = {
+        {"--lines", ">out 2>err", lines, none},
+        {"--lines", "2>err | cat >out", lines, none},
+        {"--json", ">out 2>err", json, messages},
+        {"--json", "2>&1 >out | cat >err", json, messages},
+        {"", ">out 2>err", input, none},
+        {"", "2>err | cat >out", input, none},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.format) + " " + c.to);
+        const ProgramResult run = runProgram(
+            {"sh", "-c", "TZ=UTC0 \"$0\" " + std::string(c.format) + " -- cat burst " + c.to,
+             kExport},
+            dir.path());
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(whereTheyPart(readFile(dir.file("out")).value_or(""), c.out), "");
+        EXPECT_EQ(whereTheyPart(readFile(dir.file("err")).value_or(""), c.err), "");
+    }
 }
 
 TEST(ExportProgram, AStandardOutputInNonBlockingModeLosesNothing) {
