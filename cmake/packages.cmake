@@ -32,11 +32,10 @@ if(QUORVANE_BENCH)
   find_package(benchmark QUIET)            # libbenchmark-dev
 endif()
 
-# Libraries through pkg-config (pkg-config): quorvane-export's MQTT client and sd_notify.
+# Libraries through pkg-config (pkg-config): quorvane-export's MQTT client.
 find_package(PkgConfig QUIET)
 if(PkgConfig_FOUND)
   pkg_check_modules(MOSQUITTO QUIET IMPORTED_TARGET libmosquitto)  # libmosquitto-dev
-  pkg_check_modules(SYSTEMD QUIET IMPORTED_TARGET libsystemd)      # libsystemd-dev
 endif()
 
 # Programs and files that tests run or load.

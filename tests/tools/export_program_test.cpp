@@ -537,6 +537,26 @@ TEST(ExportProgram, TheServiceManagerHearsReadinessEveryRecordAndTheStop) {
     const auto end = exporter.wait();
     EXPECT_TRUE(end && end->exited && end->exitCode == 0);
     close(socket);
+
+    // A manager that never reads its socket, with room for a notice or two, holds up nothing.
+    const int deaf = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    std::strncpy(address.sun_path, dir.file("deaf").c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(deaf, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const int least = 1;
+    setsockopt(deaf, SOL_SOCKET, SO_RCVBUF, &least, sizeof least);
+    ChildProcess unread(
+        {kExport, {"--lines"}, {"TZ=UTC0", "NOTIFY_SOCKET=" + dir.file("deaf")}, {}, true});
+    constexpr std::size_t kRecords = 30;
+    for (std::size_t n = 0; n < kRecords; ++n) {
+        unread.writeInput(measurement(static_cast<int>(n)));
+    }
+    unread.closeInput();
+    EXPECT_TRUE(unread.readUntil([](const std::string& out) {
+        return countOf(out, "\n") == kRecords;
+    })) << unread.output();
+    const auto unreadEnd = unread.wait();
+    EXPECT_TRUE(unreadEnd && unreadEnd->exited && unreadEnd->exitCode == 0);
+    close(deaf);
 }
 
 }  // namespace
