@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "kit/child_process.h"
@@ -278,6 +279,28 @@ TEST(ExportProgram, BadCommandLinesAreRefused) {
     const ProgramResult help = runExport({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: quorvane-export ")) << help.out;
+}
+
+// A password or certificate file that is no regular file (a FIFO nobody writes to, a directory,
+// a device) is refused at the start, without waiting on it.
+TEST(ExportProgram, OnlyRegularFilesAreTakenForPasswordsAndCertificates) {
+    const TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& file : {fifo, dir.path().string(), std::string("/dev/null")}) {
+        for (const auto& [option, what, url] :
+             {std::tuple{"--mqtt-password-file", "password", "mqtt://u@host"},
+              std::tuple{"--mqtt-cafile", "certificate", "mqtts://host"}}) {
+            SCOPED_TRACE(std::string(option) + " " + file);
+            const ProgramResult result =
+                runProgram({"timeout", "20", kExport, "--mqtt", url, option, file});
+            EXPECT_EQ(result.status, 2);
+            EXPECT_NE(result.err.find(std::string("the ") + what + " file " + file +
+                                      " is not a regular file"),
+                      std::string::npos)
+                << result.err;
+        }
+    }
 }
 
 // The pid of the exporter's child, the program it runs.

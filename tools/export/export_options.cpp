@@ -3,9 +3,7 @@
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 
 #include "numbers/numbers.h"
 
@@ -183,9 +181,12 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
         if (mqtt.cafile && !mqtt.broker.tls) {
             return tools::UsageError{"--mqtt-cafile needs an mqtts:// broker"};
         }
-        if (mqtt.cafile && access(mqtt.cafile->c_str(), R_OK) != 0) {
-            return tools::UsageError{"cannot read the certificate file " + *mqtt.cafile + ": " +
-                                     std::strerror(errno)};
+        if (mqtt.cafile) {
+            const auto opened = openRegularFile(*mqtt.cafile, "the certificate file");
+            if (const auto* error = std::get_if<SettingError>(&opened)) {
+                return tools::UsageError{error->message};
+            }
+            close(std::get<int>(opened));
         }
         if (passwordFile) {
             if (mqtt.broker.user.empty()) {

@@ -76,18 +76,33 @@ std::variant<BrokerAddress, SettingError> parseBrokerUrl(std::string_view url) {
     return address;
 }
 
-std::variant<std::string, SettingError> readPasswordFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+std::variant<int, SettingError> openRegularFile(const std::string& path, const std::string& what) {
+    // Opened without waiting, so that a FIFO or a device cannot hold up the start, and judged by
+    // the open file itself, so that nothing can take its place between the look and the read.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        return SettingError{"cannot read the password file " + path + ": " + std::strerror(errno)};
+        return SettingError{"cannot read " + what + " " + path + ": " + std::strerror(errno)};
     }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return SettingError{what + " " + path + " is not a regular file"};
+    }
+    return fd;
+}
+
+std::variant<std::string, SettingError> readPasswordFile(const std::string& path) {
+    const std::string what = "the password file";
+    const auto opened = openRegularFile(path, what);
+    if (const auto* error = std::get_if<SettingError>(&opened)) {
+        return *error;
+    }
+    const int fd = std::get<int>(opened);
     struct stat info {};
     std::string content;
     std::string error;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = "the password file " + path + " is not a regular file";
-    } else if ((info.st_mode & S_IROTH) != 0) {
-        error = "the password file " + path +
+    if (fstat(fd, &info) != 0 || (info.st_mode & S_IROTH) != 0) {
+        error = what + " " + path +
                 " may be read by every user: let only its owner and group read it (chmod o-r)";
     } else {
         char buffer[4096];
@@ -99,7 +114,7 @@ std::variant<std::string, SettingError> readPasswordFile(const std::string& path
                 continue;
             }
             if (n < 0) {
-                error = "cannot read the password file " + path + ": " + std::strerror(errno);
+                error = "cannot read " + what + " " + path + ": " + std::strerror(errno);
                 break;
             }
             content.append(buffer, static_cast<std::size_t>(n));

@@ -34,6 +34,10 @@ struct SettingError {
 // mqtt://[USER@]HOST[:PORT] or mqtts://[USER@]HOST[:PORT]; an IPv6 address in brackets.
 std::variant<BrokerAddress, SettingError> parseBrokerUrl(std::string_view url);
 
+// A descriptor of `path`, open for reading, when it is a regular file; else what is wrong, with
+// `what` it is ("the password file"). Nothing can make it wait: not a FIFO, not a device.
+std::variant<int, SettingError> openRegularFile(const std::string& path, const std::string& what);
+
 // The first line of a file that only its owner and group may read: a file every user may read
 // has let the password out already.
 std::variant<std::string, SettingError> readPasswordFile(const std::string& path);
