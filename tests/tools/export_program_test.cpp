@@ -256,6 +256,8 @@ TEST(ExportProgram, BadCommandLinesAreRefused) {
         {"--mqtt", "mqtt://host", "--mqtt-every", "-1"},
         {"--mqtt", "mqtt://host", "--mqtt-every", "10s"},
         {"--mqtt", "mqtt://host", "--ha-prefix", "home/#"},
+        {"--mqtt", "mqtt://host", "--mqtt-keepalive", "4"},
+        {"--mqtt", "mqtt://host", "--mqtt-keepalive", "30s"},
         {"--mqtt", "mqtt://u@host", "--mqtt-password-file", open},
         {"--mqtt", "mqtt://u@host", "--mqtt-password-file", dir.file("none")},
         {"--mqtt", "mqtt://host", "--mqtt-password-file", closed},
@@ -279,6 +281,41 @@ TEST(ExportProgram, BadCommandLinesAreRefused) {
     const ProgramResult help = runExport({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: quorvane-export ")) << help.out;
+}
+
+// Every prefix and node that would make a topic MQTT refuses is refused at the start, naming the
+// option; names such as a systemd instance gives are taken.
+TEST(ExportProgram, TopicsMqttCannotCarryAreRefusedAtTheStart) {
+    struct Case {
+        std::string option;
+        std::string value;
+        std::string complaint;  // empty: taken
+    };
+    const std::string longNode(65530, 'n');
+    const Case cases[] = {
+        {"--ha-prefix", "ha\x01", "bad --ha-prefix 'ha\\x01': MQTT's topics are UTF-8"},
+        {"--ha-prefix", "K\374che", "bad --ha-prefix 'K\\xfcche': MQTT's topics are UTF-8"},
+        {"--ha-prefix", "home\x7f", "bad --ha-prefix 'home\\x7f'"},
+        {"--ha-prefix", "ha+", "bad --ha-prefix 'ha+'"},
+        {"--ha-prefix", "", "bad --ha-prefix ''"},
+        {"--ha-prefix", std::string(70000, 'h'), "bad --ha-prefix 'hhhh"},
+        {"--node", longNode, "bad --node 'nnnn"},
+        {"--node", longNode.substr(0, 65500), "' with --ha-prefix 'homeassistant': its topics"},
+        {"--node", "freezer", ""},
+        {"--node", "living-room", ""},
+        {"--node", "cellar_2", ""},
+        {"--ha-prefix", "h\xc3\xa4user/ha", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.option + " " + c.value.substr(0, 20));
+        // Taken, with its input at an end at once: no broker is needed.
+        const ProgramResult result = runProgram(
+            {"timeout", "20", kExport, "--mqtt", "mqtt://127.0.0.1:1", c.option, c.value});
+        EXPECT_EQ(result.status, c.complaint.empty() ? 0 : 2) << result.err.substr(0, 300);
+        if (!c.complaint.empty()) {
+            EXPECT_NE(result.err.find(c.complaint), std::string::npos) << result.err.substr(0, 300);
+        }
+    }
 }
 
 // A password or certificate file that is no regular file (a FIFO nobody writes to, a directory,

@@ -30,6 +30,8 @@ const char* const kExportUsage =
     "      --node NAME       this thermometer's name in topics and ids (default: the host name)\n"
     "      --mqtt-every SECONDS  publish the state at most this often, the newest reading each\n"
     "                        time (default 10; 0: every record)\n"
+    "      --mqtt-keepalive SECONDS  how often the link to the broker is checked (5 to\n"
+    "                        65535, default 30); a broker silent for twice that is lost\n"
     "      --ha-prefix PREFIX  Home Assistant's discovery prefix (default homeassistant)\n"
     "      --no-discovery    publish no Home Assistant discovery config\n"
     "  -h, --help            show this help and exit\n"
@@ -48,6 +50,7 @@ enum LongOnly : int {
     CaFile,
     Node,
     Every,
+    KeepAlive,
     HaPrefix,
     NoDiscovery,
 };
@@ -95,6 +98,7 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                                 {"mqtt-cafile", LongOnly::CaFile, true},
                                 {"node", LongOnly::Node, true},
                                 {"mqtt-every", LongOnly::Every, true},
+                                {"mqtt-keepalive", LongOnly::KeepAlive, true},
                                 {"ha-prefix", LongOnly::HaPrefix, true},
                                 {"no-discovery", LongOnly::NoDiscovery, false}});
     for (int c = reader.next(); c != tools::OptionReader::kEnd; c = reader.next()) {
@@ -146,6 +150,17 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                                              "': seconds from 0 to 86400"};
                 }
                 mqtt.everyMilliseconds = static_cast<int>(std::lround(*seconds * 1000));
+                mqttOnly = true;
+                break;
+            }
+            case LongOnly::KeepAlive: {
+                // libmosquitto takes no less than five seconds.
+                const auto seconds = numbers::parseInteger(value, 5, 65535);
+                if (!seconds) {
+                    return tools::UsageError{"bad --mqtt-keepalive '" + value +
+                                             "': seconds from 5 to 65535"};
+                }
+                mqtt.keepAliveSeconds = static_cast<int>(*seconds);
                 mqttOnly = true;
                 break;
             }
@@ -203,6 +218,9 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
         if (mqtt.node.empty()) {
             return tools::UsageError{"the node name '" + given +
                                      "' has no letter, digit, '_' or '-': give one with --node"};
+        }
+        if (const auto error = topicError(mqtt)) {
+            return tools::UsageError{error->message};
         }
         options.mqtt = mqtt;
     } else if (mqttOnly || passwordFile) {

@@ -24,6 +24,7 @@ struct MqttSettings {
     std::string haPrefix = "homeassistant";
     bool discovery = true;
     int everyMilliseconds = 10000;
+    int keepAliveSeconds = 30;  // the broker may ask for less
 };
 
 // What is wrong with a setting, for the user.
@@ -45,5 +46,16 @@ std::variant<std::string, SettingError> readPasswordFile(const std::string& path
 // The name as topics and ids may carry it: letters, digits, '_' and '-' only; empty when
 // nothing is left.
 std::string nodeName(std::string_view name);
+
+// The topics: the node's own, quorvane/NODE/LEAF, and Home Assistant's under its prefix, where
+// the node's discovery config lies and where Home Assistant says it has started.
+std::string nodeTopic(const MqttSettings& settings, std::string_view leaf);
+std::string configTopic(const MqttSettings& settings);
+std::string statusTopic(const MqttSettings& settings);
+
+// What makes a topic of these settings one that MQTT refuses (a control character or bytes that
+// are not UTF-8, a wildcard, more than 65535 bytes), naming the option to mend; none when the
+// broker can be given every topic.
+std::optional<SettingError> topicError(const MqttSettings& settings);
 
 }  // namespace quorvane::exporter
