@@ -53,6 +53,7 @@ find_program(QUORVANE_MOSQUITTO mosquitto PATHS /usr/sbin)         # mosquitto
 find_program(QUORVANE_MOSQUITTO_PASSWD mosquitto_passwd)           # mosquitto-clients
 find_program(QUORVANE_OPENSSL openssl)                             # openssl
 find_program(QUORVANE_GNUPLOT gnuplot)                             # gnuplot-nox
+find_program(QUORVANE_XMLLINT xmllint)                             # libxml2-utils
 find_program(QUORVANE_SIGROK_CLI sigrok-cli)                       # sigrok-cli
 find_program(QUORVANE_JQ jq)                                       # jq
 find_program(QUORVANE_QEMU qemu-system-x86_64)                     # qemu-system-x86
