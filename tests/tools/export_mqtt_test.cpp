@@ -336,7 +336,7 @@ TEST(ExportMqtt, FloodsOnHomeAssistantsStatusCostNeitherMemoryNorRepublishing) {
         << exporter.errors();
     const auto configs = home.on(config);
     EXPECT_LE(configs.size(), 2 + static_cast<std::size_t>((Clock::now() - connected) / 5s));
-    EXPECT_GE(configs[1].arrival - configs[0].arrival, 4900ms);
+    EXPECT_GE(configs[1].arrival - configs[0].arrival, std::chrono::milliseconds(4900));
     EXPECT_LT(peakMemory(exporter.pid()) - before, 4096) << "KiB more at the peak";
     exporter.closeInput();
     EXPECT_TRUE(exporter.wait());
@@ -419,7 +419,7 @@ TEST(ExportMqtt, RefusalsAndSilenceAreSaidForWhatTheyAre) {
             // Attempts 1, 2, 5 s apart: the fourth no sooner than 8 s after the first.
             EXPECT_TRUE(eventually([&] { return countOf(mosquitto.log(), "not authorised") == 4; }))
                 << mosquitto.log();
-            EXPECT_GE(Clock::now() - start, 7500ms) << mosquitto.log();
+            EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(7500)) << mosquitto.log();
             EXPECT_TRUE(said()) << exporter.errors();
         } else if (c.watch == Watch::Silence) {
             MqttClient home(mosquitto.port(), "quorvane/#");

@@ -11,6 +11,8 @@
 // that knows only MQTT 3.1.1 is spoken to in that.
 #pragma once
 
+#include <mosquitto.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -25,11 +27,6 @@
 #include <utility>
 
 #include "export/mqtt_settings.h"
-
-struct mosquitto;
-struct mosquitto_message;
-struct mqtt5__property;
-using mosquitto_property = mqtt5__property;
 
 namespace quorvane::exporter {
 

@@ -117,7 +117,8 @@ std::variant<std::string, SettingError> readPasswordFile(const std::string& path
                 continue;
             }
             if (n < 0) {
-                error = "cannot read " + what + " " + path + ": " + std::strerror(errno);
+                error.append("cannot read ").append(what).append(" ").append(path).append(": ");
+                error.append(std::strerror(errno));
                 break;
             }
             content.append(buffer, static_cast<std::size_t>(n));
@@ -209,7 +210,9 @@ std::optional<SettingError> topicError(const MqttSettings& settings) {
     };
     for (const auto& [topic, option] : topics) {
         if (const std::string why = topicRefusal(topic); !why.empty()) {
-            return SettingError{"bad " + option + ": " + why};
+            std::string message = "bad ";
+            message.append(option).append(": ").append(why);
+            return SettingError{message};
         }
     }
     return std::nullopt;
