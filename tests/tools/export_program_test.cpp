@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -417,23 +418,16 @@ TEST(ExportProgram, AStandardOutputNobodyReadsHoldsUpNeitherTheMetricsNorTheProg
     EXPECT_NE(errors.find(dropped), std::string::npos) << errors << "\nexpected " << dropped;
 }
 
-// Where two long texts part: the line number and both lines, or nothing when they are the same.
+// Where two long texts part, for a message: the line and what it holds there; empty when the
+// texts are the same.
 std::string whereTheyPart(const std::string& got, const std::string& expected) {
-    std::size_t at = 0;
-    while (at < got.size() && at < expected.size() && got[at] == expected[at]) {
-        ++at;
-    }
-    if (at == got.size() && at == expected.size()) {
+    const auto [g, e] = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+    if (g == got.end() && e == expected.end()) {
         return "";
     }
-    const auto lineAt = [at](const std::string& text) {
-        const std::size_t begin = text.rfind('\n', at == 0 ? 0 : at - 1);
-        const std::size_t from = begin == std::string::npos || at == 0 ? 0 : begin + 1;
-        return testing::PrintToString(text.substr(from, text.find('\n', at) - from));
-    };
-    return "line " + std::to_string(countOf(expected.substr(0, at), "\n") + 1) + ": got " +
-           lineAt(got) + ", expected " + lineAt(expected) + " (" + std::to_string(got.size()) +
-           " bytes, expected " + std::to_string(expected.size()) + ")";
+    return "line " + std::to_string(std::count(expected.begin(), e, '\n') + 1) + " goes on with " +
+           testing::PrintToString(std::string(g, std::find(g, got.end(), '\n'))) + ", not " +
+           testing::PrintToString(std::string(e, std::find(e, expected.end(), '\n')));
 }
 
 // A burst of messages, with a record after every hundredth, of several times what standard
