@@ -1,10 +1,10 @@
 // quorvane-export: passes on what a quorvane program prints and exports each measurement the
 // moment it is complete: as a line of its own, as JSON, as Prometheus metrics in a text file for
 // node_exporter, and over MQTT. The program's output is read from standard input, or from the
-// program run as a child, so that a service manager has one process to start and stop. It is read
-// at full pace whatever the outputs do: each output waits on its own, so none holds up the others
-// or the program, but for a reader of standard output or standard error that takes its lines
-// more slowly than they come, for whom the program waits rather than lose them.
+// program run as a child, so that a service manager has one process to start and stop. Each
+// output waits on its own, so none holds up the others; the program is read at full pace but for
+// a burst that a reader of standard output or standard error takes more slowly than it comes,
+// which the program waits for rather than lose lines, until that reader has stopped.
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
