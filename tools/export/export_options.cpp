@@ -239,7 +239,8 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
             return tools::UsageError{"the node name '" + given +
                                      "' has no letter, digit, '_' or '-': give one with --node"};
         }
-        if (const auto error = topicError(mqtt)) {
+        // A node not given is the sensor's name, and a topic it cannot make is that option's fault.
+        if (const auto error = topicError(mqtt, node ? "--node" : "--sensor")) {
             return tools::UsageError{error->message};
         }
         options.mqtt = mqtt;

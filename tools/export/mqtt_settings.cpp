@@ -200,13 +200,14 @@ std::string topicRefusal(const std::string& topic) {
 
 }  // namespace
 
-std::optional<SettingError> topicError(const MqttSettings& settings) {
+std::optional<SettingError> topicError(const MqttSettings& settings, std::string_view nodeOption) {
     // Each topic with the option that shapes it: the prefix alone, the node alone, then both.
     const std::pair<std::string, std::string> topics[] = {
         {statusTopic(settings), "--ha-prefix '" + shown(settings.haPrefix) + "'"},
-        {nodeTopic(settings, "availability"), "--node '" + shown(settings.node) + "'"},
-        {configTopic(settings), "--node '" + shown(settings.node) + "' with --ha-prefix '" +
-                                    shown(settings.haPrefix) + "'"},
+        {nodeTopic(settings, "availability"),
+         std::string(nodeOption) + " '" + shown(settings.node) + "'"},
+        {configTopic(settings), std::string(nodeOption) + " '" + shown(settings.node) +
+                                    "' with --ha-prefix '" + shown(settings.haPrefix) + "'"},
     };
     for (const auto& [topic, option] : topics) {
         if (const std::string why = topicRefusal(topic); !why.empty()) {

@@ -56,6 +56,7 @@ std::string statusTopic(const MqttSettings& settings);
 // What makes a topic of these settings one that MQTT refuses (a control character or bytes that
 // are not UTF-8, a wildcard, more than 65535 bytes), naming the option to mend; none when the
 // broker can be given every topic.
-std::optional<SettingError> topicError(const MqttSettings& settings);
+std::optional<SettingError> topicError(const MqttSettings& settings,
+                                       std::string_view nodeOption = "--node");
 
 }  // namespace quorvane::exporter
