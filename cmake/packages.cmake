@@ -32,11 +32,10 @@ if(QUORVANE_BENCH)
   find_package(benchmark QUIET)            # libbenchmark-dev
 endif()
 
-# Libraries through pkg-config (pkg-config): quorvane-export's MQTT client and sd_notify.
+# Libraries through pkg-config (pkg-config): quorvane-export's MQTT client.
 find_package(PkgConfig QUIET)
 if(PkgConfig_FOUND)
   pkg_check_modules(MOSQUITTO QUIET IMPORTED_TARGET libmosquitto)  # libmosquitto-dev
-  pkg_check_modules(SYSTEMD QUIET IMPORTED_TARGET libsystemd)      # libsystemd-dev
 endif()
 
 # Programs and files that tests run or load.
@@ -54,6 +53,7 @@ find_program(QUORVANE_MOSQUITTO mosquitto PATHS /usr/sbin)         # mosquitto
 find_program(QUORVANE_MOSQUITTO_PASSWD mosquitto_passwd)           # mosquitto-clients
 find_program(QUORVANE_OPENSSL openssl)                             # openssl
 find_program(QUORVANE_GNUPLOT gnuplot)                             # gnuplot-nox
+find_program(QUORVANE_XMLLINT xmllint)                             # libxml2-utils
 find_program(QUORVANE_SIGROK_CLI sigrok-cli)                       # sigrok-cli
 find_program(QUORVANE_JQ jq)                                       # jq
 find_program(QUORVANE_QEMU qemu-system-x86_64)                     # qemu-system-x86

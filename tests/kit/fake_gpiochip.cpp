@@ -68,9 +68,11 @@ class FakeChip : public FakeDevice {
     bool owns(int fd) const override { return fd >= 0 && (fd == chipFd_ || fd == linesFd_); }
 
     // A reading of /dev begins, and a reading of any directory ends.
-    void opened(DIR* dev) {
-        listing_ = dev;
-        listed_ = false;
+    void directoryOpened(const char* path, DIR* dir) override {
+        if (std::strcmp(path, "/dev") == 0) {
+            listing_ = dir;
+            listed_ = false;
+        }
     }
     void closing(const DIR* dir) { listing_ = dir == listing_ ? nullptr : listing_; }
     // The entry that readdir gave from `dir`: at the end of /dev's, the chip's own, once, unless
@@ -389,18 +391,11 @@ std::vector<std::string> FakeGpiochip::journal() {
 }  // namespace quorvane::testkit
 
 // The entry points of the GPIO chip alone, in front of libc's (the others are the fake kernel's):
-// the reading of /dev, where the chip is listed.
+// the reading of /dev, where the chip is listed (the fake kernel's opendir tells it where that
+// reading begins).
 using namespace quorvane::testkit;
 
 extern "C" {
-
-DIR* opendir(const char* name) {
-    DIR* dir = libcFunction<DIR*(const char*)>("opendir")(name);
-    if (dir != nullptr && std::strcmp(name, "/dev") == 0) {
-        chip().opened(dir);
-    }
-    return dir;
-}
 
 dirent* readdir(DIR* dirp) {
     return chip().listed(dirp, libcFunction<dirent*(DIR*)>("readdir")(dirp));

@@ -200,7 +200,11 @@ unsigned int sleep(unsigned int seconds) {
 
 DIR* opendir(const char* name) {
     std::string moved;
-    return libcFunction<OpendirFunction>("opendir")(placeOf(name, moved));
+    DIR* dir = libcFunction<OpendirFunction>("opendir")(placeOf(name, moved));
+    if (dir != nullptr) {
+        fakeDevice().directoryOpened(name, dir);
+    }
+    return dir;
 }
 
 ssize_t readlink(const char* path, char* buf, std::size_t len) noexcept {

@@ -58,6 +58,9 @@ class FakeDevice {
     // device (sysfs, /run/lock): the path to use instead of `path`, or "" for the machine's own.
     // Opens, directory listings and symbolic links follow it.
     virtual std::string fileInWorld(const char* /*path*/) const { return {}; }
+    // A directory the program opened, by the path it asked for: a device that lists itself in a
+    // directory (a GPIO chip in /dev) watches the listing from here.
+    virtual void directoryOpened(const char* /*path*/, DIR* /*dir*/) {}
 
     // An ioctl on one of the device's files: counted, shown to the observer, and served once the
     // chip's time has caught up with the clock.

@@ -81,6 +81,16 @@ void MqttBroker::stop() {
     }
 }
 
+void MqttBroker::signal(int sig) const {
+    if (process_) {
+        process_->sendSignal(sig);
+    }
+}
+
+std::string MqttBroker::log() const {
+    return process_ ? process_->errors() : std::string();
+}
+
 MqttClient::MqttClient(int port, const std::string& filter, const std::optional<MqttLogin>& login) {
     mosquitto_lib_init();
     client_ = mosquitto_new(nullptr, true, this);

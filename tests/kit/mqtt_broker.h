@@ -35,6 +35,10 @@ class MqttBroker : Pinned {
     // Stops the broker, as a crash or a reboot would, and starts it again on the same ports.
     void stop();
     void start();
+    // SIGSTOP makes a broker that takes connections and answers nothing; SIGCONT wakes it.
+    void signal(int sig) const;
+    // What the broker has logged on its standard error (its log_type lines choose what).
+    std::string log() const;
 
   private:
     TempDir dir_;

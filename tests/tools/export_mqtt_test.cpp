@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -68,7 +70,11 @@ TEST(ExportMqtt, HomeAssistantFindsATemperatureSensorAndItsReadingsAtTheirPace) 
                                  "freezer", "--mqtt", broker(mosquitto.port()), "--node",
                                  "kit.chen!", "--mqtt-every", "1"});
     const std::string config = "homeassistant/sensor/quorvane_kitchen/config";
+    const std::string availability = "quorvane/kitchen/availability";
     ASSERT_TRUE(home.waitFor([&](const auto& m) { return has(m, config); })) << exporter.errors();
+    // No reading of this run yet: unavailable, whatever an earlier run left on the broker.
+    ASSERT_TRUE(home.waitFor([&](const auto& m) { return has(m, availability, "offline"); }));
+    EXPECT_FALSE(has(home.messages(), availability, "online"));
 
     // Records every 100 ms for three and a half seconds: a state at once, then one a second.
     const auto start = Clock::now();
@@ -111,7 +117,15 @@ TEST(ExportMqtt, HomeAssistantFindsATemperatureSensorAndItsReadingsAtTheirPace) 
     }
     EXPECT_EQ(nlohmann::json::parse(states.back().payload).at("time"), "2026-12-08T14:00:34+00:00")
         << "the newest reading goes before a clean stop";
-    EXPECT_EQ(home.on("quorvane/kitchen/availability").back().payload, "offline");
+    EXPECT_EQ(home.on(availability).back().payload, "offline");
+    // "online" came with the first state, not before it.
+    const auto messages = home.messages();
+    const auto firstOf = [&messages](const std::string& topic, const std::string& payload) {
+        return std::find_if(messages.begin(), messages.end(), [&](const MqttMessage& m) {
+            return m.topic == topic && (payload.empty() || m.payload == payload);
+        });
+    };
+    EXPECT_LT(firstOf("quorvane/kitchen/state", ""), firstOf(availability, "online"));
     // The offset in the JSON lines and the metrics too.
     EXPECT_NE(exporter.output().find("\"value\":23.0,\"unit\":\"C\",\"celsius\":23.0,"
                                      "\"offset\":-0.4}\n"),
@@ -147,8 +161,9 @@ TEST(ExportMqtt, HomeAssistantFindsATemperatureSensorAndItsReadingsAtTheirPace) 
     MqttClient again(mosquitto.port(), "#");
     auto second =
         startExport({"--lines", "--mqtt", broker(mosquitto.port()), "--sensor", "kitchen"});
-    ASSERT_TRUE(again.waitFor([](const auto& m) {
-        return has(m, "quorvane/kitchen/availability", "online") && !m.back().retained;
+    second.writeInput(measurement(40));
+    ASSERT_TRUE(again.waitFor([&](const auto& m) {
+        return has(m, availability, "online") && !m.back().retained;
     })) << second.errors();
     const std::size_t configs = again.on(config).size();
     EXPECT_EQ(nlohmann::json::parse(again.on(config).back().payload).at("unique_id"),
@@ -246,7 +261,7 @@ TEST(ExportMqtt, ARefusedLoginOrCertificateIsSaidAndNeverBypassed) {
         {{"--mqtt", broker(mosquitto.port(), "mqtt", "thermo"), "--mqtt-password-file", wrong},
          "a",
          "cannot reach the MQTT broker 127.0.0.1:" + std::to_string(mosquitto.port()) +
-             ": Connection Refused: not authorised"},
+             ": Not authorized"},
         {{"--mqtt", tls, "--mqtt-password-file", right, "--mqtt-cafile", keys.file("other.crt")},
          "b",
          "certificate verify failed"},
@@ -285,6 +300,152 @@ TEST(ExportMqtt, ARefusedLoginOrCertificateIsSaidAndNeverBypassed) {
         EXPECT_EQ(end->exitCode, 0) << "the broker is not the exporter's master";
         EXPECT_EQ(countOf(exporter.errors(), "quorvane-export: "), c.complaint.empty() ? 0u : 1u)
             << exporter.errors();
+    }
+}
+
+// The peak of a process's resident memory, in KiB.
+long peakMemory(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:")) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+// Home Assistant's status topic flooded: five hundred "online" get the config again at most once
+// per five seconds, and a message of 16 MiB never reaches the exporter.
+TEST(ExportMqtt, FloodsOnHomeAssistantsStatusCostNeitherMemoryNorRepublishing) {
+    const MqttBroker mosquitto;
+    MqttClient home(mosquitto.port(), "homeassistant/#");
+    auto exporter =
+        startExport({"--lines", "--mqtt", broker(mosquitto.port()), "--node", "living-room"});
+    const std::string config = "homeassistant/sensor/quorvane_living-room/config";
+    ASSERT_TRUE(home.waitFor([&](const auto&) { return !home.on(config).empty(); }))
+        << exporter.errors();
+    const auto connected = Clock::now();
+    const long before = peakMemory(exporter.pid());
+
+    // Fewer than the broker queues for a client, so that every one reaches it.
+    constexpr std::size_t kFlood = 500;
+    MqttClient flood(mosquitto.port(), "nothing");
+    for (std::size_t n = 0; n < kFlood; ++n) {
+        flood.publish("homeassistant/status", "online");
+    }
+    flood.publish("homeassistant/status", std::string(std::size_t{16} << 20, 'o'));
+    ASSERT_TRUE(home.waitFor(
+        [&](const auto&) { return home.on("homeassistant/status").size() == kFlood + 1; }));
+    ASSERT_TRUE(home.waitFor([&](const auto&) { return home.on(config).size() >= 2; }))
+        << exporter.errors();
+    const auto configs = home.on(config);
+    EXPECT_LE(configs.size(), 2 + static_cast<std::size_t>((Clock::now() - connected) / 5s));
+    EXPECT_GE(configs[1].arrival - configs[0].arrival, std::chrono::milliseconds(4000));
+    EXPECT_LT(peakMemory(exporter.pid()) - before, 4096) << "KiB more at the peak";
+    exporter.closeInput();
+    EXPECT_TRUE(exporter.wait());
+    EXPECT_EQ(exporter.errors(), "");
+}
+
+// A broker that refuses the login is asked again after pauses that grow; one that stops answering
+// is said to; a message that the library or the broker refuses is said to, and the rest still
+// goes.
+TEST(ExportMqtt, RefusalsAndSilenceAreSaidForWhatTheyAre) {
+    const TempDir dir;
+    const std::string passwords = dir.file("passwords");
+    ASSERT_EQ(runProgram({"mosquitto_passwd", "-c", "-b", passwords, "thermo", "s3cret"}).status,
+              0);
+    writeFile(dir.file("acl"), "topic readwrite quorvane/#\ntopic read homeassistant/#\n");
+    const std::string wrong = writePasswordFile(dir, "wrong", "guess", 0600);
+    enum class Watch { Attempts, Silence, Publishing };
+    struct Case {
+        const char* name;
+        std::string settings;  // the broker's
+        std::string user;
+        std::vector<std::string> options;
+        Watch watch;
+        std::string complaint;
+    };
+    const std::string config = "homeassistant/sensor/quorvane_cellar_2/config";
+    const Case cases[] = {
+        {"a broker that stops answering",
+         "allow_anonymous true\n",
+         "",
+         {"--mqtt-keepalive", "5"},
+         Watch::Silence,
+         "lost the MQTT broker 127.0.0.1:PORT: no answer for 10 s (keep-alive missed)"},
+        {"a refused login",
+         "allow_anonymous false\npassword_file " + passwords + "\nlog_type notice\n",
+         "thermo",
+         {"--mqtt-password-file", wrong},
+         Watch::Attempts,
+         "cannot reach the MQTT broker 127.0.0.1:PORT: Not authorized; going on, and trying again"},
+        {"a message the library refuses",
+         "allow_anonymous true\nmax_packet_size 300\n",
+         "",
+         {},
+         Watch::Publishing,
+         "cannot publish to " + config +
+             " on the MQTT broker 127.0.0.1:PORT: Packet larger than supported by the server"},
+        {"a message the broker refuses",
+         "allow_anonymous true\nacl_file " + dir.file("acl") + "\n",
+         "",
+         {},
+         Watch::Publishing,
+         "cannot publish to " + config + " on the MQTT broker 127.0.0.1:PORT: Not authorized"},
+    };
+    // All at once, each against a broker of its own; the silence, which takes longest, watched
+    // first.
+    const auto start = Clock::now();
+    std::vector<std::unique_ptr<MqttBroker>> brokers;
+    std::vector<std::unique_ptr<ChildProcess>> exporters;
+    for (const Case& c : cases) {
+        brokers.push_back(std::make_unique<MqttBroker>(c.settings));
+        std::vector<std::string> args{"--lines", "--node", "cellar_2", "--mqtt",
+                                      broker(brokers.back()->port(), "mqtt", c.user)};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        exporters.push_back(
+            std::make_unique<ChildProcess>(ChildSpec{kExport, args, {"TZ=UTC0"}, {}, true, true}));
+        exporters.back()->writeInput(measurement(0));
+    }
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        MqttBroker& mosquitto = *brokers[i];
+        ChildProcess& exporter = *exporters[i];
+        std::string complaint = c.complaint;
+        complaint.replace(complaint.find("PORT"), 4, std::to_string(mosquitto.port()));
+        const auto said = [&] {
+            return eventually(
+                [&] { return exporter.errors().find(complaint) != std::string::npos; });
+        };
+        if (c.watch == Watch::Attempts) {
+            // Attempts 1, 2, 5 s apart: the fourth no sooner than 8 s after the first.
+            EXPECT_TRUE(eventually([&] { return countOf(mosquitto.log(), "not authorised") == 4; }))
+                << mosquitto.log();
+            EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(7500)) << mosquitto.log();
+            EXPECT_TRUE(said()) << exporter.errors();
+        } else if (c.watch == Watch::Silence) {
+            MqttClient home(mosquitto.port(), "quorvane/#");
+            ASSERT_TRUE(home.waitFor(
+                [](const auto& m) { return has(m, "quorvane/cellar_2/availability", "online"); }));
+            mosquitto.signal(SIGSTOP);
+            EXPECT_TRUE(said()) << exporter.errors();
+            mosquitto.signal(SIGCONT);
+        } else {
+            MqttClient home(mosquitto.port(), "quorvane/#");
+            EXPECT_TRUE(home.waitFor([](const auto& m) {
+                return has(m, "quorvane/cellar_2/availability", "online");
+            })) << "the state went, and \"online\" with it";
+            EXPECT_TRUE(said()) << exporter.errors();
+        }
+        exporter.closeInput();
+        const auto end = exporter.wait();
+        EXPECT_TRUE(end && end->exited && end->exitCode == 0);
+        EXPECT_EQ(countOf(exporter.errors(), complaint), 1u) << "said once";
+        if (c.watch != Watch::Silence) {
+            EXPECT_EQ(countOf(exporter.errors(), "quorvane-export: "), 1u) << exporter.errors();
+        }
     }
 }
 

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "kit/child_process.h"
@@ -263,6 +265,8 @@ TEST(ExportProgram, BadCommandLinesAreRefused) {
         {"--mqtt", "mqtt://host", "--mqtt-every", "-1"},
         {"--mqtt", "mqtt://host", "--mqtt-every", "10s"},
         {"--mqtt", "mqtt://host", "--ha-prefix", "home/#"},
+        {"--mqtt", "mqtt://host", "--mqtt-keepalive", "4"},
+        {"--mqtt", "mqtt://host", "--mqtt-keepalive", "30s"},
         {"--mqtt", "mqtt://u@host", "--mqtt-password-file", open},
         {"--mqtt", "mqtt://u@host", "--mqtt-password-file", dir.file("none")},
         {"--mqtt", "mqtt://host", "--mqtt-password-file", closed},
@@ -286,6 +290,63 @@ TEST(ExportProgram, BadCommandLinesAreRefused) {
     const ProgramResult help = runExport({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: quorvane-export ")) << help.out;
+}
+
+// Every prefix and node that would make a topic MQTT refuses is refused at the start, naming the
+// option; names such as a systemd instance gives are taken.
+TEST(ExportProgram, TopicsMqttCannotCarryAreRefusedAtTheStart) {
+    struct Case {
+        std::string option;
+        std::string value;
+        std::string complaint;  // empty: taken
+    };
+    const std::string longNode(65530, 'n');
+    const Case cases[] = {
+        {"--ha-prefix", "ha\x01", "bad --ha-prefix 'ha\\x01': MQTT's topics are UTF-8"},
+        {"--ha-prefix", "K\374che", "bad --ha-prefix 'K\\xfcche': MQTT's topics are UTF-8"},
+        {"--ha-prefix", "home\x7f", "bad --ha-prefix 'home\\x7f'"},
+        {"--ha-prefix", "ha+", "bad --ha-prefix 'ha+'"},
+        {"--ha-prefix", "", "bad --ha-prefix ''"},
+        {"--ha-prefix", std::string(70000, 'h'), "bad --ha-prefix 'hhhh"},
+        {"--node", longNode, "bad --node 'nnnn"},
+        {"--node", longNode.substr(0, 65500), "' with --ha-prefix 'homeassistant': its topics"},
+        {"--node", "freezer", ""},
+        {"--node", "living-room", ""},
+        {"--node", "cellar_2", ""},
+        {"--ha-prefix", "h\xc3\xa4user/ha", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.option + " " + c.value.substr(0, 20));
+        // Taken, with its input at an end at once: no broker is needed.
+        const ProgramResult result = runProgram(
+            {"timeout", "20", kExport, "--mqtt", "mqtt://127.0.0.1:1", c.option, c.value});
+        EXPECT_EQ(result.status, c.complaint.empty() ? 0 : 2) << result.err.substr(0, 300);
+        if (!c.complaint.empty()) {
+            EXPECT_NE(result.err.find(c.complaint), std::string::npos) << result.err.substr(0, 300);
+        }
+    }
+}
+
+// A password or certificate file that is no regular file (a FIFO nobody writes to, a directory,
+// a device) is refused at the start, without waiting on it.
+TEST(ExportProgram, OnlyRegularFilesAreTakenForPasswordsAndCertificates) {
+    const TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& file : {fifo, dir.path().string(), std::string("/dev/null")}) {
+        for (const auto& [option, what, url] :
+             {std::tuple{"--mqtt-password-file", "password", "mqtt://u@host"},
+              std::tuple{"--mqtt-cafile", "certificate", "mqtts://host"}}) {
+            SCOPED_TRACE(std::string(option) + " " + file);
+            const ProgramResult result =
+                runProgram({"timeout", "20", kExport, "--mqtt", url, option, file});
+            EXPECT_EQ(result.status, 2);
+            EXPECT_NE(result.err.find(std::string("the ") + what + " file " + file +
+                                      " is not a regular file"),
+                      std::string::npos)
+                << result.err;
+        }
+    }
 }
 
 // The pid of the exporter's child, the program it runs.
@@ -351,12 +412,86 @@ TEST(ExportProgram, AStandardOutputNobodyReadsHoldsUpNeitherTheMetricsNorTheProg
     const std::string errors = exporter.errors();
     const std::size_t lines = countOf(out, "\n");
     EXPECT_TRUE(out.ends_with("\"celsius\":29.9}\n")) << "the newest lines are kept";
+    // Whole lines are dropped, never a part of one.
+    for (std::size_t at = 0, next = 0; at < out.size(); at = next + 1) {
+        next = out.find('\n', at);
+        ASSERT_NO_THROW(nlohmann::json::parse(out.substr(at, next - at)))
+            << out.substr(at, next - at);
+    }
     EXPECT_GT(lines, 10000u);
     EXPECT_LT(lines, static_cast<std::size_t>(kRecords));
     EXPECT_EQ(countOf(errors, "standard output is not being read"), 1u) << errors;
     const std::string dropped =
         std::to_string(static_cast<std::size_t>(kRecords) - lines) + " lines";
     EXPECT_NE(errors.find(dropped), std::string::npos) << errors << "\nexpected " << dropped;
+}
+
+// Where two long texts part, for a message: the line and what it holds there; empty when the
+// texts are the same.
+std::string whereTheyPart(const std::string& got, const std::string& expected) {
+    const auto [g, e] = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+    if (g == got.end() && e == expected.end()) {
+        return "";
+    }
+    return "line " + std::to_string(std::count(expected.begin(), e, '\n') + 1) + " goes on with " +
+           testing::PrintToString(std::string(g, std::find(g, got.end(), '\n'))) + ", not " +
+           testing::PrintToString(std::string(e, std::find(e, expected.end(), '\n')));
+}
+
+// A burst of messages, with a record after every hundredth, of several times what standard
+// output and standard error keep for their readers, the program writing as fast as it can: into
+// files, and through pipes into readers that keep up, every line arrives once, whole and in
+// order, in each format.
+TEST(ExportProgram, ABurstReachesReadersThatKeepUpWhole) {
+    constexpr int kMessages = 100000;
+    std::string input;
+    std::string json;
+    std::string messages;
+    for (int n = 0; n < kMessages; ++n) {
+        char message[32];
+        std::snprintf(message, sizeof message, "\nmessage %06d", n);
+        input += message;
+        messages += std::string(message + 1) + "\n";
+        if (n % 100 == 99) {
+            const int r = n / 100;
+            input += measurement(r);
+            char object[128];
+            std::snprintf(object, sizeof object,
+                          "{\"time\":\"2026-12-08T%02d:%02d:%02d+00:00\",\"value\":%.1f,"
+                          "\"unit\":\"C\",\"celsius\":%.1f}\n",
+                          r / 3600 % 24, r / 60 % 60, r % 60, 20 + (r % 100) / 10.0,
+                          20 + (r % 100) / 10.0);
+            json += object;
+        }
+    }
+    const TempDir dir;
+    writeFile(dir.file("burst"), input);
+    struct Case {
+        const char* format;
+        const char* to;  // where both outputs go
+        const std::string& out;
+        const std::string& err;
+    };
+    const std::string lines = input.substr(1) + "\n";
+    const std::string none;
+    const Case cases[] = {
+        {"--lines", ">out 2>err", lines, none},
+        {"--lines", "2>err | cat >out", lines, none},
+        {"--json", ">out 2>err", json, messages},
+        {"--json", "2>&1 >out | cat >err", json, messages},
+        {"", ">out 2>err", input, none},
+        {"", "2>err | cat >out", input, none},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.format) + " " + c.to);
+        const ProgramResult run = runProgram(
+            {"sh", "-c", "TZ=UTC0 \"$0\" " + std::string(c.format) + " -- cat burst " + c.to,
+             kExport},
+            dir.path());
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(whereTheyPart(readFile(dir.file("out")).value_or(""), c.out), "");
+        EXPECT_EQ(whereTheyPart(readFile(dir.file("err")).value_or(""), c.err), "");
+    }
 }
 
 TEST(ExportProgram, AStandardOutputInNonBlockingModeLosesNothing) {
@@ -464,6 +599,26 @@ TEST(ExportProgram, TheServiceManagerHearsReadinessEveryRecordAndTheStop) {
     const auto end = exporter.wait();
     EXPECT_TRUE(end && end->exited && end->exitCode == 0);
     close(socket);
+
+    // A manager that never reads its socket, with room for a notice or two, holds up nothing.
+    const int deaf = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    std::strncpy(address.sun_path, dir.file("deaf").c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(deaf, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const int least = 1;
+    setsockopt(deaf, SOL_SOCKET, SO_RCVBUF, &least, sizeof least);
+    ChildProcess unread(
+        {kExport, {"--lines"}, {"TZ=UTC0", "NOTIFY_SOCKET=" + dir.file("deaf")}, {}, true});
+    constexpr std::size_t kRecords = 30;
+    for (std::size_t n = 0; n < kRecords; ++n) {
+        unread.writeInput(measurement(static_cast<int>(n)));
+    }
+    unread.closeInput();
+    EXPECT_TRUE(unread.readUntil([](const std::string& out) {
+        return countOf(out, "\n") == kRecords;
+    })) << unread.output();
+    const auto unreadEnd = unread.wait();
+    EXPECT_TRUE(unreadEnd && unreadEnd->exited && unreadEnd->exitCode == 0);
+    close(deaf);
 }
 
 }  // namespace

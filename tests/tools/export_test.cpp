@@ -1,8 +1,13 @@
 // quorvane-export's parts without a process: which bytes make a record, what each output format
 // makes of the program's own output, where a local stamp lies on the time line, and the Celsius
 // value of every line the program can print.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,12 +16,15 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "export/exporter.h"
+#include "export/output_backlog.h"
 #include "export/record_scanner.h"
 #include "export/zoned_time.h"
 #include "frontend/console.h"
+#include "kit/child_process.h"
 #include "kit/scan_log.h"
 #include "kit/time_zone.h"
 
@@ -338,6 +346,76 @@ TEST(Exporter, CelsiusAcrossTheRangeOfEveryUnit) {
                 ASSERT_EQ(celsius, std::strtod(std::to_string(reading).c_str(), nullptr)) << line;
             }
         }
+    }
+}
+
+// A reader that has stopped, behind a full pipe: the backlog keeps the newest lines that fit and
+// drops the oldest, each whole and counted, a line longer than the backlog too; what the reader
+// takes when it comes back has no line cut short and none glued to another.
+TEST(OutputBacklog, AStoppedReaderLosesOnlyWholeLinesEachCounted) {
+    const std::string full = std::string(4095, 'x') + "\n";
+    struct Case {
+        const char* name;
+        std::string first;  // what fills the pipe, and more that waits in the write
+        std::vector<std::string> writes;
+        std::string taken;  // after `first`
+        std::uint64_t dropped;
+    };
+    const Case cases[] = {
+        {"the oldest lines go",
+         full + "begun\n",
+         {"one\n", "two\n", "three\n", "four\n", "five\n", "six\n"},
+         "four\nfive\nsix\n",
+         3},
+        {"the rest of a line begun stays",
+         full + "begun",
+         {" ended\n", "one\n", "two\n", "six\n"},
+         " ended\ntwo\nsix\n",
+         1},
+        {"a newest line longer than the backlog goes whole",
+         full + "begun\n",
+         {"one\n", "0123456789", "0123456789", "abc\ntwo\n"},
+         "two\n",
+         2},
+        {"a line begun and longer than the backlog is cut, keeping its newline",
+         full + "begun",
+         {"0123456789", "0123456789", "abc\n", "two\n"},
+         "\ntwo\n",
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::array<int, 2> pipe{};
+        ASSERT_EQ(pipe2(pipe.data(), O_CLOEXEC), 0);
+        ASSERT_EQ(fcntl(pipe[1], F_SETPIPE_SZ, 4096), 4096);
+        const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        std::string taken;
+        {
+            OutputBacklog backlog(pipe[1], 16, wake, std::chrono::seconds(0));
+            backlog.write(c.first);
+            // The writing thread waits in its write once the pipe is full.
+            ASSERT_TRUE(eventually([&pipe] {
+                int waiting = 0;
+                return ioctl(pipe[0], FIONREAD, &waiting) == 0 && waiting == 4096;
+            }));
+            for (const std::string& bytes : c.writes) {
+                backlog.write(bytes);
+            }
+            EXPECT_EQ(backlog.state().dropped, c.dropped);
+            std::thread reader([&pipe, &taken] {
+                std::array<char, 4096> buffer{};
+                for (ssize_t n = 0; (n = read(pipe[0], buffer.data(), buffer.size())) > 0;) {
+                    taken.append(buffer.data(), static_cast<std::size_t>(n));
+                }
+            });
+            EXPECT_TRUE(backlog.drain(kPatience));
+            close(pipe[1]);
+            reader.join();
+        }
+        close(pipe[0]);
+        close(wake);
+        ASSERT_TRUE(taken.starts_with(c.first));
+        EXPECT_EQ(taken.substr(c.first.size()), c.taken);
     }
 }
 

@@ -4,6 +4,8 @@
 // the tick labels; bad input gets a message and an exit status, and leaves nothing behind.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -388,7 +390,8 @@ TEST(PlotCommandLine, BadOptionsAreRefusedWithAMessage) {
 
 // Titles and output names are the user's text, never gnuplot's: none of them may end a command
 // (a newline, then "!" runs a shell), end a quoted string, or fail to draw. Each chart is drawn
-// whole, at exactly the name given, and nothing else appears in the directory.
+// whole, at exactly the name given, and nothing else appears in the directory. Whatever bytes a
+// title holds, the SVG is well-formed XML, as a real parser reads it.
 TEST(PlotUserText, NoCharacterOfATitleOrAnOutputNameIsGnuplotSyntax) {
     const std::vector<std::string> nasty{
         "Room\n!touch PWNED\n",
@@ -399,9 +402,11 @@ TEST(PlotUserText, NoCharacterOfATitleOrAnOutputNameIsGnuplotSyntax) {
         "\"; system(\"touch PWNED\"); \"",
         "`touch PWNED`",
         "$(touch PWNED)",
-        "@ARG1 \\ \\n %s %n {/Symbol a}^2_x &amp;",
+        "@ARG1 \\ \\n %s %n {/Symbol a}^2_x &amp; <b>",
         "line\r!touch PWNED\rend\t\x01\x7f",
         "Zimmer \xC3\xA4 \xE2\x84\x83",
+        "K\374che \x80\xff",  // Latin-1, and bytes that are no text
+        "\xC2\x85 \xEF\xBF\xBE \xED\xA0\x80 \xC0\xAF \xF4\x90\x80\x80",  // what XML cannot hold
     };
     const TempDir dir;
     writeFile(dir.file("quorvane.log"), entries("C", 21.0, 5, 0));
@@ -410,24 +415,41 @@ TEST(PlotUserText, NoCharacterOfATitleOrAnOutputNameIsGnuplotSyntax) {
         std::string output = text + ".png";
         std::replace(output.begin(), output.end(), '/', '_');  // a name, not a path
         for (const std::vector<std::string>& args :
-             {std::vector<std::string>{kPlot, "-t", text, "-o", "titled.png"},
+             {std::vector<std::string>{kPlot, "-t", text, "-o", "titled.svg"},
               std::vector<std::string>{kPlot, "-t", "Room", "-o", output}}) {
             const ProgramResult plot = runProgram(args, dir.path());
             EXPECT_EQ(plot.status, 0) << plot.err;
             EXPECT_EQ(plot.err, "");
-            EXPECT_TRUE(readPng(dir.file(args.back())).has_value());
+            if (args.back() == "titled.svg") {
+                const ProgramResult xml =
+                    runProgram({QUORVANE_XMLLINT, "--noout", "titled.svg"}, dir.path());
+                EXPECT_EQ(xml.status, 0) << xml.err;
+            } else {
+                EXPECT_TRUE(readPng(dir.file(args.back())).has_value());
+            }
             EXPECT_FALSE(readFile(dir.file("PWNED")).has_value()) << "gnuplot ran a command";
             std::filesystem::remove(dir.file(args.back()));
         }
+    }
+    // A Latin-1 title is shown as the letters it means, in the SVG and on the PNG alike.
+    ASSERT_EQ(runProgram({kPlot, "-t", "K\374che", "-o", "titled.svg"}, dir.path()).status, 0);
+    EXPECT_NE(readFile(dir.file("titled.svg")).value_or("").find(">K\u00fcche<"),
+              std::string::npos);
+    EXPECT_TRUE(draw(dir, {"-t", "K\374che"}, "titled.png").has_value());
+    for (const char* chart : {"titled.svg", "titled.png"}) {
+        std::filesystem::remove(dir.file(chart));
     }
     EXPECT_EQ(runProgram({"ls", "-A", dir.path().string()}).out, "quorvane.log\n");
 }
 
 // quorvane-plot may run as root in a directory others can write. A symbolic link planted at the
 // output name is refused and its target left alone; an image already there is replaced whole,
-// keeping its mode; no temporary file stays behind, drawn or not.
+// another name of it left alone; the image gets the mode of the user's own image it replaces,
+// or a new file's, never another user's and never a set-ID bit; no temporary file stays behind,
+// drawn or not.
 TEST(PlotOutput, APlantedLinkIsRefusedAndAnImageIsReplacedWhole) {
     const TempDir dir;
+    std::filesystem::permissions(dir.path(), std::filesystem::perms(01777));
     writeFile(dir.file("quorvane.log"), entries("C", 21.0, 5, 0));
     writeFile(dir.file("precious"), "root's own");
     for (const char* target : {"precious", "missing"}) {
@@ -449,17 +471,44 @@ TEST(PlotOutput, APlantedLinkIsRefusedAndAnImageIsReplacedWhole) {
     EXPECT_EQ(fifo.err, "quorvane-plot: cannot write fifo.png: it is not a regular file\n");
     std::filesystem::remove(dir.file("fifo.png"));
 
-    writeFile(dir.file("chart.png"), "an old chart");
-    std::filesystem::permissions(dir.file("chart.png"), std::filesystem::perms(0640));
-    ASSERT_EQ(runProgram({"ln", dir.file("chart.png"), dir.file("second-name")}).status, 0);
-    const ProgramResult plot = runProgram({kPlot, "-o", "chart.png"}, dir.path());
-    EXPECT_EQ(plot.status, 0) << plot.err;
-    EXPECT_TRUE(readPng(dir.file("chart.png")).has_value());
-    EXPECT_EQ(std::filesystem::status(dir.file("chart.png")).permissions(),
-              std::filesystem::perms(0640));
-    EXPECT_EQ(readFile(dir.file("second-name")), "an old chart") << "the other name is left alone";
-    EXPECT_EQ(runProgram({"ls", "-A", dir.path().string()}).out,
-              "chart.png\nprecious\nquorvane.log\nsecond-name\n");
+    const mode_t mask = umask(0);
+    umask(mask);
+    const mode_t fresh = 0666 & ~mask;
+    struct Case {
+        const char* name;
+        bool others;  // another user's file (nobody's): only root can make one
+        mode_t mode;
+        mode_t drawn;
+    };
+    const Case cases[] = {
+        {"the user's own", false, 0640, 0640},
+        {"the user's own, set-ID", false, 06755, 0755},
+        {"another user's, set-ID and writable by all", true, 06777, fresh},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.others && geteuid() != 0) {
+            continue;
+        }
+        writeFile(dir.file("chart.png"), "an old chart");
+        ASSERT_EQ(chmod(dir.file("chart.png").c_str(), c.mode), 0);
+        if (c.others) {
+            ASSERT_EQ(chown(dir.file("chart.png").c_str(), 65534, 65534), 0);
+        }
+        ASSERT_EQ(runProgram({"ln", dir.file("chart.png"), dir.file("second-name")}).status, 0);
+        const ProgramResult plot = runProgram({kPlot, "-o", "chart.png"}, dir.path());
+        EXPECT_EQ(plot.status, 0) << plot.err;
+        EXPECT_TRUE(readPng(dir.file("chart.png")).has_value());
+        struct stat drawn {};
+        ASSERT_EQ(stat(dir.file("chart.png").c_str(), &drawn), 0);
+        EXPECT_EQ(drawn.st_mode & 07777, c.drawn);
+        EXPECT_EQ(drawn.st_uid, geteuid());
+        EXPECT_EQ(readFile(dir.file("second-name")), "an old chart")
+            << "the other name is left alone";
+        EXPECT_EQ(runProgram({"ls", "-A", dir.path().string()}).out,
+                  "chart.png\nprecious\nquorvane.log\nsecond-name\n");
+        std::filesystem::remove(dir.file("second-name"));
+    }
 }
 
 // A log that never ends and holds no line (a device such as /dev/zero) cannot keep the program

@@ -31,13 +31,17 @@ std::vector<char*> argumentPointers(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-int runProgram(const std::vector<std::string>& argv) {
+int runProgram(const std::vector<std::string>& argv, int output) {
     std::vector<char*> args = argumentPointers(argv);
-    pid_t child = 0;
-    if (posix_spawnp(&child, args[0], nullptr, nullptr, args.data(), environ) != 0) {
-        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (output >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
     }
-    return waitForExit(child);
+    pid_t child = 0;
+    const int error = posix_spawnp(&child, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return error != 0 ? -1 : waitForExit(child);
 }
 
 int startPiped(const std::vector<std::string>& argv, PipedProgram& started) {
@@ -119,23 +123,26 @@ TempFile::TempFile(const std::string& suffix, const std::string& directory) {
     // Beside the user's own files it stays out of sight while it lasts.
     std::string pattern =
         dir + (directory.empty() ? "/quorvane-" : "/.quorvane-") + "XXXXXX" + suffix;
-    const int fd = mkstemps(pattern.data(), static_cast<int>(suffix.size()));
-    if (fd >= 0) {
-        close(fd);
+    fd_ = mkostemps(pattern.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
+    if (fd_ >= 0) {
         path_ = pattern;
     }
 }
 
 TempFile::~TempFile() {
     if (ok()) {
+        close(fd_);
         unlink(path_.c_str());
     }
 }
 
 bool TempFile::moveTo(const std::string& path, mode_t mode) {
-    if (chmod(path_.c_str(), mode) != 0 || rename(path_.c_str(), path.c_str()) != 0) {
+    // The mode goes on the file that was made, whatever its name leads to by now.
+    if (fchmod(fd_, mode) != 0 || rename(path_.c_str(), path.c_str()) != 0) {
         return false;
     }
+    close(fd_);
+    fd_ = -1;
     path_.clear();
     return true;
 }

@@ -10,8 +10,9 @@
 namespace quorvane::tools {
 
 // The exit status of the program, 128 + the signal number when a signal ended it, or -1 when it
-// could not be started at all (not installed, not executable).
-int runProgram(const std::vector<std::string>& argv);
+// could not be started at all (not installed, not executable). With `output`, its standard output
+// is that descriptor.
+int runProgram(const std::vector<std::string>& argv, int output = -1);
 
 // A program running with its standard output on a pipe that this process reads.
 struct PipedProgram {
@@ -42,8 +43,10 @@ class TempFile {
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 
-    bool ok() const { return !path_.empty(); }
+    bool ok() const { return fd_ >= 0; }
     const std::string& path() const { return path_; }
+    // The file as it was made, open for reading and writing, until it is moved into place.
+    int fd() const { return fd_; }
     // Replaces the content; false when it could not be written whole.
     bool write(const std::string& content) const;
     // Gives the file `mode` and renames it to `path`, replacing whatever has that name (a
@@ -52,6 +55,7 @@ class TempFile {
 
   private:
     std::string path_;
+    int fd_ = -1;
 };
 
 }  // namespace quorvane::tools

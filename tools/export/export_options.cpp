@@ -3,9 +3,7 @@
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 
 #include "numbers/numbers.h"
 
@@ -34,6 +32,8 @@ const char* const kExportUsage =
     "      --node NAME       this thermometer's name in topics and ids (default: the sensor)\n"
     "      --mqtt-every SECONDS  publish the state at most this often, the newest reading each\n"
     "                        time (default 10; 0: every record)\n"
+    "      --mqtt-keepalive SECONDS  how often the link to the broker is checked (5 to\n"
+    "                        65535, default 30); a broker silent for twice that is lost\n"
     "      --ha-prefix PREFIX  Home Assistant's discovery prefix (default homeassistant)\n"
     "      --no-discovery    publish no Home Assistant discovery config\n"
     "  -h, --help            show this help and exit\n"
@@ -52,6 +52,7 @@ enum LongOnly : int {
     CaFile,
     Node,
     Every,
+    KeepAlive,
     HaPrefix,
     NoDiscovery,
     Sensor,
@@ -102,6 +103,7 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                                 {"mqtt-cafile", LongOnly::CaFile, true},
                                 {"node", LongOnly::Node, true},
                                 {"mqtt-every", LongOnly::Every, true},
+                                {"mqtt-keepalive", LongOnly::KeepAlive, true},
                                 {"ha-prefix", LongOnly::HaPrefix, true},
                                 {"no-discovery", LongOnly::NoDiscovery, false}});
     for (int c = reader.next(); c != tools::OptionReader::kEnd; c = reader.next()) {
@@ -166,6 +168,17 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
                 mqttOnly = true;
                 break;
             }
+            case LongOnly::KeepAlive: {
+                // libmosquitto takes no less than five seconds.
+                const auto seconds = numbers::parseInteger(value, 5, 65535);
+                if (!seconds) {
+                    return tools::UsageError{"bad --mqtt-keepalive '" + value +
+                                             "': seconds from 5 to 65535"};
+                }
+                mqtt.keepAliveSeconds = static_cast<int>(*seconds);
+                mqttOnly = true;
+                break;
+            }
             case LongOnly::HaPrefix:
                 // A wildcard or an empty level would make a topic the broker refuses.
                 if (value.empty() || value.find_first_of("+#") != std::string::npos ||
@@ -203,9 +216,12 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
         if (mqtt.cafile && !mqtt.broker.tls) {
             return tools::UsageError{"--mqtt-cafile needs an mqtts:// broker"};
         }
-        if (mqtt.cafile && access(mqtt.cafile->c_str(), R_OK) != 0) {
-            return tools::UsageError{"cannot read the certificate file " + *mqtt.cafile + ": " +
-                                     std::strerror(errno)};
+        if (mqtt.cafile) {
+            const auto opened = openRegularFile(*mqtt.cafile, "the certificate file");
+            if (const auto* error = std::get_if<SettingError>(&opened)) {
+                return tools::UsageError{error->message};
+            }
+            close(std::get<int>(opened));
         }
         if (passwordFile) {
             if (mqtt.broker.user.empty()) {
@@ -222,6 +238,10 @@ tools::CommandLine<ExportOptions> parseExportOptions(int argc, char* argv[]) {
         if (mqtt.node.empty()) {
             return tools::UsageError{"the node name '" + given +
                                      "' has no letter, digit, '_' or '-': give one with --node"};
+        }
+        // A node not given is the sensor's name, and a topic it cannot make is that option's fault.
+        if (const auto error = topicError(mqtt, node ? "--node" : "--sensor")) {
+            return tools::UsageError{error->message};
         }
         options.mqtt = mqtt;
     } else if (mqttOnly || passwordFile) {

@@ -1,6 +1,7 @@
 #include "export/mqtt_link.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -20,9 +22,16 @@ namespace quorvane::exporter {
 namespace {
 
 constexpr const char* kProgram = "quorvane-export";
-constexpr int kKeepAliveSeconds = 30;
 // A first connection that has not come about by then is reported, whatever the library says.
 constexpr std::chrono::seconds kConnectPatience{10};
+// Home Assistant saying "online" again and again gets the config again at most this often.
+constexpr std::chrono::seconds kConfigPause{5};
+// What the broker may send: Home Assistant's "online" on the status topic, the broker's own
+// answers, and room for the properties it may add. Anything larger is not sent at all.
+constexpr std::size_t kLargestIncoming = 1024;
+// The messages whose acknowledgement is awaited, remembered to name a refused one: the few
+// retained ones of a connection.
+constexpr std::size_t kAwaited = 8;
 
 // Each exporter its own client id, so that two on one broker never throw each other off.
 std::string clientId(const std::string& node) {
@@ -67,16 +76,18 @@ MqttLink::MqttLink(MqttSettings settings, std::string version, int wake)
     c.host = settings_.broker.host;
     c.port = settings_.broker.port;
     c.wake = wake;
+    c.keepAlive = settings_.keepAliveSeconds;
+    c.largestIncoming = kLargestIncoming + statusTopic(settings_).size();
     c.client = mosquitto_new(clientId(settings_.node).c_str(), true, &c);
     if (c.client == nullptr) {
         throw std::runtime_error("cannot make an MQTT client");
     }
+    mosquitto_int_option(c.client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     // Published from the exporter's thread while the network thread reads and writes.
     mosquitto_threaded_set(c.client, true);
-    mosquitto_connect_callback_set(c.client, onConnect);
-    mosquitto_disconnect_callback_set(c.client, onDisconnect);
+    mosquitto_connect_v5_callback_set(c.client, onConnect);
     mosquitto_message_callback_set(c.client, onMessage);
-    mosquitto_publish_callback_set(c.client, onPublish);
+    mosquitto_publish_v5_callback_set(c.client, onPublish);
     mosquitto_log_callback_set(c.client, onLog);
     const std::string availability = topic("availability");
     mosquitto_will_set(c.client, availability.c_str(), 7, "offline", 1, true);
@@ -146,12 +157,21 @@ void MqttLink::network(const std::shared_ptr<Connection>& connection) {
         const std::lock_guard lock(c.mutex);
         return c.stopping;
     };
-    for (int attempt = 0; !stopping(); ++attempt) {
-        int result = attempt == 0
-                         ? mosquitto_connect(c.client, c.host.c_str(), c.port, kKeepAliveSeconds)
-                         : mosquitto_reconnect(c.client);
+    // The broker is asked to send nothing larger than what is read; it keeps this for every
+    // reconnection.
+    mosquitto_property* properties = nullptr;
+    mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                 static_cast<std::uint32_t>(c.largestIncoming));
+    // Attempts since the broker last took the login: refusals, like failures to reach it, are
+    // tried again ever more rarely.
+    int attempt = 0;
+    bool first = true;
+    while (!stopping()) {
+        int result = first ? mosquitto_connect_bind_v5(c.client, c.host.c_str(), c.port,
+                                                       c.keepAlive, nullptr, properties)
+                           : mosquitto_reconnect(c.client);
+        first = false;
         if (result == MOSQ_ERR_SUCCESS) {
-            attempt = 0;
             while (result == MOSQ_ERR_SUCCESS && !stopping()) {
                 result = mosquitto_loop(c.client, 1000, 1);
             }
@@ -164,12 +184,27 @@ void MqttLink::network(const std::shared_ptr<Connection>& connection) {
         if (stopping()) {
             break;
         }
+        if (c.olderProtocol.exchange(false)) {
+            // A broker of MQTT 3.1.1 is asked again at once, in its own version, which has no
+            // properties.
+            c.mqtt5 = false;
+            mosquitto_int_option(c.client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+            mosquitto_property_free_all(&properties);
+            first = true;
+            continue;
+        }
+        if (c.accepted.exchange(false)) {
+            attempt = 0;
+        }
         std::string reason;
         {
             const std::lock_guard lock(c.mutex);
             reason = std::exchange(c.lastError, std::string());
         }
-        if (reason.empty()) {
+        if (result == MOSQ_ERR_KEEPALIVE) {
+            // Pinged after a keep-alive of silence, it did not answer within another.
+            reason = "no answer for " + std::to_string(2 * c.keepAlive) + " s (keep-alive missed)";
+        } else if (reason.empty()) {
             reason = result == MOSQ_ERR_ERRNO ? std::strerror(error) : reasonOf(result);
         }
         while (reason.ends_with('.')) {
@@ -178,9 +213,11 @@ void MqttLink::network(const std::shared_ptr<Connection>& connection) {
         c.post({EventKind::Lost, result, reason});
         // From a second up to a minute between attempts, growing with their number.
         const auto pause = std::chrono::seconds(std::min(60, 1 + attempt * attempt));
+        ++attempt;
         std::unique_lock lock(c.mutex);
         c.stopped.wait_for(lock, pause, [&c] { return c.stopping; });
     }
+    mosquitto_property_free_all(&properties);
     mosquitto_disconnect(c.client);
     const std::lock_guard lock(c.mutex);
     c.running = false;
@@ -188,11 +225,11 @@ void MqttLink::network(const std::shared_ptr<Connection>& connection) {
 }
 
 std::string MqttLink::topic(const std::string& leaf) const {
-    return "quorvane/" + settings_.node + "/" + leaf;
+    return nodeTopic(settings_, leaf);
 }
 
 std::string MqttLink::configTopic() const {
-    return settings_.haPrefix + "/sensor/quorvane_" + settings_.node + "/config";
+    return exporter::configTopic(settings_);
 }
 
 int MqttLink::expireAfter() const {
@@ -240,6 +277,9 @@ void MqttLink::sendDue(Paced& paced, Clock::time_point now) {
     if (publish(paced.topic, *paced.waiting, false)) {
         paced.last = now;
         paced.waiting.reset();
+        if (&paced == &state_ && !online_) {
+            online_ = publish(topic("availability"), "online", true);
+        }
     }
 }
 
@@ -253,6 +293,10 @@ std::optional<std::chrono::milliseconds> MqttLink::untilDue(Clock::time_point no
             due = std::min(due.value_or(left), std::max(left, std::chrono::milliseconds(0)));
         }
     }
+    if (configDue_ && connected_) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*configDue_ - now);
+        due = std::min(due.value_or(left), std::max(left, std::chrono::milliseconds(0)));
+    }
     if (!connected_ && !failing_) {
         const auto left =
             std::chrono::ceil<std::chrono::milliseconds>(since_ + kConnectPatience - now);
@@ -263,19 +307,38 @@ std::optional<std::chrono::milliseconds> MqttLink::untilDue(Clock::time_point no
 
 bool MqttLink::publish(const std::string& topic, const std::string& payload, bool retained) {
     // At most once for the readings, which the next one replaces; at least once for what is kept.
-    const int result = mosquitto_publish(connection_->client, nullptr, topic.c_str(),
-                                         static_cast<int>(payload.size()), payload.data(),
-                                         retained ? 1 : 0, retained);
+    int id = 0;
+    const int result =
+        mosquitto_publish(connection_->client, &id, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.data(), retained ? 1 : 0, retained);
+    if (result == MOSQ_ERR_SUCCESS && retained) {
+        awaited_.emplace_back(id, topic);
+        if (awaited_.size() > kAwaited) {
+            awaited_.pop_front();
+        }
+    }
+    // Without a connection there is nothing to say beyond what the loss has said.
+    if (result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN) {
+        std::string reason = reasonOf(result);
+        while (reason.ends_with('.')) {
+            reason.pop_back();
+        }
+        refused(topic, reason);
+    }
     return result == MOSQ_ERR_SUCCESS;
 }
 
-void MqttLink::publishArrival() {
-    publish(topic("availability"), "online", true);
-    if (settings_.discovery) {
-        publish(configTopic(), discoveryConfig(), true);
-        const std::string status = settings_.haPrefix + "/status";
-        mosquitto_subscribe(connection_->client, nullptr, status.c_str(), 1);
+void MqttLink::refused(const std::string& topic, const std::string& reason) {
+    if (refusals_.insert(topic + reason).second) {
+        tools::report(kProgram, "cannot publish to " + topic + " on the MQTT broker " + where() +
+                                    ": " + reason + "; going on");
     }
+}
+
+void MqttLink::publishConfig(Clock::time_point now) {
+    publish(configTopic(), discoveryConfig(), true);
+    lastConfig_ = now;
+    configDue_.reset();
 }
 
 void MqttLink::handle(Clock::time_point now) {
@@ -293,15 +356,27 @@ void MqttLink::handle(Clock::time_point now) {
                 }
                 failing_ = false;
                 reached_ = true;
-                publishArrival();
-                // The newest reading at once, whatever was sent before the connection went.
+                refusals_.clear();
+                awaited_.clear();
+                online_ = false;
+                if (settings_.discovery) {
+                    publishConfig(now);
+                    mosquitto_subscribe(connection_->client, nullptr,
+                                        statusTopic(settings_).c_str(), 1);
+                }
                 if (newest_) {
+                    // The newest reading at once, whatever was sent before the connection went,
+                    // and "online" with it.
                     state_.waiting = newest_;
                     state_.last.reset();
+                } else {
+                    // No reading of this run yet: whatever an earlier run left there, the sensor
+                    // is unavailable until one comes.
+                    publish(topic("availability"), "offline", true);
                 }
                 break;
             case EventKind::Refused:
-                failed(mosquitto_connack_string(event.code));
+                failed(event.reason);
                 break;
             case EventKind::Lost:
                 if (connected_) {
@@ -311,14 +386,29 @@ void MqttLink::handle(Clock::time_point now) {
                 failed(event.reason);
                 break;
             case EventKind::HomeAssistantOnline:
-                if (connected_ && settings_.discovery) {
-                    publish(configTopic(), discoveryConfig(), true);
+                // Taken: the next "online" is news again.
+                connection_->homeAssistantOnline = false;
+                if (connected_ && settings_.discovery && !configDue_) {
+                    configDue_ = lastConfig_ ? std::max(now, *lastConfig_ + kConfigPause) : now;
                 }
                 break;
+            case EventKind::MessageRefused: {
+                std::string refusedTopic = "a retained topic";
+                for (const auto& [id, awaited] : awaited_) {
+                    if (id == event.code) {
+                        refusedTopic = awaited;
+                    }
+                }
+                refused(refusedTopic, event.reason);
+                break;
+            }
         }
     }
     if (!connected_ && !failing_ && now - since_ >= kConnectPatience) {
         failed("no answer");
+    }
+    if (configDue_ && connected_ && now >= *configDue_) {
+        publishConfig(now);
     }
     sendDue(state_, now);
     sendDue(error_, now);
@@ -361,27 +451,46 @@ void MqttLink::stop() {
     connected_ = false;
 }
 
-void MqttLink::onConnect(mosquitto* /*client*/, void* connection, int code) {
-    static_cast<Connection*>(connection)
-        ->post({code == 0 ? EventKind::Connected : EventKind::Refused, code,
-                code == 0 ? std::string() : mosquitto_connack_string(code)});
-}
-
-void MqttLink::onDisconnect(mosquitto* /*client*/, void* /*connection*/, int /*code*/) {
-    // The network thread sees the loss itself, and says why.
+void MqttLink::onConnect(mosquitto* /*client*/, void* connection, int code, int /*flags*/,
+                         const mosquitto_property* properties) {
+    auto& c = *static_cast<Connection*>(connection);
+    if (code == 0) {
+        c.accepted = true;
+        std::uint16_t keepAlive = 0;
+        if (mosquitto_property_read_int16(properties, MQTT_PROP_SERVER_KEEP_ALIVE, &keepAlive,
+                                          false) != nullptr) {
+            c.keepAlive = keepAlive;
+        }
+        c.post({EventKind::Connected, code, {}});
+    } else if (c.mqtt5 && code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION) {
+        c.olderProtocol = true;
+    } else {
+        c.post({EventKind::Refused, code,
+                c.mqtt5 ? mosquitto_reason_string(code) : mosquitto_connack_string(code)});
+    }
 }
 
 void MqttLink::onMessage(mosquitto* /*client*/, void* connection,
                          const mosquitto_message* message) {
-    const std::string payload(static_cast<const char*>(message->payload),
-                              static_cast<std::size_t>(std::max(message->payloadlen, 0)));
-    if (payload == "online") {
-        static_cast<Connection*>(connection)->post({EventKind::HomeAssistantOnline, 0, {}});
+    // Only these few bytes matter: nothing of the message is kept, and a flood of them is one
+    // event until the exporter's loop has taken it.
+    constexpr std::string_view kOnline = "online";
+    auto& c = *static_cast<Connection*>(connection);
+    if (message->payloadlen == static_cast<int>(kOnline.size()) &&
+        std::memcmp(message->payload, kOnline.data(), kOnline.size()) == 0 &&
+        !c.homeAssistantOnline.exchange(true)) {
+        c.post({EventKind::HomeAssistantOnline, 0, {}});
     }
 }
 
-void MqttLink::onPublish(mosquitto* /*client*/, void* connection, int id) {
-    static_cast<Connection*>(connection)->acknowledged = id;
+void MqttLink::onPublish(mosquitto* /*client*/, void* connection, int id, int code,
+                         const mosquitto_property* /*properties*/) {
+    auto& c = *static_cast<Connection*>(connection);
+    c.acknowledged = id;
+    // A reason code of 128 or more is the broker's refusal.
+    if (code >= MQTT_RC_UNSPECIFIED) {
+        c.post({EventKind::MessageRefused, id, mosquitto_reason_string(code)});
+    }
 }
 
 void MqttLink::onLog(mosquitto* /*client*/, void* connection, int level, const char* text) {

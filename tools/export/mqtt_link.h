@@ -5,7 +5,13 @@
 // turns what happens on the connection into events; the exporter's loop takes them, says what
 // needs saying on standard error and publishes: availability, Home Assistant's discovery config,
 // and the readings and failures at the pace the settings allow.
+//
+// It speaks MQTT 5, so that the broker sends it nothing larger than the few bytes it reads (Home
+// Assistant's "online"), says why it refuses a message, and may shorten the keep-alive; a broker
+// that knows only MQTT 3.1.1 is spoken to in that.
 #pragma once
+
+#include <mosquitto.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,13 +21,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "export/mqtt_settings.h"
-
-struct mosquitto;
-struct mosquitto_message;
 
 namespace quorvane::exporter {
 
@@ -55,10 +60,10 @@ class MqttLink {
     int expireAfter() const;
 
   private:
-    enum class EventKind { Connected, Refused, Lost, HomeAssistantOnline };
+    enum class EventKind { Connected, Refused, Lost, HomeAssistantOnline, MessageRefused };
     struct Event {
         EventKind kind;
-        int code = 0;
+        int code = 0;  // the library's or the broker's; for MessageRefused, the message's id
         std::string reason;
     };
     // What the network thread shares with the exporter. The thread holds it too, so that a
@@ -75,6 +80,12 @@ class MqttLink {
         std::deque<Event> events;
         std::string lastError;              // the library's last complaint, the reason of a failure
         std::atomic<int> acknowledged{-1};  // the id of the last message the broker has taken
+        std::atomic<bool> accepted{false};  // the broker took the latest attempt's login
+        std::atomic<int> keepAlive{0};      // seconds: ours, or the broker's where it set one
+        std::size_t largestIncoming = 0;    // bytes of a packet from the broker
+        std::atomic<bool> mqtt5{true};      // false once a broker has turned MQTT 5 down
+        std::atomic<bool> olderProtocol{false};        // the broker asks for MQTT 3.1.1
+        std::atomic<bool> homeAssistantOnline{false};  // said, and not yet taken by the loop
         ~Connection();
         void post(Event event);
     };
@@ -86,16 +97,19 @@ class MqttLink {
     };
 
     static void network(const std::shared_ptr<Connection>& connection);
-    static void onConnect(mosquitto* client, void* connection, int code);
-    static void onDisconnect(mosquitto* client, void* connection, int code);
+    static void onConnect(mosquitto* client, void* connection, int code, int flags,
+                          const mosquitto_property* properties);
     static void onMessage(mosquitto* client, void* connection, const mosquitto_message* message);
-    static void onPublish(mosquitto* client, void* connection, int id);
+    static void onPublish(mosquitto* client, void* connection, int id, int code,
+                          const mosquitto_property* properties);
     static void onLog(mosquitto* client, void* connection, int level, const char* text);
     void failed(const std::string& reason);
     void offer(Paced& paced, const std::string& payload, Clock::time_point now);
     void sendDue(Paced& paced, Clock::time_point now);
     bool publish(const std::string& topic, const std::string& payload, bool retained);
-    void publishArrival();
+    // Says once per connection that the library or the broker refused a message to `topic`.
+    void refused(const std::string& topic, const std::string& reason);
+    void publishConfig(Clock::time_point now);
     std::string where() const;
 
     MqttSettings settings_;
@@ -109,6 +123,14 @@ class MqttLink {
     std::optional<std::string> newest_;  // the newest reading, for a new connection
     Paced state_;
     Paced error_;
+    // "online" goes with the first state of a connection, so that Home Assistant never shows a
+    // value from before as the current one.
+    bool online_ = false;
+    std::optional<Clock::time_point> lastConfig_;
+    std::optional<Clock::time_point> configDue_;  // Home Assistant asked for it again
+    // The messages the broker is to acknowledge, by id, to name the topic of one it refuses.
+    std::deque<std::pair<int, std::string>> awaited_;
+    std::set<std::string> refusals_;  // said on this connection
 };
 
 }  // namespace quorvane::exporter

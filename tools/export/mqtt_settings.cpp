@@ -1,12 +1,15 @@
 #include "export/mqtt_settings.h"
 
 #include <fcntl.h>
+#include <mosquitto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "numbers/numbers.h"
 
@@ -76,18 +79,33 @@ std::variant<BrokerAddress, SettingError> parseBrokerUrl(std::string_view url) {
     return address;
 }
 
-std::variant<std::string, SettingError> readPasswordFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+std::variant<int, SettingError> openRegularFile(const std::string& path, const std::string& what) {
+    // Opened without waiting, so that a FIFO or a device cannot hold up the start, and judged by
+    // the open file itself, so that nothing can take its place between the look and the read.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        return SettingError{"cannot read the password file " + path + ": " + std::strerror(errno)};
+        return SettingError{"cannot read " + what + " " + path + ": " + std::strerror(errno)};
     }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return SettingError{what + " " + path + " is not a regular file"};
+    }
+    return fd;
+}
+
+std::variant<std::string, SettingError> readPasswordFile(const std::string& path) {
+    const std::string what = "the password file";
+    const auto opened = openRegularFile(path, what);
+    if (const auto* error = std::get_if<SettingError>(&opened)) {
+        return *error;
+    }
+    const int fd = std::get<int>(opened);
     struct stat info {};
     std::string content;
     std::string error;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = "the password file " + path + " is not a regular file";
-    } else if ((info.st_mode & S_IROTH) != 0) {
-        error = "the password file " + path +
+    if (fstat(fd, &info) != 0 || (info.st_mode & S_IROTH) != 0) {
+        error = what + " " + path +
                 " may be read by every user: let only its owner and group read it (chmod o-r)";
     } else {
         char buffer[4096];
@@ -99,7 +117,8 @@ std::variant<std::string, SettingError> readPasswordFile(const std::string& path
                 continue;
             }
             if (n < 0) {
-                error = "cannot read the password file " + path + ": " + std::strerror(errno);
+                error.append("cannot read ").append(what).append(" ").append(path).append(": ");
+                error.append(std::strerror(errno));
                 break;
             }
             content.append(buffer, static_cast<std::size_t>(n));
@@ -125,6 +144,79 @@ std::string nodeName(std::string_view name) {
         }
     }
     return node;
+}
+
+std::string nodeTopic(const MqttSettings& settings, std::string_view leaf) {
+    return "quorvane/" + settings.node + "/" + std::string(leaf);
+}
+
+std::string configTopic(const MqttSettings& settings) {
+    return settings.haPrefix + "/sensor/quorvane_" + settings.node + "/config";
+}
+
+std::string statusTopic(const MqttSettings& settings) {
+    return settings.haPrefix + "/status";
+}
+
+namespace {
+
+// A text as a message can show it: control characters and bytes beyond ASCII as \xNN, and only
+// the start of a long one.
+std::string shown(std::string_view text) {
+    constexpr std::size_t kShown = 40;
+    std::string result;
+    for (const char c : text.substr(0, kShown)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            result += escaped;
+        } else {
+            result.push_back(c);
+        }
+    }
+    if (text.size() > kShown) {
+        result += "... (" + std::to_string(text.size()) + " bytes)";
+    }
+    return result;
+}
+
+// Why MQTT refuses the topic; empty when it does not.
+std::string topicRefusal(const std::string& topic) {
+    constexpr std::size_t kLongest = 65535;
+    if (topic.size() > kLongest) {
+        return "its topics would be longer than MQTT's " + std::to_string(kLongest) + " bytes";
+    }
+    const int length = static_cast<int>(topic.size());
+    if (mosquitto_pub_topic_check2(topic.c_str(), static_cast<std::size_t>(length)) !=
+        MOSQ_ERR_SUCCESS) {
+        return "MQTT keeps + and # for subscriptions";
+    }
+    if (mosquitto_validate_utf8(topic.c_str(), length) != MOSQ_ERR_SUCCESS) {
+        return "MQTT's topics are UTF-8 without control characters";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::optional<SettingError> topicError(const MqttSettings& settings, std::string_view nodeOption) {
+    // Each topic with the option that shapes it: the prefix alone, the node alone, then both.
+    const std::pair<std::string, std::string> topics[] = {
+        {statusTopic(settings), "--ha-prefix '" + shown(settings.haPrefix) + "'"},
+        {nodeTopic(settings, "availability"),
+         std::string(nodeOption) + " '" + shown(settings.node) + "'"},
+        {configTopic(settings), std::string(nodeOption) + " '" + shown(settings.node) +
+                                    "' with --ha-prefix '" + shown(settings.haPrefix) + "'"},
+    };
+    for (const auto& [topic, option] : topics) {
+        if (const std::string why = topicRefusal(topic); !why.empty()) {
+            std::string message = "bad ";
+            message.append(option).append(": ").append(why);
+            return SettingError{message};
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace quorvane::exporter

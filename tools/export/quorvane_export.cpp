@@ -1,9 +1,10 @@
 // quorvane-export: passes on what a quorvane program prints and exports each measurement the
 // moment it is complete: as a line of its own, as JSON, as Prometheus metrics in a text file for
 // node_exporter, and over MQTT. The program's output is read from standard input, or from the
-// program run as a child, so that a service manager has one process to start and stop. It is read
-// at full pace whatever the outputs do: each output waits on its own, so none holds up the others
-// or the program.
+// program run as a child, so that a service manager has one process to start and stop. Each
+// output waits on its own, so none holds up the others; the program is read at full pace but for
+// a burst that a reader of standard output or standard error takes more slowly than it comes,
+// which the program waits for rather than lose lines, until that reader has stopped.
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -37,9 +38,11 @@ using tools::kFailure;
 constexpr int kCannotRun = 127;
 constexpr int kCannotExecute = 126;
 // Standard output keeps up to this much for a reader that has stopped, then drops the oldest:
-// hours of records, bounded.
+// hours of records, bounded. Past it the program is read no further while the reader takes
+// something; one that takes nothing for the patience counts as stopped.
 constexpr std::size_t kOutputBacklog = 1 << 20;
 constexpr std::size_t kErrorBacklog = 64 << 10;
+constexpr std::chrono::seconds kReaderPatience{2};
 // At the end, how long a reader that takes nothing more is waited for.
 constexpr std::chrono::seconds kEndPatience{5};
 
@@ -158,10 +161,11 @@ class ErrorsThrough {
     std::streambuf* old_;
 };
 
-// What happened to standard output, said once per spell.
+// What happened to standard output or standard error, said once per spell.
 class OutputWatch {
   public:
-    explicit OutputWatch(exporter::OutputBacklog& out) : out_(out) {}
+    OutputWatch(std::string name, exporter::OutputBacklog& out, std::size_t capacity)
+        : name_(std::move(name)), out_(out), capacity_(capacity), errors_(name_) {}
 
     void check() {
         const exporter::OutputBacklog::State state = out_.state();
@@ -171,13 +175,13 @@ class OutputWatch {
             errors_.succeeded();
         }
         if (state.dropped > reported_ && !dropping_) {
-            tools::report(kProgram, "standard output is not being read; keeping the newest " +
-                                        std::to_string(kOutputBacklog >> 10) +
+            tools::report(kProgram, name_ + " is not being read; keeping the newest " +
+                                        std::to_string(capacity_ >> 10) +
                                         " KiB for it and dropping the oldest lines");
             dropping_ = true;
         }
         if (dropping_ && state.empty) {
-            tools::report(kProgram, "standard output is read again; " +
+            tools::report(kProgram, name_ + " is read again; " +
                                         std::to_string(state.dropped - reported_) +
                                         " lines were dropped");
             reported_ = state.dropped;
@@ -191,38 +195,70 @@ class OutputWatch {
         check();
         if (!drained) {
             tools::report(kProgram,
-                          "standard output is not being read; ending without "
-                          "the lines it has not taken");
+                          name_ + " is not being read; ending without the lines it has not taken");
         } else if (dropping_) {
             tools::report(kProgram, std::to_string(out_.state().dropped - reported_) +
-                                        " lines of standard output were dropped");
+                                        " lines of " + name_ + " were dropped");
         }
         return drained && out_.state().dropped == 0 && !errors_.failing();
     }
     bool gone() const { return gone_; }
+    std::optional<std::chrono::steady_clock::duration> holdFor(
+        std::chrono::steady_clock::time_point now) {
+        return out_.holdFor(now);
+    }
 
   private:
+    std::string name_;
     exporter::OutputBacklog& out_;
-    FailureSpell errors_{"standard output"};
+    std::size_t capacity_;
+    FailureSpell errors_;
     std::uint64_t reported_ = 0;
     bool dropping_ = false;
     bool gone_ = false;
 };
 
+// The longest wait of the loop, so that nothing it serves waits on a value it cannot hold.
+constexpr std::chrono::milliseconds kLongestWait{60000};
+// The program's messages end without a newline: one that is not a record ends its line when the
+// program has written nothing more for this long, and not at a pause between two of its writes,
+// which may fall inside a line.
+constexpr std::chrono::milliseconds kPause{500};
+
 // Reads the program's output to its end, serving the other outputs as it goes; false when
-// reading failed.
-bool pump(int fd, int wake, exporter::Exporter& exporter, Metrics& metrics, OutputWatch& out,
-          exporter::MqttLink* mqtt) {
+// reading failed. While standard output or standard error has more waiting than it keeps for a
+// reader, the program is read no further, so that a reader that keeps up loses nothing.
+bool pump(int fd, int wake, exporter::Exporter& exporter, Metrics& metrics,
+          const std::array<OutputWatch*, 2>& outputs, exporter::MqttLink* mqtt) {
     std::array<char, 65536> buffer{};
+    // When the program counts as paused, after a read that took everything that was waiting.
+    std::optional<std::chrono::steady_clock::time_point> pauseAt;
     for (;;) {
-        const auto now = exporter::MqttLink::Clock::now();
-        int timeout = -1;
+        const auto now = std::chrono::steady_clock::now();
+        std::optional<std::chrono::steady_clock::duration> wait;
         if (mqtt != nullptr) {
-            if (const auto due = mqtt->untilDue(now)) {
-                timeout = static_cast<int>(std::min<long long>(due->count(), 60000));
+            wait = mqtt->untilDue(now);
+        }
+        bool held = false;
+        for (OutputWatch* output : outputs) {
+            if (const auto hold = output->holdFor(now)) {
+                held = true;
+                wait = std::min(wait.value_or(*hold), *hold);
             }
         }
-        std::array<pollfd, 2> ready{{{fd, POLLIN, 0}, {wake, POLLIN, 0}}};
+        // Only the program pauses: a wait of the exporter's own is no pause of it.
+        if (pauseAt && !held) {
+            const auto left = std::max<std::chrono::steady_clock::duration>(*pauseAt - now, {});
+            wait = std::min(wait.value_or(left), left);
+        }
+        const int timeout =
+            wait ? static_cast<int>(
+                       std::chrono::ceil<std::chrono::milliseconds>(
+                           std::min<std::chrono::steady_clock::duration>(*wait, kLongestWait))
+                           .count())
+                 : -1;
+        // A negative descriptor is left out of the wait.
+        std::array<pollfd, 2> ready{{{held ? -1 : fd, POLLIN, 0}, {wake, POLLIN, 0}}};
         if (poll(ready.data(), ready.size(), timeout) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -249,19 +285,28 @@ bool pump(int fd, int wake, exporter::Exporter& exporter, Metrics& metrics, Outp
             }
             if (n > 0) {
                 const auto size = static_cast<std::size_t>(n);
+                exporter.input(std::string_view(buffer.data(), size), false);
                 // A read that did not fill the buffer took everything that was waiting.
-                exporter.input(std::string_view(buffer.data(), size), size < buffer.size());
+                pauseAt.reset();
+                if (size < buffer.size()) {
+                    pauseAt = std::chrono::steady_clock::now() + kPause;
+                }
                 // The records that arrived together are published together.
                 if (exporter.takeChanged()) {
                     metrics.publish(exporter.readings());
                 }
             }
+        } else if (pauseAt && !held && std::chrono::steady_clock::now() >= *pauseAt) {
+            exporter.input({}, true);
+            pauseAt.reset();
         }
         if (mqtt != nullptr) {
-            mqtt->handle(exporter::MqttLink::Clock::now());
+            mqtt->handle(std::chrono::steady_clock::now());
         }
-        out.check();
-        if (out.gone()) {
+        for (OutputWatch* output : outputs) {
+            output->check();
+        }
+        if (outputs[0]->gone()) {
             return true;
         }
     }
@@ -310,11 +355,12 @@ int run(const exporter::ExportOptions& options) {
         return tools::reportFailure(kProgram,
                                     std::string("cannot make an event: ") + std::strerror(errno));
     }
-    exporter::OutputBacklog errors(STDERR_FILENO, kErrorBacklog, wake);
+    exporter::OutputBacklog errors(STDERR_FILENO, kErrorBacklog, wake, kReaderPatience);
     BacklogBuffer errorBuffer(errors);
     const ErrorsThrough errorsThrough(errorBuffer);
-    exporter::OutputBacklog output(STDOUT_FILENO, kOutputBacklog, wake);
-    OutputWatch out(output);
+    OutputWatch err("standard error", errors, kErrorBacklog);
+    exporter::OutputBacklog output(STDOUT_FILENO, kOutputBacklog, wake, kReaderPatience);
+    OutputWatch out("standard output", output, kOutputBacklog);
     Metrics metrics(options.textfile, options.sensor, options.offset);
     exporter::Exporter exporter(
         options.format, [&output](std::string_view bytes) { output.write(bytes); },
@@ -342,7 +388,7 @@ int run(const exporter::ExportOptions& options) {
     metrics.publish(exporter.readings());
     notifier.ready();
 
-    const bool read = pump(input, wake, exporter, metrics, out, mqtt ? &*mqtt : nullptr);
+    const bool read = pump(input, wake, exporter, metrics, {&out, &err}, mqtt ? &*mqtt : nullptr);
     notifier.stopping();
     int status = 0;
     if (!options.program.empty()) {
@@ -359,10 +405,12 @@ int run(const exporter::ExportOptions& options) {
     }
     // The wake-up descriptor stays open: the outputs' threads may still write to it.
     const bool written = out.finish();
+    // Standard error last: it takes what the others had to say.
+    const bool said = err.finish();
     if (!options.program.empty()) {
         return out.gone() ? kFailure : status;
     }
-    return read && written && !out.gone() && !metrics.failing() ? 0 : kFailure;
+    return read && written && said && !out.gone() && !metrics.failing() ? 0 : kFailure;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <sstream>
+#include <string_view>
 
 #include "plot/time_axis.h"
 
@@ -11,13 +12,69 @@ namespace quorvane::plot {
 
 namespace {
 
+// The length of the UTF-8 character at the start of `text` (shortest form, no surrogate, at most
+// U+10FFFF), with its code point; 0 when the bytes are no such character.
+std::size_t utf8Character(std::string_view text, char32_t& code) {
+    const auto byte = [&text](std::size_t i) {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0U;
+    };
+    const unsigned lead = byte(0);
+    if (lead < 0x80) {
+        code = lead;
+        return 1;
+    }
+    // The range the second byte must lie in keeps out long forms, surrogates and beyond U+10FFFF.
+    std::size_t length = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : low;
+        high = lead == 0xED ? 0x9F : high;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : low;
+        high = lead == 0xF4 ? 0x8F : high;
+    } else {
+        return 0;
+    }
+    code = lead & (0x7FU >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        const unsigned next = byte(i);
+        if (next < (i == 1 ? low : 0x80U) || next > (i == 1 ? high : 0xBFU)) {
+            return 0;
+        }
+        code = (code << 6) | (next & 0x3FU);
+    }
+    return length;
+}
+
+void appendUtf8(std::string& text, char32_t code) {
+    if (code < 0x80) {
+        text += static_cast<char>(code);
+    } else if (code < 0x800) {
+        text += static_cast<char>(0xC0 | (code >> 6));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        text += static_cast<char>(0xE0 | (code >> 12));
+        text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | (code >> 18));
+        text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
 // gnuplot's single-quoted string, for the chart's own labels: nothing is interpreted but a
-// doubled quote, and a control character (a newline would end the command) becomes a space.
+// doubled quote.
 std::string quoted(const std::string& text) {
     std::string result = "'";
-    for (const char c : text) {
-        const bool control = static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-        result += control ? ' ' : c;
+    for (const char c : shownText(text)) {
+        result += c;
         if (c == '\'') {
             result += '\'';
         }
@@ -32,6 +89,26 @@ std::string number(double value) {
 }
 
 }  // namespace
+
+std::string shownText(std::string_view text) {
+    std::string shown;
+    for (std::size_t at = 0; at < text.size();) {
+        char32_t code = 0;
+        std::size_t length = utf8Character(text.substr(at), code);
+        if (length == 0) {
+            code = static_cast<unsigned char>(text[at]);
+            length = 1;
+        }
+        if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) {
+            code = ' ';
+        } else if (code == 0xFFFE || code == 0xFFFF) {
+            code = 0xFFFD;
+        }
+        appendUtf8(shown, code);
+        at += length;
+    }
+    return shown;
+}
 
 std::string seriesColour(std::size_t index) {
     static constexpr std::array<const char*, 6> kColours{"#0060c0", "#d04000", "#008040",
@@ -53,11 +130,11 @@ std::string gnuplotScript(const ChartData& data, const ChartRequest& request) {
         script << "set terminal pngcairo size " << size << " noenhanced font 'sans,10'\n";
     }
     script << "set encoding utf8\n";
-    // The user's texts are gnuplot's arguments, read as the strings they are: no character of
-    // them can end a command or a quoted string.
-    script << "set output ARG1\n";
+    // The image goes to standard output, which is the file made for it: gnuplot opens nothing by
+    // name. The title is gnuplot's argument, read as the string it is: no character of it can
+    // end a command or a quoted string.
     if (!request.title.empty()) {
-        script << "set title ARG2\n";
+        script << "set title ARG1\n";
     }
 
     // A single moment would leave gnuplot an empty range to complain about.
@@ -155,13 +232,12 @@ std::string gnuplotScript(const ChartData& data, const ChartRequest& request) {
                  << " notitle";
         }
     }
-    script << plot.str() << "\nset output\n";
+    script << plot.str() << "\n";
     return script.str();
 }
 
-std::vector<std::string> gnuplotCommand(const std::string& script, const std::string& image,
-                                        const ChartRequest& request) {
-    return {"gnuplot", "-c", script, image, request.title};
+std::vector<std::string> gnuplotCommand(const std::string& script, const ChartRequest& request) {
+    return {"gnuplot", "-c", script, shownText(request.title)};
 }
 
 }  // namespace quorvane::plot

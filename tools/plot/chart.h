@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "plot/series.h"
@@ -27,13 +28,18 @@ std::string seriesColour(std::size_t index);
 // in where that is another.
 std::string seriesLabel(const Series& series, Unit shown);
 
-// A complete gnuplot script: terminal, output, axes and the data itself, inline. It holds no
-// text the user gave: the image's path and the title are its first two arguments, as
-// gnuplotCommand passes them.
+// Text as a chart can show it, whatever bytes it came as, so that every SVG is well-formed XML:
+// UTF-8, with each byte that is no part of a character taken for the Latin-1 character it is
+// (a title typed on an older terminal), control characters as spaces, and the two code points
+// XML cannot hold (U+FFFE, U+FFFF) as U+FFFD.
+std::string shownText(std::string_view text);
+
+// A complete gnuplot script: terminal, axes and the data itself, inline, drawn to standard
+// output. It holds no text the user gave: the title is its first argument, as gnuplotCommand
+// passes it.
 std::string gnuplotScript(const ChartData& data, const ChartRequest& request);
 
-// The command that runs `script` to draw into `image` with the request's title.
-std::vector<std::string> gnuplotCommand(const std::string& script, const std::string& image,
-                                        const ChartRequest& request);
+// The command that runs `script` with the request's title.
+std::vector<std::string> gnuplotCommand(const std::string& script, const ChartRequest& request);
 
 }  // namespace quorvane::plot

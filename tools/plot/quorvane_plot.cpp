@@ -82,10 +82,12 @@ std::optional<std::string> readLog(const std::string& path, plot::LogReader& rea
     return std::nullopt;
 }
 
-// The mode the image gets: that of the image it replaces, or a new file's.
+// The mode the image gets: that of an image of this user's own that it replaces, or a new
+// file's. Never another user's mode, which in a directory others may write could make root's
+// chart theirs to write, and never a set-ID bit.
 mode_t imageMode(const struct stat* replaced) {
-    if (replaced != nullptr) {
-        return replaced->st_mode & 07777;
+    if (replaced != nullptr && replaced->st_uid == geteuid()) {
+        return replaced->st_mode & 0777;
     }
     const mode_t mask = umask(0);
     umask(mask);
@@ -95,7 +97,8 @@ mode_t imageMode(const struct stat* replaced) {
 // Checked before anything is drawn, with the reason, or nothing when `path` may take an image.
 // The program may run as root in a directory that others can write: a symbolic link planted at
 // the output name is refused, and the image is drawn into a file of its own beside it and then
-// renamed into place, so that no file the link or a later one points at is ever written.
+// renamed into place, so that no file the link, a later one or another name of the same file
+// (a hard link) leads to is ever written.
 std::optional<std::string> unwritableOutput(const std::string& path, struct stat* existing,
                                             bool* existed) {
     *existed = lstat(path.c_str(), existing) == 0;
@@ -164,10 +167,11 @@ int drawChart(const plot::PlotOptions& options) {
         return tools::reportFailure(kProgram, "cannot write a temporary file for gnuplot: " +
                                                   std::string(std::strerror(errno)));
     }
+    // gnuplot draws into the file made for the image, and opens nothing in that directory.
     const int status =
-        tools::runProgram(plot::gnuplotCommand(script.path(), image.path(), options.chart));
+        tools::runProgram(plot::gnuplotCommand(script.path(), options.chart), image.fd());
     struct stat drawn {};
-    if (status == 0 && stat(image.path().c_str(), &drawn) == 0 && drawn.st_size > 0) {
+    if (status == 0 && fstat(image.fd(), &drawn) == 0 && drawn.st_size > 0) {
         if (!image.moveTo(output, imageMode(existed ? &existing : nullptr))) {
             return tools::reportFailure(kProgram,
                                         "cannot write " + output + ": " + std::strerror(errno));
