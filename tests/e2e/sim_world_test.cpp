@@ -160,7 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A cycle takes about 0.87 s of bus traffic and the one-second conversion: on the accelerated
 // clock forty lines span seventy-five seconds. Unpaced (the bus time only counted) they would
-// span forty.
+// span forty. A busy machine can only make lines later, and only some of them: the span of all
+// forty is never shorter than paced, and the quickest ten in a row keep the pace.
 TEST(SimPacing, LinesComeAboutEveryOneAndSevenEighthsSeconds) {
     TempDir dir;
     auto sim = startSim(dir.path(), {});
@@ -169,9 +170,13 @@ TEST(SimPacing, LinesComeAboutEveryOneAndSevenEighthsSeconds) {
     ASSERT_GE(lines.size(), 41U);
     // From the second line: the first cycle also stores the one-shot bit.
     const double spacing = static_cast<double>(lines[40].seconds - lines[1].seconds) / 39.0;
+    std::int64_t quickestTen = lines[40].seconds - lines[1].seconds;
+    for (std::size_t i = 1; i + 10 <= 40; ++i) {
+        quickestTen = std::min(quickestTen, lines[i + 10].seconds - lines[i].seconds);
+    }
     ::testing::Test::RecordProperty("line_spacing_seconds", std::to_string(spacing));
     EXPECT_GE(spacing, 1.77);
-    EXPECT_LE(spacing, 2.07);
+    EXPECT_LE(static_cast<double>(quickestTen) / 10.0, 2.07);
 }
 
 }  // namespace
