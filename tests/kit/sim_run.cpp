@@ -50,6 +50,24 @@ ChildProcess startSim(const std::filesystem::path& dir, const std::vector<std::s
     return ChildProcess(launchUnderClock(QUORVANE_SIM_PROGRAM, dir, arguments, launch, ""));
 }
 
+std::vector<std::string> simCommandUnderClock(const std::vector<std::string>& arguments) {
+    // env takes the names to remove before the settings.
+    std::vector<std::string> command{"env"};
+    std::vector<std::string> settings;
+    for (const std::string& entry :
+         launchUnderClock(QUORVANE_SIM_PROGRAM, {}, arguments, {}, "").environment) {
+        if (entry.find('=') == std::string::npos) {
+            command.insert(command.end(), {"-u", entry});
+        } else {
+            settings.push_back(entry);
+        }
+    }
+    command.insert(command.end(), settings.begin(), settings.end());
+    command.emplace_back(QUORVANE_SIM_PROGRAM);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
 ChildProcess startUnderClock(const std::string& program, const std::filesystem::path& dir,
                              const std::vector<std::string>& arguments, const std::string& preload,
                              const std::vector<std::string>& environment) {

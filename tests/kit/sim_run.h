@@ -45,6 +45,11 @@ ChildProcess startUnderClock(const std::string& program, const std::filesystem::
                              const std::vector<std::string>& arguments, const std::string& preload,
                              const std::vector<std::string>& environment);
 
+// The command line that runs quorvane_sim with arguments under the accelerated clock, for a
+// test that hands it to another program to start (quorvane-export runs it after --): only the
+// program's clock runs fast, not its starter's.
+std::vector<std::string> simCommandUnderClock(const std::vector<std::string>& arguments = {});
+
 // Replaces the clock file's content in one step, so the program never reads half of it.
 void writeClockFile(const std::filesystem::path& clockFile, const std::string& setting);
 

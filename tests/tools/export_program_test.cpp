@@ -24,6 +24,7 @@
 
 #include "kit/child_process.h"
 #include "kit/files.h"
+#include "kit/sim_run.h"
 #include "password_file.h"
 
 namespace {
@@ -32,7 +33,6 @@ using namespace std::chrono_literals;
 using namespace quorvane::testkit;
 
 const std::string kExport = QUORVANE_EXPORT_PATH;
-const std::string kSim = QUORVANE_SIM_PATH;
 
 ChildProcess startExport(const std::vector<std::string>& arguments, bool keepErrors = false) {
     return ChildProcess({kExport, arguments, {"TZ=UTC0"}, {}, true, keepErrors});
@@ -218,7 +218,11 @@ TEST(ExportProgram, AChildsSignalsAndExitStatusPassThrough) {
     // The real program is stopped through the exporter: the signal reaches it, the exporter
     // outlives it and ends with its status.
     for (const int sig : {SIGTERM, SIGINT}) {
-        auto exporter = startExport({"--lines", "--", kSim});
+        // quorvane_sim on the accelerated clock: its first line comes in a fraction of a second.
+        std::vector<std::string> args{"--lines", "--"};
+        const std::vector<std::string> sim = simCommandUnderClock();
+        args.insert(args.end(), sim.begin(), sim.end());
+        auto exporter = startExport(args);
         ASSERT_TRUE(exporter.readUntil(
             [](const std::string& out) { return out.find(" C ") != std::string::npos; }));
         const auto end = exporter.stop(sig);
@@ -409,7 +413,8 @@ TEST(ExportProgram, TheProgramNeverOutlivesItsExporter) {
         if (sig == SIGKILL) {
             args.insert(args.end(), sleeper.begin(), sleeper.end());
         } else {
-            args.push_back(kSim);
+            const std::vector<std::string> sim = simCommandUnderClock();
+            args.insert(args.end(), sim.begin(), sim.end());
         }
         ChildProcess exporter({kExport, args, {"TZ=UTC0"}, dir.path(), true});
         ASSERT_TRUE(exporter.readUntil(

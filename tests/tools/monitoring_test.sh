@@ -4,7 +4,9 @@
 # collector serves it, and a Prometheus server that scrapes node_exporter answers a query for it.
 # The servers listen on 127.0.0.1 only, on free ports, keep their data in a temporary directory
 # and are stopped at the end.
-#   monitoring_test.sh EXPORT SIM NODE_EXPORTER PROMETHEUS PROMTOOL CURL
+#   monitoring_test.sh EXPORT SIM NODE_EXPORTER PROMETHEUS PROMTOOL CURL [LIBFAKETIME]
+# With libfaketime, quorvane_sim runs on a clock sixty times real time, so that its readings
+# come in a fraction of a second rather than two seconds apart.
 set -euo pipefail
 
 export_program=$1
@@ -13,6 +15,12 @@ node_exporter=$3
 prometheus=$4
 promtool=$5
 curl=$6
+libfaketime=${7:-}
+program=("$sim")
+if [ -n "$libfaketime" ]; then
+    program=(env LD_PRELOAD="$libfaketime" FAKETIME="@2026-12-08 10:00:00 x60"
+        FAKETIME_DONT_FAKE_MONOTONIC=1 "$sim")
+fi
 
 work=$(mktemp -d)
 servers=()
@@ -66,7 +74,7 @@ serve() {
 # stops them; the file keeps the last reading.
 mkdir "$work/textfile"
 prom=$work/textfile/quorvane.prom
-"$export_program" --lines --textfile "$prom" -- "$sim" >"$work/lines" &
+"$export_program" --lines --textfile "$prom" -- "${program[@]}" >"$work/lines" &
 exporter=$!
 readings() { [ "$(grep -c " C " "$work/lines")" -ge 3 ]; }
 eventually readings || fail "no readings from quorvane_sim"
