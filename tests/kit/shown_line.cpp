@@ -1,6 +1,5 @@
 #include "kit/shown_line.h"
 
-#include <algorithm>
 #include <chrono>
 
 #include "common/shown_line.h"
@@ -66,23 +65,6 @@ std::vector<ShownLine> measurementLines(const std::string& output) {
         }
     }
     return lines;
-}
-
-double medianSpacing(const std::vector<ShownLine>& lines) {
-    std::vector<std::int64_t> spacing;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        spacing.push_back(lines[i].seconds - lines[i - 1].seconds);
-    }
-    if (spacing.empty()) {
-        return 0.0;
-    }
-    const auto middle = spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 2);
-    std::nth_element(spacing.begin(), middle, spacing.end());
-    if (spacing.size() % 2 != 0) {
-        return static_cast<double>(*middle);
-    }
-    const std::int64_t below = *std::max_element(spacing.begin(), middle);
-    return static_cast<double>(below + *middle) / 2.0;
 }
 
 }  // namespace quorvane::testkit

@@ -35,8 +35,4 @@ std::vector<std::string> splitMessages(const std::string& output);
 // The measurement lines among the messages of output, in order; the last one only when whole.
 std::vector<ShownLine> measurementLines(const std::string& output);
 
-// The median of the seconds between one line and the next: the pace of a run, which a busy
-// machine that delays some lines now and then leaves as it is. 0 for fewer than two lines.
-double medianSpacing(const std::vector<ShownLine>& lines);
-
 }  // namespace quorvane::testkit

@@ -28,7 +28,7 @@ ChildSpec launchUnderClock(const std::string& program, const std::filesystem::pa
         launch.settings.empty() ? std::string("QUORVANE_SIM") : "QUORVANE_SIM=" + launch.settings,
     };
     if (launch.clockFile.empty()) {
-        child.environment.push_back("FAKETIME=" + clockSetting(kClockStart, launch.clockRate));
+        child.environment.push_back("FAKETIME=" + clockSetting(kClockStart, kClockRate));
         child.environment.emplace_back("FAKETIME_TIMESTAMP_FILE");
     } else {
         // FAKETIME would take precedence over the file.

@@ -30,9 +30,6 @@ struct SimLaunch {
     std::string shell = {};
     std::string settings = {};  // QUORVANE_SIM; empty: the defaults
     bool keepErrors = false;    // standard error kept for errors(), else the test's own
-    // Times real time. A test whose checks read only the lines' own time stamps may run the
-    // clock faster: a machine too busy for that pace delays lines, never the stamps' meaning.
-    int clockRate = kClockRate;
 };
 
 // quorvane_sim, started in dir with arguments, under an accelerated clock.
