@@ -1,5 +1,8 @@
 #include "kit/sim_run.h"
 
+#include <semaphore.h>
+#include <sys/mman.h>
+
 #include "kit/shown_line.h"
 
 namespace quorvane::testkit {
@@ -18,6 +21,7 @@ ChildSpec launchUnderClock(const std::string& program, const std::filesystem::pa
     }
     child.workingDirectory = dir;
     child.keepErrors = launch.keepErrors;
+    child.afterEnd = removeSharedClock;
     child.environment = {
         "LD_PRELOAD=" + (preload.empty() ? "" : preload + ":") + QUORVANE_LIBFAKETIME,
         // Only the wall clock runs fast; sleeps shrink by the same rate.
@@ -74,6 +78,12 @@ ChildProcess startUnderClock(const std::string& program, const std::filesystem::
     ChildSpec launch = launchUnderClock(program, dir, arguments, {}, preload);
     launch.environment.insert(launch.environment.end(), environment.begin(), environment.end());
     return ChildProcess(launch);
+}
+
+void removeSharedClock(pid_t pid) {
+    const std::string id = std::to_string(pid);
+    sem_unlink(("/faketime_sem_" + id).c_str());
+    shm_unlink(("/faketime_shm_" + id).c_str());
 }
 
 void writeClockFile(const std::filesystem::path& clockFile, const std::string& setting) {

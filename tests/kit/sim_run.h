@@ -2,6 +2,8 @@
 // person runs it, and waiting for what it prints.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -46,6 +48,12 @@ ChildProcess startUnderClock(const std::string& program, const std::filesystem::
 // test that hands it to another program to start (quorvane-export runs it after --): only the
 // program's clock runs fast, not its starter's.
 std::vector<std::string> simCommandUnderClock(const std::vector<std::string>& arguments = {});
+
+// libfaketime shares a program's clock with the program's children through a semaphore and a
+// shared memory object named after its pid, and removes them when the program exits, never when
+// a signal ends it: this removes them for a program that has ended (the runs above do so
+// themselves).
+void removeSharedClock(pid_t pid);
 
 // Replaces the clock file's content in one step, so the program never reads half of it.
 void writeClockFile(const std::filesystem::path& clockFile, const std::string& setting);

@@ -194,6 +194,23 @@ TEST(ExportProgram, AFileThatCannotBeWrittenIsReportedOncePerSpell) {
     EXPECT_EQ(countOf(messages, "written again"), 1u) << messages;
 }
 
+// The pid of the exporter's child, the program it runs.
+pid_t childOf(pid_t parent) {
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                           "/children");
+    pid_t child = 0;
+    children >> child;
+    return child;
+}
+
+// Gone, or dead and waiting for whoever adopted it to reap it.
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    return text.empty() || (close != std::string::npos && text.substr(close + 2, 1) == "Z");
+}
+
 TEST(ExportProgram, AChildsSignalsAndExitStatusPassThrough) {
     // A shell stands in for the program where only the status matters.
     struct Case {
@@ -225,7 +242,9 @@ TEST(ExportProgram, AChildsSignalsAndExitStatusPassThrough) {
         auto exporter = startExport(args);
         ASSERT_TRUE(exporter.readUntil(
             [](const std::string& out) { return out.find(" C ") != std::string::npos; }));
+        const pid_t program = childOf(exporter.pid());
         const auto end = exporter.stop(sig);
+        removeSharedClock(program);
         ASSERT_TRUE(end);
         EXPECT_TRUE(end->exited) << "the exporter itself was killed by signal " << end->signal;
         EXPECT_EQ(end->exitCode, 128 + sig);
@@ -282,23 +301,6 @@ TEST(ExportProgram, BadCommandLinesAreRefused) {
     const ProgramResult help = runExport({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: quorvane-export ")) << help.out;
-}
-
-// The pid of the exporter's child, the program it runs.
-pid_t childOf(pid_t parent) {
-    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
-                           "/children");
-    pid_t child = 0;
-    children >> child;
-    return child;
-}
-
-// Gone, or dead and waiting for whoever adopted it to reap it.
-bool ended(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t close = text.rfind(')');
-    return text.empty() || (close != std::string::npos && text.substr(close + 2, 1) == "Z");
 }
 
 std::string measurement(int n) {
@@ -429,6 +431,7 @@ TEST(ExportProgram, TheProgramNeverOutlivesItsExporter) {
         }
         EXPECT_TRUE(eventually([program] { return ended(program); }, std::chrono::seconds(10)))
             << "the program " << program << " outlived the exporter";
+        removeSharedClock(program);
     }
 }
 

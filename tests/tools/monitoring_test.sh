@@ -16,12 +16,6 @@ prometheus=$4
 promtool=$5
 curl=$6
 libfaketime=${7:-}
-program=("$sim")
-if [ -n "$libfaketime" ]; then
-    program=(env LD_PRELOAD="$libfaketime" FAKETIME="@2026-12-08 10:00:00 x60"
-        FAKETIME_DONT_FAKE_MONOTONIC=1 "$sim")
-fi
-
 work=$(mktemp -d)
 servers=()
 cleanup() {
@@ -29,9 +23,22 @@ cleanup() {
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
+    if [ -s "$work/program.pid" ]; then
+        rm -f "/dev/shm/faketime_shm_$(cat "$work/program.pid")" \
+            "/dev/shm/sem.faketime_sem_$(cat "$work/program.pid")"
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
+program=("$sim")
+if [ -n "$libfaketime" ]; then
+    # The shell notes the program's pid and becomes it: libfaketime's shared clock, named after
+    # that pid, is left behind when a signal ends the program, and is removed at the end.
+    program=(sh -c 'echo $$ >"$0" && exec "$@"' "$work/program.pid"
+        env LD_PRELOAD="$libfaketime" FAKETIME="@2026-12-08 10:00:00 x60"
+        FAKETIME_DONT_FAKE_MONOTONIC=1 "$sim")
+fi
+
 fail() {
     echo "FAIL: $*" >&2
     exit 1
