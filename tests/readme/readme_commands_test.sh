@@ -64,15 +64,18 @@ for file in "$@"; do
         END { if (armed == NR) misplaced(); exit bad }
     ' "$file" >"$work/commands.$index" || exit 1
 done
-cat "$work"/commands.* | grep -q . || { echo "FAIL: no runnable block in $*" >&2; exit 1; }
+count=$(cat "$work"/commands.* | wc -l)
+[ "$count" -gt 0 ] || { echo "FAIL: no runnable block in $*" >&2; exit 1; }
 
-# A private /tmp: a mount namespace of the command's own, as root or, for anyone else, inside a
-# user namespace; the test's own directory stays where it was, mounted again inside the private
-# /tmp when it lies in /tmp. Where neither namespace is allowed, a command that names /tmp is not
-# run.
-enter_private_tmp='private=$0
+# A private /tmp and /dev/shm (where libfaketime leaves the clock it shares with a program's
+# children when a signal ends the program): a mount namespace of the command's own, as root or,
+# for anyone else, inside a user namespace; the test's own directory stays where it was, mounted
+# again inside the private /tmp when it lies in /tmp. Where neither namespace is allowed, a
+# command that names /tmp is not run.
+enter_private_tmp='private=$0 shm=$1
+shift
 case $work in /tmp/*) mkdir -p "$private${work#/tmp}" && mount --bind "$work" "$private${work#/tmp}" ;; esac &&
-    mount --rbind "$private" /tmp && exec "$@"'
+    mount --rbind "$private" /tmp && mount --bind "$shm" /dev/shm && exec "$@"'
 export work
 private_tmp=()
 for candidate in "unshare --mount" "unshare --user --map-root-user --mount"; do
@@ -93,8 +96,8 @@ run_file() {
     local file=$1 commands=$2
     local run=$work/run.$3
     local failures=0 count=0
-    mkdir "$run" "$run.tmp"
-    chmod 1777 "$run.tmp"
+    mkdir "$run" "$run.tmp" "$run.shm"
+    chmod 1777 "$run.tmp" "$run.shm"
     ln -s "$build" "$run/build"
     ln -s "$scripts" "$run/scripts"
     local mode lines at command
@@ -103,7 +106,7 @@ run_file() {
         local out=$run.out.$count
         local launch=()
         if [ "${#private_tmp[@]}" -gt 0 ]; then
-            launch=("${private_tmp[@]}" "$run.tmp")
+            launch=("${private_tmp[@]}" "$run.tmp" "$run.shm")
         elif [[ $command == */tmp* ]]; then
             echo "skipped: $file line $at: no private /tmp here (unshare refused): $command"
             continue
@@ -180,6 +183,5 @@ done
 for ((i = 1; i <= index; i++)); do
     [ ! -e "$work/report.$i" ] || cat "$work/report.$i"
 done
-count=$(cat "$work"/commands.* | grep -c .)
 [ "$failures" -eq 0 ] || { echo "$failures of $count runnable commands failed" >&2; exit 1; }
 echo "all $count runnable commands of $# files work as printed"
