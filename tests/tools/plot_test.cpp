@@ -245,7 +245,7 @@ TEST(PlotLines, AClockSetBackStartsALineOfItsOwnOverTheSameTimes) {
                 previous = line->seconds;
             }
         }
-        return setBackTo >= 0 && previous >= setBackTo + 11 * 60;
+        return setBackTo >= 0 && previous >= setBackTo + 11L * 60;
     };
     ASSERT_TRUE(sim.readUntil(tenMinutesIntoTheRepeatedHour))
         << "no clock set back: " << sim.output();
