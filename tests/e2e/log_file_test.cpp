@@ -329,7 +329,7 @@ TEST_P(LateClock, EntriesStayAnIntervalApart) {
     const auto clockFile = dir.path() / "clock";
     writeClockFile(clockFile, clockSetting(GetParam(), kClockRate));
     auto sim = startSim(dir.path(), {"-l30"}, {.clockFile = clockFile});
-    ASSERT_TRUE(waitForLines(sim, 160)) << sim.output();
+    ASSERT_TRUE(waitForLines(sim, 100)) << sim.output();
     const StoppedRun run = stop(sim, dir);
 
     ASSERT_TRUE(run.log.has_value());
