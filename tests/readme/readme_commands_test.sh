@@ -184,4 +184,5 @@ for ((i = 1; i <= index; i++)); do
     [ ! -e "$work/report.$i" ] || cat "$work/report.$i"
 done
 [ "$failures" -eq 0 ] || { echo "$failures of $count runnable commands failed" >&2; exit 1; }
-echo "all $count runnable commands of $# files work as printed"
+skipped=$(cat "$work"/report.* | grep -c '^skipped:' || true)
+echo "all $((count - skipped)) runnable commands of $# files work as printed, $skipped skipped"
