@@ -14,8 +14,9 @@
 # block would silently not run. Each command (a line, with its continuation lines) runs in bash
 # under libfaketime's clock, sixty times real time, so that minutes of logging pass in seconds,
 # with its output line-buffered as on a terminal (a pipe's last program would otherwise hold
-# what it printed when it is stopped), and with a /tmp of its file's own where the system lets
-# it have one (a mount namespace): what the guides write there stays in the test's directory.
+# what it printed when it is stopped), and with a /tmp and a /dev/shm of its file's own where
+# the system lets it have them (a mount namespace): what the guides and the programs write there
+# stays in the test's directory.
 # build/ and scripts/ in each directory lead to the build and to the repository's scripts.
 #   readme_commands_test.sh BUILD_DIR SCRIPTS_DIR LIBFAKETIME FILE...
 set -euo pipefail
@@ -72,11 +73,11 @@ count=$(cat "$work"/commands.* | wc -l)
 # for anyone else, inside a user namespace; the test's own directory stays where it was, mounted
 # again inside the private /tmp when it lies in /tmp. Where neither namespace is allowed, a
 # command that names /tmp is not run.
-enter_private_tmp='private=$0 shm=$1
-shift
+#   PRIVATE_TMP PRIVATE_SHM WORK COMMAND...
+enter_private_tmp='private=$0 shm=$1 work=$2
+shift 2
 case $work in /tmp/*) mkdir -p "$private${work#/tmp}" && mount --bind "$work" "$private${work#/tmp}" ;; esac &&
     mount --rbind "$private" /tmp && mount --bind "$shm" /dev/shm && exec "$@"'
-export work
 private_tmp=()
 for candidate in "unshare --mount" "unshare --user --map-root-user --mount"; do
     read -ra try <<<"$candidate"
@@ -86,7 +87,7 @@ for candidate in "unshare --mount" "unshare --user --map-root-user --mount"; do
     fi
 done
 
-# The number of lines (the last one may lack its newline) in a file.
+# The lines with something on them in a file (the program's lines begin with their newline).
 lines_in() {
     grep -c . "$1" || true
 }
@@ -106,7 +107,7 @@ run_file() {
         local out=$run.out.$count
         local launch=()
         if [ "${#private_tmp[@]}" -gt 0 ]; then
-            launch=("${private_tmp[@]}" "$run.tmp" "$run.shm")
+            launch=("${private_tmp[@]}" "$run.tmp" "$run.shm" "$work")
         elif [[ $command == */tmp* ]]; then
             echo "skipped: $file line $at: no private /tmp here (unshare refused): $command"
             continue
@@ -150,7 +151,7 @@ run_file() {
                 problem="${problem:-ran on} after Ctrl-C"
                 kill -KILL -- "-$pid" 2>/dev/null || true
             fi
-            wait "$pid" || true
+            { wait "$pid"; } 2>/dev/null || true
         fi
         local took
         took=$(awk -v a="$began" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f s", b - a }')
