@@ -362,8 +362,9 @@ int requestLines(int chip) {
             holderOf(chip, sclOffset, scl, sizeof scl);
             std::snprintf(hint, sizeof hint,
                           "\nLine %u or %u of %s is taken%s%s%s%s: on a Raspberry Pi with I2C on, "
-                          "lines 2 and 3 belong to I2C; switch it off (raspi-config, or "
-                          "dtparam=i2c_arm=off) or choose other lines with %s=sda=...;scl=...",
+                          "lines 2 and 3 belong to I2C; run quorvane_i2c on the same wiring, "
+                          "switch I2C off (raspi-config, or dtparam=i2c_arm=off) or choose other "
+                          "lines with %s=sda=...;scl=...",
                           sdaOffset, sclOffset, chipPath, sda[0] != '\0' ? ": " : "", sda,
                           sda[0] != '\0' && scl[0] != '\0' ? ", " : (scl[0] != '\0' ? ": " : ""),
                           scl, kVariable);

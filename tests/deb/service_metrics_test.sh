@@ -6,8 +6,9 @@
 # 127.0.0.1 with its text-file collector on Debian's default directory, and the three sensors'
 # metrics in its /metrics; then a purge, after which nothing of the package is left in that
 # directory and its user has no right there. The first order runs with the acl package, the
-# second without. The machine has no parallel port: the test kit's fake kernel, preloaded,
-# serves /dev/parport0, so that the unit's command runs exactly as installed.
+# second without. The machine has no parallel port and no I2C adapter: the test kit's fake kernels,
+# preloaded, serve /dev/parport0 and /dev/i2c-1, so that the units' commands run exactly as
+# installed.
 #   service_metrics_test.sh BUILD_DIR
 set -euo pipefail
 
@@ -19,22 +20,24 @@ textfile_dir=/var/lib/prometheus/node-exporter
 unit=/lib/systemd/system/quorvane.service
 template=/lib/systemd/system/quorvane@.service
 export DEBIAN_FRONTEND=noninteractive
-# The instances, each with its settings file as an administrator writes it: a program that runs
-# here and a room of its own. For quorvane_i2c the files name it with its bus and address
-# (QUORVANE_PROGRAM=quorvane_i2c, QUORVANE_I2C=...), and instance_preload is its fake kernel.
+# The instances, each with its settings file as an administrator writes it: quorvane_i2c, the
+# template's program, at a chip address of its own on bus 1, which the kit's fake I2C kernel
+# serves (a thermometer at every address, each in a room of its own: QUORVANE_FAKE_I2C).
 declare -A instance_settings=(
-    [freezer]=$'QUORVANE_PROGRAM=quorvane_sim\nQUORVANE_SIM="temperature=-18.5"'
-    [fridge]=$'QUORVANE_PROGRAM=quorvane_sim\nQUORVANE_SIM="temperature=4.5"'
+    [freezer]=$'QUORVANE_I2C="address=0x48"\nQUORVANE_FAKE_I2C="celsius=-18.5"'
+    [fridge]=$'QUORVANE_I2C="address=0x49"\nQUORVANE_FAKE_I2C="celsius=4.5"'
 )
-instance_preload=
+instance_preload=$(find "$build/tests/kit" -maxdepth 1 -name 'libquorvane_fake_i2c.so' | head -n 1)
+[ -n "$instance_preload" ] || { echo "no libquorvane_fake_i2c.so in $build/tests/kit" >&2; exit 1; }
 
 work=$(mktemp -d)
 # The service's user must be able to load the fake kernel, wherever the build lies (a checkout in
 # a private directory, say): a copy of it in a directory of its own that everyone may read.
 preload_dir=$(mktemp -d)
 chmod 755 "$preload_dir"
-install -m 0644 "$fake" "$preload_dir/"
+install -m 0644 "$fake" "$instance_preload" "$preload_dir/"
 fake=$preload_dir/$(basename "$fake")
+instance_preload=$preload_dir/$(basename "$instance_preload")
 pids=()
 made_policy=
 made_settings=
@@ -188,11 +191,11 @@ check_delivers() {
 # is not restarted every ten seconds.
 check_bad_setting() {
     local status=0
-    printf 'QUORVANE_PROGRAM=quorvane_sim\nQUORVANE_SIM=temperature=hot\n' >/etc/quorvane/broken.conf
-    start_unit_command "$template" broken ""
+    printf 'QUORVANE_I2C=address=0x50\n' >/etc/quorvane/broken.conf
+    start_unit_command "$template" broken "$instance_preload"
     wait "$unit_pid" || status=$?
     rm /etc/quorvane/broken.conf
-    grep -q 'temperature' "$unit_log" || fail "a bad setting ended the instance without naming it: $(cat "$unit_log")"
+    grep -q 'address' "$unit_log" || fail "a bad setting ended the instance without naming it: $(cat "$unit_log")"
     grep -Eq "^RestartPreventExitStatus=(.* )?$status( |$)" "$template" ||
         fail "a bad setting ends the instance with status $status, for which its unit is restarted for ever"
     echo "a bad setting: the instance ends with status $status, naming it"

@@ -23,6 +23,11 @@ using namespace quorvane::testkit;
 using quorvane::testkit::PrintTo;
 
 constexpr const char* kLogName = "quorvane.log";
+// A line's stamp is read just before the log reads the clock for its schedule. On the
+// accelerated clock the moment between can be seconds: a busy machine may hold the program
+// there for some milliseconds (a reader woken by the line takes its processor). The schedule's
+// checks allow this much between the two readings, up to 33 ms at sixty times real time.
+constexpr int kStampLag = 2;
 constexpr const char* kOpenError = "\nError opening log file";
 constexpr const char* kWriteError = "\nError writing log file";
 
@@ -106,8 +111,6 @@ void expectOnlyMeasurementLines(const StoppedRun& run) {
     }
 }
 
-// A line's stamp is read just before the log reads the clock, so the log's second can be one
-// later than the stamp; the checks below allow for that second where it matters.
 TEST(LogFile, EveryMinuteOneEntryPerIntervalRoundedUpToTheNextMeasurement) {
     TempDir dir;
     auto sim = startSim(dir.path(), {"-l60"});
@@ -124,20 +127,22 @@ TEST(LogFile, EveryMinuteOneEntryPerIntervalRoundedUpToTheNextMeasurement) {
 
     // Nothing before the clock shows 60 more than at the start, which is no later than the
     // first line; the first entry comes once it does.
-    EXPECT_GE(entries[0].seconds, kClockStartSeconds + 60 - 1);
+    EXPECT_GE(entries[0].seconds, kClockStartSeconds + 60 - kStampLag);
     for (std::size_t i = 0; i < at[0]; ++i) {
         EXPECT_LE(run.printed[i].seconds, run.printed[0].seconds + 59) << run.printed[i].text;
     }
     for (std::size_t k = 0; k + 1 < entries.size(); ++k) {
         // At least an interval apart ...
-        EXPECT_GE(entries[k + 1].seconds - entries[k].seconds, 60 - 1) << entries[k + 1].text;
+        EXPECT_GE(entries[k + 1].seconds - entries[k].seconds, 60 - kStampLag)
+            << entries[k + 1].text;
         // ... and at the first measurement after it: the line before was not yet due.
-        EXPECT_LE(run.printed[at[k + 1] - 1].seconds, entries[k].seconds + 60)
+        EXPECT_LE(run.printed[at[k + 1] - 1].seconds, entries[k].seconds + 60 + kStampLag - 1)
             << entries[k + 1].text;
     }
     // No entry was skipped at the end (the last line may have been printed but not yet logged).
     for (std::size_t i = at.back() + 1; i + 1 < run.printed.size(); ++i) {
-        EXPECT_LE(run.printed[i].seconds, entries.back().seconds + 60) << run.printed[i].text;
+        EXPECT_LE(run.printed[i].seconds, entries.back().seconds + 60 + kStampLag - 1)
+            << run.printed[i].text;
     }
 }
 
@@ -178,9 +183,8 @@ TEST_P(LogOff, NeverCreatesTheFile) {
 
     const std::string banner = std::string(kStartLine) + "\nUnits=CELCIUS, " + c.bannerTail;
     ASSERT_EQ(run.output.substr(0, banner.size()), banner);
-    const auto messages = splitMessages(run.output.substr(banner.size()));
-    EXPECT_GE(messages.size(), 30U);
-    for (const auto& message : messages) {
+    // Only lines, measured past seventy seconds (waited for above).
+    for (const auto& message : splitMessages(run.output.substr(banner.size()))) {
         EXPECT_TRUE(parseMeasurementLine(message).has_value()) << "[" << message << "]";
     }
     EXPECT_FALSE(std::filesystem::exists(dir.path() / kLogName));
@@ -240,14 +244,16 @@ TEST(LogFile, UnopenableFileComplainsOncePerIntervalAndMeasuringGoesOn) {
     }
     recordSpacing(complainedAbout);
     ASSERT_GE(complainedAbout.size(), 5U);
-    EXPECT_GE(complainedAbout[0].seconds, kClockStartSeconds + 5 - 1);
+    EXPECT_GE(complainedAbout[0].seconds, kClockStartSeconds + 5 - kStampLag);
     for (std::size_t k = 1; k < complainedAbout.size(); ++k) {
         // Once per interval: not sooner, and not skipping one (the line before was not due).
-        EXPECT_GE(complainedAbout[k].seconds - complainedAbout[k - 1].seconds, 5 - 1);
-        EXPECT_LE(run.printed[at[k] - 1].seconds, complainedAbout[k - 1].seconds + 5);
+        EXPECT_GE(complainedAbout[k].seconds - complainedAbout[k - 1].seconds, 5 - kStampLag);
+        EXPECT_LE(run.printed[at[k] - 1].seconds,
+                  complainedAbout[k - 1].seconds + 5 + kStampLag - 1);
     }
-    // Measuring went on all along: a line every 1.87 s or so after the first complaint.
-    EXPECT_GE(lines - at[0], 18U);
+    // Measuring went on all along: lines until the end, more than thirty seconds after the
+    // first complaint.
+    EXPECT_GT(run.printed.back().seconds, complainedAbout[0].seconds + 30);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path() / kLogName));
 }
 
@@ -323,17 +329,21 @@ TEST_P(LateClock, EntriesStayAnIntervalApart) {
     const auto clockFile = dir.path() / "clock";
     writeClockFile(clockFile, clockSetting(GetParam(), kClockRate));
     auto sim = startSim(dir.path(), {"-l30"}, {.clockFile = clockFile});
-    ASSERT_TRUE(waitForLines(sim, 160)) << sim.output();
+    ASSERT_TRUE(waitForLines(sim, 100)) << sim.output();
     const StoppedRun run = stop(sim, dir);
 
     ASSERT_TRUE(run.log.has_value());
     const auto entries = entriesOf(*run.log);
     recordSpacing(entries);
     ASSERT_GE(entries.size(), 3U);
-    // About 16 lines an interval, at one every 1.87 s.
-    EXPECT_LT(entries.size() * 12, run.printed.size());
+    const auto at = positionsIn(entries, run.printed);
+    ASSERT_EQ(at.size(), entries.size());
     for (std::size_t k = 0; k + 1 < entries.size(); ++k) {
-        EXPECT_GE(entries[k + 1].seconds - entries[k].seconds, 30 - 1) << entries[k + 1].text;
+        // An interval apart, and none skipped: the line before was not yet due.
+        EXPECT_GE(entries[k + 1].seconds - entries[k].seconds, 30 - kStampLag)
+            << entries[k + 1].text;
+        EXPECT_LE(run.printed[at[k + 1] - 1].seconds, entries[k].seconds + 30 + kStampLag - 1)
+            << entries[k + 1].text;
     }
 }
 
@@ -417,10 +427,10 @@ TEST(LogFile, ClockSetBackAnHourDoesNotSilenceTheLog) {
     EXPECT_GE(before.size(), 2U);
     // The log resumes one interval after the clock went back, not an hour later.
     ASSERT_GE(after.size(), 3U);
-    EXPECT_LE(after[0].seconds, run.printed[firstLineAfter].seconds + 10 + 3);
+    EXPECT_LE(after[0].seconds, run.printed[firstLineAfter].seconds + 10 + 2 + kStampLag);
     recordSpacing(after);
     for (std::size_t k = 1; k < after.size(); ++k) {
-        EXPECT_GE(after[k].seconds - after[k - 1].seconds, 10 - 1);
+        EXPECT_GE(after[k].seconds - after[k - 1].seconds, 10 - kStampLag);
     }
 }
 

@@ -132,7 +132,9 @@ TEST_P(PpdevRefused, ThreeMessagesAHintAndStatus1EvenForHelp) {
     EXPECT_TRUE(end->exited);
     EXPECT_EQ(end->exitCode, 1);
     EXPECT_GE(took.count(), c.seconds);
-    EXPECT_LT(took.count(), c.seconds + 1.0) << "refused without waiting";
+    // A program that waited for the holder would wait for ever (the fake holds the port for
+    // good); the bound leaves room for a busy machine starting the program.
+    EXPECT_LT(took.count(), c.seconds + 5.0) << "refused without waiting";
 
     const std::vector<std::string> messages = splitMessages(ppdev.output());
     ASSERT_EQ(messages.size(), 4U) << ppdev.output();

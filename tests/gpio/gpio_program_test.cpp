@@ -222,8 +222,9 @@ std::vector<RefusalCase> refusals() {
                                  "USB adapter unplugged", "dmesg"}));
         cases.back().openErrno = error;
     }
-    cases.push_back(refusal("LineHeldByI2c", EBUSY,
-                            {"line 2 is held by \"i2c\"", "I2C", "dtparam=i2c_arm=off"}));
+    cases.push_back(
+        refusal("LineHeldByI2c", EBUSY,
+                {"line 2 is held by \"i2c\"", "run quorvane_i2c", "dtparam=i2c_arm=off"}));
     cases.back().heldLine = 2;
     cases.push_back(refusal("LineBeyondTheChip", EINVAL, {"Line 60 is beyond", "0 to 57"}));
     cases.back().gpioSettings = "sda=60";

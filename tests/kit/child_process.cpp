@@ -65,7 +65,7 @@ bool eventually(const std::function<bool()>& holds, std::chrono::milliseconds ti
     return true;
 }
 
-ChildProcess::ChildProcess(const ChildSpec& launch) {
+ChildProcess::ChildProcess(const ChildSpec& launch) : afterEnd_(launch.afterEnd) {
     std::vector<std::string> args{launch.program};
     args.insert(args.end(), launch.arguments.begin(), launch.arguments.end());
     std::vector<std::string> environment = mergedEnvironment(launch.environment);
@@ -129,6 +129,9 @@ ChildProcess::~ChildProcess() {
         kill(pid_, SIGKILL);
         int status = 0;
         while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (afterEnd_) {
+            afterEnd_(pid_);
         }
     }
     closeOutput();
@@ -220,6 +223,9 @@ std::optional<ChildEnd> ChildProcess::wait(std::chrono::milliseconds timeout) {
         return std::nullopt;
     }
     reaped_ = true;
+    if (afterEnd_) {
+        afterEnd_(pid_);
+    }
     return ChildEnd{WIFEXITED(status), WIFEXITED(status) ? WEXITSTATUS(status) : 0,
                     WIFSIGNALED(status) ? WTERMSIG(status) : 0};
 }

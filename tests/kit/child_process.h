@@ -33,6 +33,9 @@ struct ChildSpec {
     std::filesystem::path workingDirectory = {};  // empty: this process's own
     bool pipeInput = false;   // standard input from writeInput(), else /dev/null
     bool keepErrors = false;  // standard error kept for errors(), else this process's own
+    // Called with the child's pid once it has been reaped: removes what the program leaves
+    // behind when a signal ends it.
+    std::function<void(pid_t)> afterEnd = {};
 };
 
 // How a child ended: by exit (with its status) or by a signal.
@@ -77,6 +80,7 @@ class ChildProcess : Pinned {
     bool readSome(std::chrono::steady_clock::time_point deadline);
 
     pid_t pid_ = -1;
+    std::function<void(pid_t)> afterEnd_;
     int readFd_ = -1;
     int writeFd_ = -1;
     bool reaped_ = false;

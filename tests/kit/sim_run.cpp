@@ -1,5 +1,8 @@
 #include "kit/sim_run.h"
 
+#include <semaphore.h>
+#include <sys/mman.h>
+
 #include "kit/shown_line.h"
 
 namespace quorvane::testkit {
@@ -18,6 +21,7 @@ ChildSpec launchUnderClock(const std::string& program, const std::filesystem::pa
     }
     child.workingDirectory = dir;
     child.keepErrors = launch.keepErrors;
+    child.afterEnd = removeSharedClock;
     child.environment = {
         "LD_PRELOAD=" + (preload.empty() ? "" : preload + ":") + QUORVANE_LIBFAKETIME,
         // Only the wall clock runs fast; sleeps shrink by the same rate.
@@ -50,12 +54,36 @@ ChildProcess startSim(const std::filesystem::path& dir, const std::vector<std::s
     return ChildProcess(launchUnderClock(QUORVANE_SIM_PROGRAM, dir, arguments, launch, ""));
 }
 
+std::vector<std::string> simCommandUnderClock(const std::vector<std::string>& arguments) {
+    // env takes the names to remove before the settings.
+    std::vector<std::string> command{"env"};
+    std::vector<std::string> settings;
+    for (const std::string& entry :
+         launchUnderClock(QUORVANE_SIM_PROGRAM, {}, arguments, {}, "").environment) {
+        if (entry.find('=') == std::string::npos) {
+            command.insert(command.end(), {"-u", entry});
+        } else {
+            settings.push_back(entry);
+        }
+    }
+    command.insert(command.end(), settings.begin(), settings.end());
+    command.emplace_back(QUORVANE_SIM_PROGRAM);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
 ChildProcess startUnderClock(const std::string& program, const std::filesystem::path& dir,
                              const std::vector<std::string>& arguments, const std::string& preload,
                              const std::vector<std::string>& environment) {
     ChildSpec launch = launchUnderClock(program, dir, arguments, {}, preload);
     launch.environment.insert(launch.environment.end(), environment.begin(), environment.end());
     return ChildProcess(launch);
+}
+
+void removeSharedClock(pid_t pid) {
+    const std::string id = std::to_string(pid);
+    sem_unlink(("/faketime_sem_" + id).c_str());
+    shm_unlink(("/faketime_shm_" + id).c_str());
 }
 
 void writeClockFile(const std::filesystem::path& clockFile, const std::string& setting) {

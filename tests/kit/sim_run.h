@@ -2,6 +2,8 @@
 // person runs it, and waiting for what it prints.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -41,6 +43,17 @@ ChildProcess startSim(const std::filesystem::path& dir, const std::vector<std::s
 ChildProcess startUnderClock(const std::string& program, const std::filesystem::path& dir,
                              const std::vector<std::string>& arguments, const std::string& preload,
                              const std::vector<std::string>& environment);
+
+// The command line that runs quorvane_sim with arguments under the accelerated clock, for a
+// test that hands it to another program to start (quorvane-export runs it after --): only the
+// program's clock runs fast, not its starter's.
+std::vector<std::string> simCommandUnderClock(const std::vector<std::string>& arguments = {});
+
+// libfaketime shares a program's clock with the program's children through a semaphore and a
+// shared memory object named after its pid, and removes them when the program exits, never when
+// a signal ends it: this removes them for a program that has ended (the runs above do so
+// themselves).
+void removeSharedClock(pid_t pid);
 
 // Replaces the clock file's content in one step, so the program never reads half of it.
 void writeClockFile(const std::filesystem::path& clockFile, const std::string& setting);

@@ -26,6 +26,7 @@
 
 #include "kit/child_process.h"
 #include "kit/files.h"
+#include "kit/sim_run.h"
 #include "password_file.h"
 
 namespace {
@@ -34,7 +35,6 @@ using namespace std::chrono_literals;
 using namespace quorvane::testkit;
 
 const std::string kExport = QUORVANE_EXPORT_PATH;
-const std::string kSim = QUORVANE_SIM_PATH;
 
 ChildProcess startExport(const std::vector<std::string>& arguments, bool keepErrors = false) {
     return ChildProcess({kExport, arguments, {"TZ=UTC0"}, {}, true, keepErrors});
@@ -201,6 +201,23 @@ TEST(ExportProgram, AFileThatCannotBeWrittenIsReportedOncePerSpell) {
     EXPECT_EQ(countOf(messages, "written again"), 1u) << messages;
 }
 
+// The pid of the exporter's child, the program it runs.
+pid_t childOf(pid_t parent) {
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                           "/children");
+    pid_t child = 0;
+    children >> child;
+    return child;
+}
+
+// Gone, or dead and waiting for whoever adopted it to reap it.
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    return text.empty() || (close != std::string::npos && text.substr(close + 2, 1) == "Z");
+}
+
 TEST(ExportProgram, AChildsSignalsAndExitStatusPassThrough) {
     // A shell stands in for the program where only the status matters.
     struct Case {
@@ -225,10 +242,16 @@ TEST(ExportProgram, AChildsSignalsAndExitStatusPassThrough) {
     // The real program is stopped through the exporter: the signal reaches it, the exporter
     // outlives it and ends with its status.
     for (const int sig : {SIGTERM, SIGINT}) {
-        auto exporter = startExport({"--lines", "--", kSim});
+        // quorvane_sim on the accelerated clock: its first line comes in a fraction of a second.
+        std::vector<std::string> args{"--lines", "--"};
+        const std::vector<std::string> sim = simCommandUnderClock();
+        args.insert(args.end(), sim.begin(), sim.end());
+        auto exporter = startExport(args);
         ASSERT_TRUE(exporter.readUntil(
             [](const std::string& out) { return out.find(" C ") != std::string::npos; }));
+        const pid_t program = childOf(exporter.pid());
         const auto end = exporter.stop(sig);
+        removeSharedClock(program);
         ASSERT_TRUE(end);
         EXPECT_TRUE(end->exited) << "the exporter itself was killed by signal " << end->signal;
         EXPECT_EQ(end->exitCode, 128 + sig);
@@ -347,23 +370,6 @@ TEST(ExportProgram, OnlyRegularFilesAreTakenForPasswordsAndCertificates) {
                 << result.err;
         }
     }
-}
-
-// The pid of the exporter's child, the program it runs.
-pid_t childOf(pid_t parent) {
-    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
-                           "/children");
-    pid_t child = 0;
-    children >> child;
-    return child;
-}
-
-// Gone, or dead and waiting for whoever adopted it to reap it.
-bool ended(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t close = text.rfind(')');
-    return text.empty() || (close != std::string::npos && text.substr(close + 2, 1) == "Z");
 }
 
 std::string measurement(int n) {
@@ -552,7 +558,8 @@ TEST(ExportProgram, TheProgramNeverOutlivesItsExporter) {
         if (sig == SIGKILL) {
             args.insert(args.end(), sleeper.begin(), sleeper.end());
         } else {
-            args.push_back(kSim);
+            const std::vector<std::string> sim = simCommandUnderClock();
+            args.insert(args.end(), sim.begin(), sim.end());
         }
         ChildProcess exporter({kExport, args, {"TZ=UTC0"}, dir.path(), true});
         ASSERT_TRUE(exporter.readUntil(
@@ -567,6 +574,7 @@ TEST(ExportProgram, TheProgramNeverOutlivesItsExporter) {
         }
         EXPECT_TRUE(eventually([program] { return ended(program); }, std::chrono::seconds(10)))
             << "the program " << program << " outlived the exporter";
+        removeSharedClock(program);
     }
 }
 

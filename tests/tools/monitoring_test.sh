@@ -5,7 +5,9 @@
 # server that scrapes node_exporter answers a query with both, told apart by their sensor label.
 # The servers listen on 127.0.0.1 only, on free ports, keep their data in a temporary directory
 # and are stopped at the end.
-#   monitoring_test.sh EXPORT SIM NODE_EXPORTER PROMETHEUS PROMTOOL CURL
+#   monitoring_test.sh EXPORT SIM NODE_EXPORTER PROMETHEUS PROMTOOL CURL [LIBFAKETIME]
+# With libfaketime, quorvane_sim runs on a clock sixty times real time, so that its readings
+# come in a fraction of a second rather than two seconds apart.
 set -euo pipefail
 
 export_program=$1
@@ -14,7 +16,7 @@ node_exporter=$3
 prometheus=$4
 promtool=$5
 curl=$6
-
+libfaketime=${7:-}
 work=$(mktemp -d)
 servers=()
 cleanup() {
@@ -22,9 +24,26 @@ cleanup() {
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
+    for pid_file in "$work"/*.pid; do
+        [ -s "$pid_file" ] || continue
+        rm -f "/dev/shm/faketime_shm_$(cat "$pid_file")" \
+            "/dev/shm/sem.faketime_sem_$(cat "$pid_file")"
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
+# The simulated program of one sensor, as the exporter is to run it: sets $program.
+program() {
+    program=("$sim")
+    if [ -n "$libfaketime" ]; then
+        # The shell notes the program's pid and becomes it: libfaketime's shared clock, named
+        # after that pid, is left behind when a signal ends the program, and is removed at the end.
+        program=(sh -c 'echo $$ >"$0" && exec "$@"' "$work/$1.pid"
+            env LD_PRELOAD="$libfaketime" FAKETIME="@2026-12-08 10:00:00 x60"
+            FAKETIME_DONT_FAKE_MONOTONIC=1 "$sim")
+    fi
+}
+
 fail() {
     echo "FAIL: $*" >&2
     exit 1
@@ -72,8 +91,10 @@ declare -A rooms=([kitchen]=21.5 [freezer]=-18.5) exporters=() values=()
 for sensor in "${!rooms[@]}"; do
     offset=()
     [ "$sensor" != freezer ] || offset=(--offset -0.4)
+    program "$sensor"
     QUORVANE_SIM="temperature=${rooms[$sensor]}" "$export_program" --lines --sensor "$sensor" \
-        "${offset[@]}" --textfile "$work/textfile/$sensor.prom" -- "$sim" >"$work/$sensor.lines" &
+        "${offset[@]}" --textfile "$work/textfile/$sensor.prom" -- "${program[@]}" \
+        >"$work/$sensor.lines" &
     exporters[$sensor]=$!
 done
 readings() { [ "$(grep -c " C " "$work/$1.lines")" -ge 3 ]; }

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "kit/child_process.h"
+#include "kit/shown_line.h"
+#include "kit/sim_run.h"
 
 namespace {
 
@@ -101,24 +103,20 @@ std::optional<Image> draw(const TempDir& dir, std::vector<std::string> args, con
     return readPng(dir.file(name));
 }
 
-// A log of a real run: quorvane_sim -l1 for two seconds at sixty times the speed of the clock,
-// so about two simulated minutes of the room drifting.
+// A log of a real run: quorvane_sim -l1 under the accelerated clock until it has shown forty
+// lines, over a minute of the room drifting.
 class PlotFromSim : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         logDir = new TempDir;
-        // libfaketime is preloaded directly: the faketime wrapper, stopped by timeout, would
-        // leave its shared-memory files behind.
-        const ProgramResult run = runProgram(
-            {"timeout", "-s", "INT", "2", "env", std::string("LD_PRELOAD=") + QUORVANE_LIBFAKETIME,
-             "FAKETIME=@2026-03-01 10:00:00 x60", kSim, "-l1"},
-            logDir->path());
+        auto sim = startSim(logDir->path(), {"-l1"});
+        ASSERT_TRUE(waitForLines(sim, 40)) << sim.output();
+        ASSERT_TRUE(sim.stop().has_value()) << "still running after SIGINT";
         logEntries = 0;
         const std::string log = readFile(logDir->file("quorvane.log")).value_or("");
         for (const char c : log) {
             logEntries += c == '\n' ? 1 : 0;
         }
-        ASSERT_EQ(run.status, 124) << "timeout ends the program: " << run.err;
     }
     static void TearDownTestSuite() {
         delete logDir;
@@ -230,13 +228,35 @@ TEST(PlotLines, AClockSetBackStartsALineOfItsOwnOverTheSameTimes) {
     // that holds a second run whose times overlap the first's: either way the later entries
     // are a line of their own over times the first line already covers, not merged into it.
     const TempDir summer;
-    const ProgramResult run = runProgram({"timeout", "-s", "INT", "8", "env", "TZ=Europe/Berlin",
-                                          std::string("LD_PRELOAD=") + QUORVANE_LIBFAKETIME,
-                                          "FAKETIME=@2026-10-25 01:59:00 x600", kSim, "-l60"},
-                                         summer.path());
-    ASSERT_EQ(run.status, 124) << run.err;
+    // From twenty-five minutes before 02:00 to ten minutes into the repeated hour, at a
+    // thousand times real time: the first entry is before 02:00 unless the program stalls for
+    // a second and a half.
+    auto sim = startUnderClock(kSim, summer.path(), {"-l60"}, "",
+                               {"TZ=Europe/Berlin", "FAKETIME=@2026-10-25 01:35:00 x1000"});
+    // The lines are read as they come (a few thousand of them), each once.
+    std::size_t lookedAt = 0;
+    std::int64_t previous = 0;
+    std::int64_t setBackTo = -1;
+    const auto tenMinutesIntoTheRepeatedHour = [&](const std::string& out) {
+        for (std::size_t next = 0; (next = out.find('\n', lookedAt + 1)) != std::string::npos;
+             lookedAt = next) {
+            const auto line =
+                parseMeasurementLine(std::string_view(out).substr(lookedAt, next - lookedAt));
+            if (line) {
+                setBackTo = setBackTo < 0 && line->seconds < previous ? line->seconds : setBackTo;
+                previous = line->seconds;
+            }
+        }
+        return setBackTo >= 0 && previous >= setBackTo + 11L * 60;
+    };
+    ASSERT_TRUE(sim.readUntil(tenMinutesIntoTheRepeatedHour))
+        << "no clock set back: " << sim.output();
+    ASSERT_TRUE(sim.stop().has_value()) << "still running after SIGINT";
     const std::string log = readFile(summer.file("quorvane.log")).value_or("");
-    ASSERT_NE(log.find(" 02:59:"), std::string::npos) << "the run did not reach the change";
+    const auto logged = measurementLines(log);
+    ASSERT_FALSE(logged.empty());
+    ASSERT_NE(logged.front().text.find(" 01:"), std::string::npos)
+        << "the log began after the change: " << log;
     ASSERT_NE(log.find(" 02:0", log.find(" 02:59:")), std::string::npos) << "no repeated hour";
 
     const TempDir overlap;
@@ -528,9 +548,10 @@ TEST(PlotInput, InputThatNeverEndsIsRefusedOrGivenUp) {
     EXPECT_EQ(piped.err, "quorvane-plot: - holds no measurement in its first 16 MiB: not a log\n");
 
     writeFile(dir.file("quorvane.log"), entries("C", 21.0, 5, 0));
+    // The FIFO is there before the program starts; its writer comes a moment later.
     const ProgramResult fifo = runProgram(
         {"timeout", "20", "sh", "-c",
-         "mkfifo f && (sleep 1; cat quorvane.log >f) & sleep 0.2; exec \"$0\" f -o f.svg", kPlot},
+         "mkfifo f && { (sleep 0.5; cat quorvane.log >f) & exec \"$0\" f -o f.svg; }", kPlot},
         dir.path());
     EXPECT_EQ(fifo.status, 0) << fifo.err;
     EXPECT_TRUE(readFile(dir.file("f.svg")).value_or("").find("<svg") != std::string::npos);
