@@ -50,8 +50,7 @@ function state(n) { return bit(dir, 2 ^ n) ? "low" : "released" }
 # The wiring check on two lines with no pull-up: nine clock pulses, since SDA reads low, then
 # SDA pulled low and released, then the refusal, a millisecond of waiting for the rise later.
 function noPullUp(c, sda, scl,   i, expected) {
-    refused(c, 67, "SDA (line " sda " of /dev/gpiochip0) does not rise when released: it has no " \
-                   "pull-up or is shorted to ground; wire 4.7 kOhm from it to 3.3 V, or check it")
+    refusedSaying(c, 67, "SDA (line " sda " of /dev/gpiochip0) does not rise when released|pull-up")
     expected = ""
     for (i = 0; i < 9; i++) {
         expected = expected ", " scl " low, " scl " released"
@@ -68,22 +67,13 @@ function noPullUp(c, sda, scl,   i, expected) {
 }
 
 END {
-    refused("gpio-as-user", 13,
-            "No right to /dev/gpiochip0: add the user to the group gpio (usermod -aG gpio USER) " \
-            "and log in again; see man quorvane_gpio for the udev rule")
-    refused("gpio-chip-absent", 2,
-            "No GPIO chip /dev/gpiochip3: the chips here are gpiochip0 (ls -l /dev/gpiochip*); " \
-            "choose one with QUORVANE_GPIO=chip=...")
-    refused("gpio-label-absent", 2,
-            "No GPIO chip labelled pinctrl-rp1 among gpiochip0 (gpiodetect shows the labels); " \
-            "choose one with QUORVANE_GPIO=chip=...")
-    refused("gpio-line-beyond", 22,
-            "Line 8 is beyond /dev/gpiochip0, which has lines 0 to 7: choose others with " \
-            "QUORVANE_GPIO=sda=...;scl=...")
-    refused("gpio-line-taken", 16,
-            "Line 2 or 3 of /dev/gpiochip0 is taken: line 3 is held by \"GPIO Key Poweroff\": on a " \
-            "Raspberry Pi with I2C on, lines 2 and 3 belong to I2C; switch it off (raspi-config, " \
-            "or dtparam=i2c_arm=off) or choose other lines with QUORVANE_GPIO=sda=...;scl=...")
+    # The kernel's facts in each hint: the node, the chips there are, the chip's lines, the holder.
+    refusedSaying("gpio-as-user", 13, "No right to /dev/gpiochip0|group gpio")
+    refusedSaying("gpio-chip-absent", 2, "No GPIO chip /dev/gpiochip3|gpiochip0")
+    refusedSaying("gpio-label-absent", 2, "pinctrl-rp1|gpiochip0")
+    refusedSaying("gpio-line-beyond", 22, "Line 8 is beyond /dev/gpiochip0|lines 0 to 7")
+    refusedSaying("gpio-line-taken", 16,
+                  "Line 2 or 3 of /dev/gpiochip0 is taken|line 3 is held by \"GPIO Key Poweroff\"")
     split("gpio-as-user gpio-chip-absent gpio-label-absent gpio-line-beyond gpio-line-taken",
           early, " ")
     for (i = 1; i <= 5; i++) {
