@@ -57,5 +57,6 @@ find_program(QUORVANE_XMLLINT xmllint)                             # libxml2-uti
 find_program(QUORVANE_SIGROK_CLI sigrok-cli)                       # sigrok-cli
 find_program(QUORVANE_JQ jq)                                       # jq
 find_program(QUORVANE_QEMU qemu-system-x86_64)                     # qemu-system-x86
+find_program(QUORVANE_QEMU_ARM64 qemu-system-aarch64)              # qemu-system-arm
 find_program(QUORVANE_CPIO cpio)                                   # cpio
 find_program(QUORVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)               # dpkg-dev

@@ -6,15 +6,18 @@ set(QUORVANE_MAINTAINER "quorvane developers <devel@quorvane.org>" CACHE STRING
     "The Debian package's maintainer: a name and an address that reaches them")
 set(CPACK_PACKAGE_CONTACT "${QUORVANE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "DS1621 thermometer on the PC parallel port, with bus traces and log charts")
+    "DS1621 thermometer on a parallel port, GPIO or I2C, with bus traces and charts")
 # The long description below the summary, as Debian shows it: lines within 80 columns.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "quorvane reads a DS1621-type digital thermometer wired to a PC parallel port
-through a small adapter, driving its two-wire bus itself, and prints one line
-per measurement in Celsius, Fahrenheit or Kelvin, optionally appending them to
-a log file. quorvane_ppdev reaches any port the kernel knows, PCIe cards
-included, through its parport driver (group lp, no root); quorvane_unix uses
-raw port instructions at 0x378. quorvane_sim runs the same program against a
-simulated port and thermometer.
+through a small adapter, to two GPIO lines of a board such as a Raspberry Pi,
+or to an I2C bus, and prints one line per measurement in Celsius, Fahrenheit
+or Kelvin, optionally appending them to a log file. quorvane_gpio drives the
+two-wire bus on two lines of a board's GPIO header or of a USB adapter (group
+gpio, no root); quorvane_i2c reads the chip through the kernel's I2C adapters
+(group i2c). quorvane_ppdev reaches any parallel port the kernel knows, PCIe
+cards included, through its parport driver (group lp, no root); on x86,
+quorvane_unix uses raw port instructions at 0x378. quorvane_sim runs the same
+program against a simulated port and thermometer.
 .
 quorvane_trace records the bus waveform of a measurement as a VCD file for
 PulseView, GTKWave or sigrok-cli, and quorvane-plot draws a chart of a log with
@@ -25,6 +28,18 @@ set(CPACK_PACKAGE_INSTALL_DIRECTORY quorvane)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A cross build makes the package of the machine it builds for (cmake/toolchain-arm64.cmake), not
+# of this one; dpkg-shlibdeps then reads each program's own libraries, that machine's multiarch
+# ones, for the dependencies.
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
+  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                  OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    message(WARNING "dpkg-architecture (package dpkg-dev) names no Debian architecture for "
+                    "${CMAKE_LIBRARY_ARCHITECTURE}: the package would be labelled for this machine")
+  endif()
+endif()
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

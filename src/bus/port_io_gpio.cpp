@@ -242,7 +242,7 @@ int openChip() {
     bool failed = false;
     int found = -1;
     for (long number = nextChip(-1); number >= 0 && found < 0; number = nextChip(number)) {
-        char path[32];
+        char path[sizeof "/dev/gpiochip-9223372036854775808"];  // room for any long
         std::snprintf(path, sizeof path, "/dev/gpiochip%ld", number);
         const int chip = open(path, O_RDWR | O_CLOEXEC);
         if (chip < 0) {

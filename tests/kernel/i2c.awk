@@ -1,7 +1,5 @@
-# Judges the I2C cases of a run of tests/kernel/init (tests/kernel/i2c_cases.sh) from the guest's
-# console: awk -f console.awk -f judge_i2c.awk console.txt. With -v stub_only=1, the cases of the
-# PC's SMBus are not expected (a stage whose machine has none). Prints one line per check, "ok"
-# or "FAILED"; exits 1 when a check failed.
+# Judges the I2C cases (i2c.sh) after judge.awk, from the guest's console; the PC's SMBus cases
+# only where the machine has one (arch, given by run.sh, is amd64).
 
 END {
     refusedSaying("i2c-without-i2c-dev", 2,
@@ -12,10 +10,9 @@ END {
     refusedSaying("i2c-held-by-ds1621", 16,
                   "The kernel's driver ds1621 holds the chip at 0x4d on /dev/i2c-|" \
                   "/hwmon/hwmon|/temp1_input|/sys/bus/i2c/drivers/ds1621/unbind")
-    if (!stub_only) {
+    if (arch == "amd64") {
         # The display's EEPROM answers with registers no thermometer holds; nothing at 0x48.
         measured("i2c-wrong-chip", 2)
         measured("i2c-empty-address", 2)
     }
-    exit failed
 }

@@ -1,11 +1,7 @@
-# The I2C cases of the guest: quorvane_i2c on the kernel's own I2C adapters. Sourced by the
-# guest's init, which must provide
-#   run NAME SECONDS COMMAND...   to run one case and print its markers (see tests/kernel/init)
-#   $as_tester                    a command that runs its argument as the user "tester"
-# and the modules as .ko files anywhere under /lib/modules, found by their names. The stub's
-# cases (i2c_stub_cases) need nothing of a PC: any architecture's stage can run them, with the
-# modules i2c-stub, i2c-dev and ds1621. Every case's name begins with "i2c-";
-# tests/kernel/judge_i2c.awk judges them from the console.
+# The I2C cases, sourced by the guest's init: quorvane_i2c on the kernel's own I2C adapters, the
+# modules as .ko files anywhere under /lib/modules, found by their names. The stub's cases need
+# nothing of a PC, only the modules i2c-stub, i2c-dev and ds1621; the PC's SMBus cases run where
+# the machine has one. Every case's name begins with "i2c-"; i2c.awk judges them.
 
 # The directory for the chips' locks, as a booted system has it.
 mkdir -p /run/lock
@@ -58,3 +54,8 @@ i2c_smbus_cases() {
     run i2c-wrong-chip 5 env QUORVANE_I2C="$smbus" /bin/quorvane_i2c -v
     run i2c-empty-address 4 env QUORVANE_I2C="$smbus;address=0x48" /bin/quorvane_i2c -v
 }
+
+i2c_stub_cases
+if [ "$(uname -m)" = x86_64 ]; then
+    i2c_smbus_cases
+fi
