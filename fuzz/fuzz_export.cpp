@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (format == Format::Lines && !out.empty() && out.back() != '\n') {
             abortOnBrokenInvariant("lines end with a newline");
         }
-        static_cast<void>(exposition(exporter.readings()));
+        static_cast<void>(exposition(exporter.readings(), "fuzz"));
     }
     return 0;
 }
